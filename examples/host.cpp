@@ -1,0 +1,54 @@
+// A host program: loads the library at run time, finds its exports by name
+// and prints the library-information record under both exported names.
+//
+//   kvinit64_host [LIBRARY]   (default: the library beside this program)
+#include "kvinit64.h"
+#include "platform/dynlib.h"
+#include "platform/process.h"
+
+#include <cstdio>
+#include <string>
+
+namespace {
+using GetLibInfoFn = uint32_t (*)(QDKlibInfoRec *);
+
+#ifdef _WIN32
+constexpr char DEFAULT_LIBRARY[] = "kvinit64.dll";
+#else
+constexpr char DEFAULT_LIBRARY[] = "libkvinit64.so";
+#endif
+
+std::string besideSelf(const char *name) {
+    std::string self = platSelfPath();
+    size_t cut = self.find_last_of("/\\");
+    return cut == std::string::npos ? name : self.substr(0, cut + 1) + name;
+}
+
+int printInfo(PlatLibrary library, const char *exportName) {
+    auto fn = reinterpret_cast<GetLibInfoFn>(platFindSymbol(library, exportName));
+    if (fn == nullptr) {
+        std::fprintf(stderr, "export %s not found\n", exportName);
+        return 1;
+    }
+    QDKlibInfoRec info;
+    uint32_t status = fn(&info);
+    std::printf("%s -> status %u\n", exportName, status);
+    if (status != QDK_STATUS_OK) return 1;
+    std::printf("  version  %s\n  protocol %s\n  platform %s\n  locale   %s\n", info.version,
+                info.protocol, info.platform, info.locale);
+    return 0;
+}
+} // namespace
+
+int main(int argc, char **argv) {
+    std::string path = argc > 1 ? argv[1] : besideSelf(DEFAULT_LIBRARY);
+    PlatLibrary library = platLoadLibrary(path.c_str());
+    if (library == nullptr) {
+        std::fprintf(stderr, "cannot load %s\n", path.c_str());
+        return 1;
+    }
+    std::printf("loaded %s\n", path.c_str());
+    int rc = printInfo(library, "QDKgetLibInfo") | printInfo(library, "RE1DBDADF2C91EAD6b");
+    platUnloadLibrary(library);
+    return rc;
+}

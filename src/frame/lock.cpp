@@ -1,0 +1,106 @@
+#include "frame/lock.h"
+
+#include "frame/alloc.h"
+#include "frame/status.h"
+
+#include <cstdio>
+
+QDMapiLockEntry apiLockTable[QDM_LOCK_CLASS_MAX + 1] = {
+    {nullptr, nullptr},
+    {"ZOLTlmprcgeneric", nullptr},
+    {"ZOLTlmprcadmin", nullptr},
+    {"ZOLTcgprcinit", nullptr},
+    {"ZOLTlmprcevent", nullptr},
+    {"ZOLTlmprctraceque", nullptr},
+    {nullptr, nullptr},
+    {nullptr, nullptr},
+    {"ZOLTRlf", nullptr},
+    {"ZOLTlmprcsoft", nullptr},
+};
+
+namespace {
+bool clearsMemFailure(int32_t lockClass) {
+    return lockClass == 1 || lockClass == 8 || lockClass == 9;
+}
+} // namespace
+
+int32_t QDMinitMutexSecurity(QDMsecurityAttrs *attrs) {
+    if (attrs == nullptr) return -1;
+    void *descriptor = nullptr;
+    if (platInitSecurityDescriptor(&descriptor) != 0) return -1;
+    attrs->length = sizeof(QDMsecurityAttrs);
+    attrs->descriptor = descriptor;
+    attrs->inheritHandle = 1;
+    return 0;
+}
+
+void QDMcloseMutex(QDMmutexHandle handle) {
+    if (handle == nullptr) return;
+    platReleaseMutex(handle);
+    platCloseMutex(handle);
+}
+
+int32_t QDMlockNamedMutex(int32_t lockClass, const char *baseName, int32_t timeoutMs) {
+    if (lockClass < QDM_LOCK_CLASS_MIN || lockClass > QDM_LOCK_CLASS_MAX || timeoutMs < 0)
+        return QDM_LOCK_BAD_ARGUMENT;
+    QDMapiLockEntry &entry = apiLockTable[lockClass];
+    if ((entry.baseName != nullptr) == (baseName != nullptr)) return QDM_LOCK_BAD_ARGUMENT;
+
+    char name[QDM_MUTEX_NAME_SIZE] = {};
+    std::snprintf(name, sizeof name, "%s%d%s", entry.baseName ? entry.baseName : baseName,
+                  static_cast<int>(platProcessId()), ".lck");
+
+    QDMsecurityAttrs attrs;
+    if (QDMinitMutexSecurity(&attrs) != 0) return QDM_LOCK_CANNOT_CREATE;
+    QDMmutexHandle handle = platCreateMutex(&attrs, name);
+    if (handle == nullptr) return QDM_LOCK_CANNOT_CREATE;
+
+    switch (platWaitMutex(handle, static_cast<uint32_t>(timeoutMs))) {
+    case PLAT_WAIT_ACQUIRED:
+        entry.slot = handle;
+        return QDM_LOCK_ACQUIRED;
+    case PLAT_WAIT_TIMEOUT:
+        platCloseMutex(handle);
+        return QDM_LOCK_TIMEOUT;
+    case PLAT_WAIT_ABANDONED:
+        // The wait made us the owner: give it back so the next caller gets it.
+        QDMcloseMutex(handle);
+        return QDM_LOCK_WAIT_FAILED;
+    default:
+        platCloseMutex(handle);
+        return QDM_LOCK_WAIT_FAILED;
+    }
+}
+
+void QDMunlockNamedMutex(int32_t lockClass) {
+    if (lockClass < QDM_LOCK_CLASS_MIN || lockClass > QDM_LOCK_CLASS_MAX) return;
+    QDMmutexHandle handle = apiLockTable[lockClass].slot;
+    if (handle == nullptr) return;
+    // Empty the slot first: once the mutex is released another thread may
+    // take the class and store its own handle here.
+    apiLockTable[lockClass].slot = nullptr;
+    QDMcloseMutex(handle);
+}
+
+uint32_t QDMacquireApiLock(int32_t lockClass) {
+    int32_t timeoutMs;
+    if (clearsMemFailure(lockClass))
+        timeoutMs = QDM_API_TIMEOUT_MS;
+    else if (lockClass == 2)
+        timeoutMs = QDM_ADMIN_TIMEOUT_MS;
+    else
+        return QDM_STATUS_BAD_ARGUMENT;
+    if (QDMlockNamedMutex(lockClass, nullptr, timeoutMs) != QDM_LOCK_ACQUIRED)
+        return QDM_STATUS_LOCK_TIMEOUT;
+    if (clearsMemFailure(lockClass)) qdmMemFailure.store(0, std::memory_order_relaxed);
+    return QDM_STATUS_OK;
+}
+
+void QDMreleaseApiLock(int32_t lockClass) {
+    if (clearsMemFailure(lockClass)) {
+        qdmMemFailure.store(0, std::memory_order_relaxed);
+        QDMunlockNamedMutex(lockClass);
+    } else if (lockClass == 2) {
+        QDMunlockNamedMutex(lockClass);
+    }
+}

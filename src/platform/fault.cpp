@@ -1,0 +1,40 @@
+#include "platform/fault.h"
+
+#include <atomic>
+
+namespace {
+
+struct Probe {
+    std::atomic<int> skip{0};
+    std::atomic<int> times{0};
+};
+
+Probe probes[PLAT_FAULT_COUNT];
+std::atomic<bool> anyArmed{false};
+
+} // namespace
+
+void platFaultArm(PlatFault probe, int skip, int times) {
+    probes[probe].skip.store(skip < 0 ? 0 : skip);
+    probes[probe].times.store(times < 0 ? 0 : times);
+    anyArmed.store(true);
+}
+
+void platFaultReset() {
+    for (Probe &p : probes) {
+        p.times.store(0);
+        p.skip.store(0);
+    }
+    anyArmed.store(false);
+}
+
+bool platFaultHit(PlatFault probe) {
+    if (!anyArmed.load(std::memory_order_relaxed)) return false;
+    Probe &p = probes[probe];
+    if (p.times.load() <= 0) return false;
+    if (p.skip.load() > 0) {
+        p.skip.fetch_sub(1);
+        return false;
+    }
+    return p.times.fetch_sub(1) > 0;
+}

@@ -1,0 +1,27 @@
+// Fault probes of the platform layer.
+//
+// Each platform call that can fail in the field checks its probe first, so a
+// test can make exactly that call fail without touching the real system.  A
+// probe is disarmed in normal runs and then costs one relaxed atomic load.
+#pragma once
+
+enum PlatFault {
+    PLAT_FAULT_SECURITY,     // building the null-access security descriptor
+    PLAT_FAULT_MUTEX_CREATE, // creating or opening a named mutex
+    PLAT_FAULT_MUTEX_WAIT,   // a wait that fails outright
+    PLAT_FAULT_FILE_OPEN,    // opening a file by its UTF-8 path
+    PLAT_FAULT_FILE_WRITE,   // writing to a stream
+    PLAT_FAULT_FILE_SYNC,    // flushing a file to stable storage
+    PLAT_FAULT_FILE_RENAME,  // replacing one file by another
+    PLAT_FAULT_COUNT
+};
+
+// Arms a probe: the call after `skip` further calls through the probe fails,
+// and so do the `times - 1` calls after it.
+void platFaultArm(PlatFault probe, int skip, int times);
+
+// Disarms every probe.
+void platFaultReset();
+
+// True when this call through the probe must fail; consumes the arming.
+bool platFaultHit(PlatFault probe);

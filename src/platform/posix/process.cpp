@@ -1,0 +1,48 @@
+#include "platform/process.h"
+
+#include <climits>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+PlatProcess platSpawn(const char *path, const char *const *args) {
+    const char *argv[64];
+    int n = 0;
+    argv[n++] = path;
+    for (; args != nullptr && args[n - 1] != nullptr && n < 63; ++n) argv[n] = args[n - 1];
+    argv[n] = nullptr;
+    pid_t pid;
+    if (posix_spawn(&pid, path, nullptr, nullptr, const_cast<char *const *>(argv), environ) != 0)
+        return nullptr;
+    return reinterpret_cast<PlatProcess>(static_cast<intptr_t>(pid));
+}
+
+int platWaitProcess(PlatProcess process) {
+    auto pid = static_cast<pid_t>(reinterpret_cast<intptr_t>(process));
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+void platKillProcess(PlatProcess process) {
+    kill(static_cast<pid_t>(reinterpret_cast<intptr_t>(process)), SIGKILL);
+}
+
+const char *platSelfPath() {
+    static char path[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    path[n > 0 ? n : 0] = '\0';
+    return path;
+}
+
+void platSleepMs(unsigned ms) {
+    timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    nanosleep(&t, nullptr);
+}

@@ -1,0 +1,65 @@
+// Named mutexes on Windows: kernel mutex objects.  Names without a namespace
+// prefix live in the caller's session namespace; "Global\" names are shared
+// by every session on the machine.
+#include "platform/fault.h"
+#include "platform/mutex.h"
+
+#include <cstddef>
+#include <windows.h>
+
+static_assert(sizeof(QDMsecurityAttrs) == sizeof(SECURITY_ATTRIBUTES));
+static_assert(offsetof(QDMsecurityAttrs, length) == offsetof(SECURITY_ATTRIBUTES, nLength));
+static_assert(offsetof(QDMsecurityAttrs, descriptor) ==
+              offsetof(SECURITY_ATTRIBUTES, lpSecurityDescriptor));
+static_assert(offsetof(QDMsecurityAttrs, inheritHandle) ==
+              offsetof(SECURITY_ATTRIBUTES, bInheritHandle));
+
+namespace {
+SECURITY_DESCRIPTOR everyoneDescriptor;
+}
+
+int platInitSecurityDescriptor(void **descriptor) {
+    if (descriptor == nullptr || platFaultHit(PLAT_FAULT_SECURITY)) return -1;
+    if (!InitializeSecurityDescriptor(&everyoneDescriptor, SECURITY_DESCRIPTOR_REVISION)) return -1;
+    // A present but null access list: every account may open and wait.
+    if (!SetSecurityDescriptorDacl(&everyoneDescriptor, TRUE, nullptr, FALSE)) return -1;
+    *descriptor = &everyoneDescriptor;
+    return 0;
+}
+
+PlatMutex platCreateMutex(const QDMsecurityAttrs *attrs, const char *name) {
+    if (platFaultHit(PLAT_FAULT_MUTEX_CREATE)) return nullptr;
+    SECURITY_ATTRIBUTES sa;
+    SECURITY_ATTRIBUTES *psa = nullptr;
+    if (attrs != nullptr) {
+        sa.nLength = attrs->length;
+        sa.lpSecurityDescriptor = attrs->descriptor;
+        sa.bInheritHandle = attrs->inheritHandle;
+        psa = &sa;
+    }
+    return CreateMutexA(psa, FALSE, name);
+}
+
+PlatWait platWaitMutex(PlatMutex mutex, uint32_t timeoutMs) {
+    if (mutex == nullptr || platFaultHit(PLAT_FAULT_MUTEX_WAIT)) return PLAT_WAIT_FAILED;
+    switch (WaitForSingleObject(static_cast<HANDLE>(mutex), timeoutMs)) {
+    case WAIT_OBJECT_0:
+        return PLAT_WAIT_ACQUIRED;
+    case WAIT_ABANDONED:
+        return PLAT_WAIT_ABANDONED;
+    case WAIT_TIMEOUT:
+        return PLAT_WAIT_TIMEOUT;
+    default:
+        return PLAT_WAIT_FAILED;
+    }
+}
+
+void platReleaseMutex(PlatMutex mutex) {
+    if (mutex != nullptr) ReleaseMutex(static_cast<HANDLE>(mutex));
+}
+
+void platCloseMutex(PlatMutex mutex) {
+    if (mutex != nullptr) CloseHandle(static_cast<HANDLE>(mutex));
+}
+
+uint32_t platProcessId() { return GetCurrentProcessId(); }

@@ -1,0 +1,53 @@
+# Shared by the project's scripts: installing what the build needs and
+# running Wine with the project's own prefix.  Source it; don't run it.
+
+KV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+KV_WINE=/usr/lib/wine/wine64
+KV_WINESERVER=/usr/lib/wine/wineserver
+export WINEPREFIX="${WINEPREFIX:-$KV_ROOT/build/wineprefix}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+
+# Packages every build of the project needs (Debian 12 names).
+KV_PACKAGES=(cmake make g++ googletest libgtest-dev libbenchmark-dev
+  mingw-w64 g++-mingw-w64-x86-64-posix wine64 binutils
+  libcli11-dev nlohmann-json3-dev clang libclang-rt-14-dev)
+
+kv_log() { printf '==> %s\n' "$*" >&2; }
+
+# Installs the missing packages among those given (all of KV_PACKAGES by
+# default).  Needs root, as on the project's machines.
+kv_install() {
+  local want=("$@") missing=() p
+  [ ${#want[@]} -gt 0 ] || want=("${KV_PACKAGES[@]}")
+  for p in "${want[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  kv_log "installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" = 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# Creates the Wine prefix once, starts a persistent wineserver and runs one
+# throwaway client so that Wine's helper processes don't hold ctest's pipes.
+kv_wine_start() {
+  mkdir -p "$WINEPREFIX"
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    kv_log "creating the Wine prefix $WINEPREFIX"
+    "$KV_WINE" wineboot --init >/dev/null 2>&1 </dev/null
+    "$KV_WINESERVER" -w
+  fi
+  "$KV_WINESERVER" -p
+  "$KV_WINE" cmd /c exit >/dev/null 2>&1 </dev/null
+}
+
+kv_wine_stop() { "$KV_WINESERVER" -k >/dev/null 2>&1 || true; }
+
+kv_build() {
+  local preset=$1
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+}

@@ -1,0 +1,108 @@
+// Library contexts and open-file records of the profile component.
+//
+// A context (one of 100 slots, named by its index) carries the error
+// collector and the way lines reach the disk: a transform parameter and four
+// line functions.  The component takes no locks: its callers never run two
+// of its operations at once.
+#pragma once
+
+#include "diag/collector.h"
+#include "profile/cursor_list.h"
+#include "profile/limits.h"
+#include "profile/records.h"
+
+#include <cstdint>
+#include <cstdio>
+
+// Line functions.  `stream` is absent in I/O mode 1, where the caller's
+// functions find their data through the user value.
+//
+// readLine: fills buffer with the next raw line, its line feed included, and
+// a zero; leaves it empty at the end of the data.
+using ProfileReadLineFn = uint32_t (*)(char *buffer, uint32_t capacity, FILE *stream,
+                                       uint64_t user);
+// writeLine: writes the line unchanged (it already ends in a line feed).
+using ProfileWriteLineFn = uint32_t (*)(const char *line, FILE *stream, uint64_t user);
+// encodeLine: writes the stored form of a plain line into out, never past
+// capacity; a non-zero status ends the save with that status.
+using ProfileEncodeLineFn = uint32_t (*)(const char *plain, char *out, uint32_t capacity,
+                                         uint32_t transform, uint64_t user);
+// decodeLine: writes the plain form of a stored line into the zeroed out,
+// never past capacity; an empty output means it cannot be decoded.
+using ProfileDecodeLineFn = uint32_t (*)(const char *stored, char *out, uint32_t capacity,
+                                         uint32_t transform, uint64_t user);
+
+constexpr uint32_t PROFILE_IO_STREAM = 0; // the component opens a stream per file
+constexpr uint32_t PROFILE_IO_CALLER = 1; // the caller's readLine/writeLine carry every line
+
+// The transform parameter of every context opened without a decodeLine.
+constexpr uint32_t PROFILE_DEFAULT_TRANSFORM = 0x4B56u; // chosen in linecodec.cpp's comment
+
+struct ProfileLibContext {
+    int32_t index;
+    ErrCollector *collector; // present exactly while the context is open
+    uint32_t transform;
+    uint32_t ioMode;
+    ProfileEncodeLineFn encodeLine;
+    ProfileDecodeLineFn decodeLine;
+    ProfileReadLineFn readLine;
+    ProfileWriteLineFn writeLine;
+};
+
+// The context table, all zero at load.
+extern ProfileLibContext profileContexts[PROFILE_CONTEXT_COUNT];
+
+// Opens the lowest free context.  *index is -1 on any failure.  Returns 0;
+// 14 no memory for the collector; 11 I/O mode 1 without both readLine and
+// writeLine, or an I/O mode other than 0 and 1; 13 all contexts open.
+// Nothing is recorded.
+uint32_t profileOpenLib(int32_t *index, uint32_t transform, uint32_t ioMode,
+                        ProfileEncodeLineFn encodeLine, ProfileDecodeLineFn decodeLine,
+                        ProfileReadLineFn readLine, ProfileWriteLineFn writeLine);
+
+// Frees the context's collector and clears its slot.  Returns 0 (also for a
+// slot that is not open); 11 no pointer; 9 index above 99 (compared unsigned).
+uint32_t profileCloseLib(const uint32_t *index);
+
+// The collector of an open context, or null.
+ErrCollector *profileContextCollector(int32_t index);
+
+// The lowest free slot's index, or 13 when none is free.
+int32_t profileFindFreeContext();
+
+// The record of one open profile file, owned by the caller between a
+// successful open and a successful close.
+struct ProfileFile {
+    int32_t contextIndex;
+    FILE *stream;                  // I/O mode 0, from open to close
+    char path[PROFILE_PATH_SIZE];  // as given at open
+    uint32_t openMode;             // 0 "r", 1 "r+", 2 "w"
+    uint32_t openFlags;            // bit 0: decode every line read
+    CursorList *sections;          // file order, then creation order; does not own them
+    int32_t sectionCount;          // ordinary sections (not "S-y-S-t-E-m")
+    uint64_t user;                 // handed to every line function
+};
+
+constexpr uint32_t PROFILE_OPEN_READ = 0;
+constexpr uint32_t PROFILE_OPEN_UPDATE = 1;
+constexpr uint32_t PROFILE_OPEN_WRITE = 2;
+constexpr uint32_t PROFILE_OPEN_FLAG_DECODE = 1u;
+
+// *out receives an empty file with its section list.  Returns 0; 14 when
+// the record cannot be allocated; 11 when its list cannot be made.  Recorded.
+uint32_t profileNewFile(ErrCollector *collector, ProfileFile **out);
+
+// Appends the section and counts it unless it is the reserved one.  Returns
+// 0, or 11 (recorded) for no file or a list failure.
+uint32_t profileAddSection(ErrCollector *collector, ProfileFile *file, ProfileSection *section);
+
+// Frees the file with its sections and keys.  Returns 0; 11 (recorded) when
+// the file has no section list; 6 (recorded) when a list cannot be destroyed.
+uint32_t profileFreeFile(ErrCollector *collector, ProfileFile *file);
+
+// The context of a file, or null when it is not open.
+ProfileLibContext *profileFileContext(const ProfileFile *file);
+
+// Records status in the collector with severity 2 under the profile
+// catalogue and returns it; the shape of every failure path.
+uint32_t profileFail(ErrCollector *collector, uint32_t status);

@@ -1,0 +1,50 @@
+// CursorList: the ordered container of sections and of keys, a doubly
+// linked list with a cursor.  Each operation takes the collector first and
+// returns 0 on success; 194 for no list; -1 and -2 as each operation says;
+// 121 (recorded, severity 2, general catalogue) when a node or the list
+// cannot be allocated.
+#pragma once
+
+#include "diag/collector.h"
+
+#include <cstdint>
+
+constexpr int32_t CURSOR_LIST_NO_LIST = 194;
+constexpr int32_t CURSOR_LIST_NO_MEMORY = 121;
+constexpr int32_t CURSOR_LIST_AT_END = -1; // advance from the tail, or on an empty list
+constexpr int32_t CURSOR_LIST_EMPTY = -2;
+
+struct CursorNode {
+    void *element;
+    CursorNode *prev;
+    CursorNode *next;
+};
+
+// Called for every node that is removed, before the node is freed.
+using CursorReleaseFn = void (*)(ErrCollector *collector, CursorNode *node);
+
+struct CursorList {
+    CursorNode *head;
+    CursorNode *tail;
+    CursorNode *cursor;
+    int32_t count;
+    CursorReleaseFn release;
+};
+
+// *out receives a new empty list (no callback), or null on failure.
+int32_t cursorListCreate(ErrCollector *collector, CursorList **out);
+int32_t cursorListSetRelease(ErrCollector *collector, CursorList *list, CursorReleaseFn release);
+// Links a new node after the tail; the cursor moves to it.
+int32_t cursorListAppend(ErrCollector *collector, CursorList *list, void *element);
+// Puts the cursor on the head.
+int32_t cursorListRewind(ErrCollector *collector, CursorList *list);
+// *element receives the element under the cursor; -2 when the list is empty.
+int32_t cursorListCurrent(ErrCollector *collector, CursorList *list, void **element);
+// Moves the cursor to the next node; -1 on the tail (it stays) or when empty.
+int32_t cursorListAdvance(ErrCollector *collector, CursorList *list);
+// Releases and frees the head; the next node becomes head and cursor.
+// -2 when the list is empty.
+int32_t cursorListRemoveHead(ErrCollector *collector, CursorList *list);
+int32_t cursorListRemoveAll(ErrCollector *collector, CursorList *list);
+// Removes every node, frees the list and clears *list.
+int32_t cursorListDestroy(ErrCollector *collector, CursorList **list);

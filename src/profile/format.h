@@ -1,0 +1,33 @@
+// One line of a profile file: normalising and splitting it.
+#pragma once
+
+#include "diag/collector.h"
+#include "profile/limits.h"
+
+#include <cstdint>
+
+enum ProfileLineKind : int32_t {
+    PROFILE_LINE_OTHER = 0,   // blank lines, free text: ignored
+    PROFILE_LINE_SECTION = 1, // contains "["
+    PROFILE_LINE_KEY = 2,     // contains "=" and no "["
+};
+
+// In place: drops leading and trailing whitespace and replaces each inner run
+// of whitespace by its first character.  Text made only of whitespace, and
+// the empty text, stay as they are.
+void normalizeBlanks(char *text);
+
+// The outputs of profileParseLine.  The key name carries over from call to
+// call: after a "CSUM" key line, a line beginning with "L" and a digit is
+// exempt from the character rules.  Zero it when a load starts.
+struct ProfileParseBuffers {
+    char sectionName[PROFILE_NAME_SIZE];
+    char version[PROFILE_VERSION_SIZE];
+    char keyName[PROFILE_KEY_NAME_SIZE];
+    char value[PROFILE_VALUE_SIZE];
+};
+
+// Classifies one normalised line and splits it into the buffers.  Returns 0;
+// 8 (recorded) for a line that breaks the format; 11 (recorded) for no line.
+uint32_t profileParseLine(ErrCollector *collector, const char *line, ProfileLineKind *kind,
+                          ProfileParseBuffers *out);

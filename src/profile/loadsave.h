@@ -1,0 +1,30 @@
+// Moving whole profile files between their stored form and the records.
+#pragma once
+
+#include "diag/collector.h"
+#include "profile/context.h"
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr uint32_t PROFILE_SAVE_ENCODE = 1u;    // bit 0: pass each line through encodeLine
+constexpr uint32_t PROFILE_SAVE_CHECKSUMS = 2u; // bit 1: a "CSUM" line ends each section
+constexpr uint32_t PROFILE_SAVE_REFRESH = 4u;   // bit 2: damaged sections get the computed sum
+
+constexpr uint32_t PROFILE_READ_LINE = 0;
+constexpr uint32_t PROFILE_READ_END = 1;
+constexpr uint32_t PROFILE_READ_UNDECODABLE = 11;
+
+// Reads the next plain, normalised line into buffer (capacity 4,566).
+// Returns 0, 1 at the end of the data, 11 when the line decoded to nothing.
+// Records nothing.
+uint32_t profileReadLine(ErrCollector *collector, ProfileFile *file, char *buffer,
+                         size_t capacity);
+
+// Loads the whole file into its section list.  Returns 0, or the status of
+// the first failure (recorded); the sections appended so far stay in the list.
+uint32_t profileLoad(ErrCollector *collector, ProfileFile *file);
+
+// Writes the file through its context's line functions.  Returns 0, or the
+// status of the first failure (recorded).
+uint32_t profileSave(ErrCollector *collector, ProfileFile *file, uint32_t saveFlags);

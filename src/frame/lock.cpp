@@ -3,7 +3,7 @@
 #include "frame/alloc.h"
 #include "frame/status.h"
 
-#include <cstdio>
+#include <cstddef>
 
 QDMapiLockEntry apiLockTable[QDM_LOCK_CLASS_MAX + 1] = {
     {nullptr, nullptr},          {"ZOLTlmprcgeneric", nullptr},
@@ -16,6 +16,29 @@ QDMapiLockEntry apiLockTable[QDM_LOCK_CLASS_MAX + 1] = {
 namespace {
 bool clearsMemFailure(int32_t lockClass) {
     return lockClass == 1 || lockClass == 8 || lockClass == 9;
+}
+
+// Writes base, then pid in decimal, then ".lck" into name, as the format
+// "%s%d%s" would, cut at QDM_MUTEX_NAME_SIZE - 1 characters and terminated.
+// Every exported call names its lock, so this stays clear of printf.
+void formatMutexName(char (&name)[QDM_MUTEX_NAME_SIZE], const char *base, int pid) {
+    constexpr size_t limit = QDM_MUTEX_NAME_SIZE - 1;
+    size_t length = 0;
+    auto put = [&](char c) {
+        if (length < limit) name[length++] = c;
+    };
+    for (const char *c = base; *c != '\0' && length < limit; ++c) put(*c);
+    char digits[12];
+    int count = 0;
+    unsigned magnitude = pid < 0 ? 0u - static_cast<unsigned>(pid) : static_cast<unsigned>(pid);
+    do {
+        digits[count++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (pid < 0) put('-');
+    while (count > 0) put(digits[--count]);
+    for (const char *c = ".lck"; *c != '\0'; ++c) put(*c);
+    name[length] = '\0';
 }
 } // namespace
 
@@ -41,9 +64,9 @@ int32_t QDMlockNamedMutex(int32_t lockClass, const char *baseName, int32_t timeo
     QDMapiLockEntry &entry = apiLockTable[lockClass];
     if ((entry.baseName != nullptr) == (baseName != nullptr)) return QDM_LOCK_BAD_ARGUMENT;
 
-    char name[QDM_MUTEX_NAME_SIZE] = {};
-    std::snprintf(name, sizeof name, "%s%d%s", entry.baseName ? entry.baseName : baseName,
-                  static_cast<int>(platProcessId()), ".lck");
+    char name[QDM_MUTEX_NAME_SIZE];
+    formatMutexName(name, entry.baseName ? entry.baseName : baseName,
+                    static_cast<int>(platProcessId()));
 
     QDMsecurityAttrs attrs;
     if (QDMinitMutexSecurity(&attrs) != 0) return QDM_LOCK_CANNOT_CREATE;

@@ -19,6 +19,7 @@
 
 #include "platform/fault.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -54,15 +55,19 @@ struct GlobalLock {
 
 // The registry of process-private mutexes.  A name keeps one mutex for as
 // long as the library is loaded; the entries are freed when it is unloaded.
+// Entries are only ever added, at the head, complete before they are
+// published, so a lookup walks the list without the lock; the lock only
+// serialises additions.
 pthread_mutex_t registryLock = PTHREAD_MUTEX_INITIALIZER;
-LocalMutex *registry = nullptr;
+std::atomic<LocalMutex *> registry{nullptr};
 
 struct RegistryRelease {
     ~RegistryRelease() {
-        while (registry != nullptr) {
-            LocalMutex *next = registry->next;
-            std::free(registry);
-            registry = next;
+        LocalMutex *m = registry.exchange(nullptr);
+        while (m != nullptr) {
+            LocalMutex *next = m->next;
+            std::free(m);
+            m = next;
         }
     }
 } registryRelease;
@@ -72,10 +77,17 @@ struct DescriptorRecord {
 };
 DescriptorRecord everyoneDescriptor;
 
-LocalMutex *findOrCreateLocal(const char *name) {
-    pthread_mutex_lock(&registryLock);
-    LocalMutex *m = registry;
+LocalMutex *findLocal(LocalMutex *m, const char *name) {
     while (m != nullptr && std::strcmp(m->name, name) != 0) m = m->next;
+    return m;
+}
+
+LocalMutex *findOrCreateLocal(const char *name) {
+    LocalMutex *m = findLocal(registry.load(std::memory_order_acquire), name);
+    if (m != nullptr) return m;
+    pthread_mutex_lock(&registryLock);
+    // Another thread may have added it since the walk above.
+    m = findLocal(registry.load(std::memory_order_acquire), name);
     if (m == nullptr) {
         m = static_cast<LocalMutex *>(std::calloc(1, sizeof *m));
         pthread_mutexattr_t attr;
@@ -89,8 +101,8 @@ LocalMutex *findOrCreateLocal(const char *name) {
         if (ok) {
             m->kind = LOCAL_MUTEX;
             std::snprintf(m->name, sizeof m->name, "%s", name);
-            m->next = registry;
-            registry = m;
+            m->next = registry.load(std::memory_order_relaxed);
+            registry.store(m, std::memory_order_release);
         } else {
             std::free(m);
             m = nullptr;
@@ -159,11 +171,10 @@ bool passed(const timespec &deadline) {
 }
 
 PlatWait waitLocal(LocalMutex *m, uint32_t timeoutMs) {
-    int rc;
-    if (timeoutMs == 0) {
-        rc = pthread_mutex_trylock(&m->mutex);
-        if (rc == EBUSY) return PLAT_WAIT_TIMEOUT;
-    } else {
+    // A free mutex is taken without reading the clock for a deadline.
+    int rc = pthread_mutex_trylock(&m->mutex);
+    if (rc == EBUSY) {
+        if (timeoutMs == 0) return PLAT_WAIT_TIMEOUT;
         // timedlock (not clocklock) so that ThreadSanitizer sees the lock.
         timespec deadline = deadlineAfter(CLOCK_REALTIME, timeoutMs);
         rc = pthread_mutex_timedlock(&m->mutex, &deadline);
@@ -203,7 +214,7 @@ int platInitSecurityDescriptor(void **descriptor) {
 PlatMutex platCreateMutex(const QDMsecurityAttrs *attrs, const char *name) {
     (void)attrs; // the POSIX objects are open to everyone by construction
     if (name == nullptr || platFaultHit(PLAT_FAULT_MUTEX_CREATE)) return nullptr;
-    if (std::strncmp(name, GLOBAL_PREFIX, GLOBAL_PREFIX_LEN) == 0)
+    if (name[0] == GLOBAL_PREFIX[0] && std::strncmp(name, GLOBAL_PREFIX, GLOBAL_PREFIX_LEN) == 0)
         return createGlobal(name + GLOBAL_PREFIX_LEN);
     return findOrCreateLocal(name);
 }
@@ -230,4 +241,19 @@ void platCloseMutex(PlatMutex mutex) {
     std::free(g);
 }
 
-uint32_t platProcessId() { return static_cast<uint32_t>(getpid()); }
+namespace {
+// getpid() is a system call, and every exported call names its lock with the
+// process id, so the id is kept once read.  A forked child forgets it.
+std::atomic<uint32_t> processId{0};
+void forgetProcessId() { processId.store(0, std::memory_order_relaxed); }
+} // namespace
+
+uint32_t platProcessId() {
+    uint32_t pid = processId.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        static const bool forgetsInChild = pthread_atfork(nullptr, nullptr, forgetProcessId) == 0;
+        pid = static_cast<uint32_t>(getpid());
+        if (forgetsInChild) processId.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}

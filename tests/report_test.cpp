@@ -74,11 +74,11 @@ TEST_F(ReportTest, TextReachesExactlyTheFirstDestinationThatTakesIt) {
 
         std::string text = std::string("route: ") + r.name + ", 42\n";
         if (r.callerStream) {
-            EXPECT_EQ(readFile(callerFile), r.expected == CALLER ? text : "");
+            EXPECT_EQ(readText(callerFile), r.expected == CALLER ? text : "");
         }
         if (r.fileSink) {
             EXPECT_TRUE(fileExists(errorFile)); // opened whatever took the text
-            EXPECT_EQ(readFile(errorFile), r.expected == ERROR_FILE ? text : "");
+            EXPECT_EQ(readText(errorFile), r.expected == ERROR_FILE ? text : "");
         }
         ShownBox box = takeBoxes();
         EXPECT_EQ(box.count, r.expected == BOX ? 1 : 0);
@@ -100,7 +100,7 @@ TEST_F(ReportTest, StreamThatCannotBeWrittenMovesTheTextOn) {
     EXPECT_EQ(REPORT(stream, "code %d", 7), QDM_REPORT_DONE);
     std::fclose(stream);
     EXPECT_EQ(readFile(readOnly), "keep");
-    EXPECT_EQ(readFile(errorFile), "code 7");
+    EXPECT_EQ(readText(errorFile), "code 7");
 }
 
 TEST_F(ReportTest, UnopenableErrorFileAtReportTimeLeavesTheBox) {
@@ -121,7 +121,7 @@ TEST_F(ReportTest, ErrorFileIsCreatedEvenWithoutText) {
         std::remove(errorFile.c_str());
         EXPECT_EQ(REPORT(nullptr, format), QDM_REPORT_DONE);
         EXPECT_TRUE(fileExists(errorFile));
-        EXPECT_EQ(readFile(errorFile), "");
+        EXPECT_EQ(readText(errorFile), "");
     }
 #pragma GCC diagnostic pop
     EXPECT_EQ(takeBoxes().count, 0);
@@ -133,7 +133,7 @@ TEST_F(ReportTest, ReportsAppendInOrderAsFormatted) {
     EXPECT_EQ(REPORT(nullptr, "first %s\n", "report"), QDM_REPORT_DONE);
     EXPECT_EQ(REPORT(nullptr, "second %d%%", 100), QDM_REPORT_DONE);
     EXPECT_EQ(REPORT(nullptr, "%s", "|third, %d %s stays as it is"), QDM_REPORT_DONE);
-    EXPECT_EQ(readFile(errorFile),
+    EXPECT_EQ(readText(errorFile),
               "earlier\nfirst report\nsecond 100%|third, %d %s stays as it is");
 }
 
@@ -173,7 +173,7 @@ TEST_F(ReportTest, ReportIsDroppedWhileAnotherProcessHoldsTheLock) {
     writeFile(release, "go");
     EXPECT_EQ(platWaitProcess(child), 0);
     EXPECT_EQ(REPORT(nullptr, "%s", "written"), QDM_REPORT_DONE);
-    EXPECT_EQ(readFile(errorFile), "written");
+    EXPECT_EQ(readText(errorFile), "written");
 }
 
 TEST_F(ReportTest, LockHeldByAnotherThreadTimesOutAtOnce) {
@@ -199,7 +199,7 @@ TEST_F(ReportTest, LockHeldByAnotherThreadTimesOutAtOnce) {
     FILE *caller = std::fopen(callerFile.c_str(), "w");
     EXPECT_EQ(QDMreportError(caller, "%s", "dropped"), QDM_REPORT_DROPPED);
     std::fclose(caller);
-    EXPECT_EQ(readFile(callerFile), "");
+    EXPECT_EQ(readText(callerFile), "");
 
     letGo = true;
     holder.join();
@@ -266,7 +266,7 @@ TEST_F(ReportTest, SinkChangesWhileReporting) {
     switcher.join();
     EXPECT_FALSE(failed.load());
     EXPECT_EQ(takeBoxes().count, 0);
-    std::string all = readFile(fileA) + readFile(fileB);
+    std::string all = readText(fileA) + readText(fileB);
     std::string expected;
     for (int i = 0; i < written; ++i) expected += "line\n";
     EXPECT_EQ(all, expected);

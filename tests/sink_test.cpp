@@ -60,7 +60,7 @@ TEST_F(SinkTest, ModeZeroTriesTheFileAndClearsTheStream) {
     EXPECT_EQ(QDMgetErrorStream(), nullptr);
     EXPECT_EQ(filePath(), errorFile);
     EXPECT_TRUE(fileExists(errorFile)); // opened for appending: created, empty
-    EXPECT_EQ(readFile(errorFile), "");
+    EXPECT_EQ(readText(errorFile), "");
 }
 
 TEST_F(SinkTest, ModeZeroWithoutAPathClearsBothSinks) {
@@ -78,7 +78,7 @@ TEST_F(SinkTest, PathOf1023BytesIsAcceptedAnd1024KeepsTheFormerFile) {
     EXPECT_EQ(QDKsetUserErrorFile(QDK_ERROR_TO_FILE, longest.c_str()), QDK_STATUS_OK);
     EXPECT_EQ(filePath(), longest);
     EXPECT_EQ(REPORT(nullptr, "%s", "long"), QDM_REPORT_DONE);
-    EXPECT_EQ(readFile(longest), "long");
+    EXPECT_EQ(readText(longest), "long");
 
     setBothSinks(errorFile);
     std::string tooLong = pathOfLength(dir.path(), QDM_ERROR_PATH_MAX + 1);
@@ -156,9 +156,9 @@ TEST_F(SinkTest, StreamModesSendReportsToTheirStream) {
             startChild("report_to_std_stream", {std::to_string(mode), captured, errorFile});
         ASSERT_NE(child, nullptr);
         EXPECT_EQ(platWaitProcess(child), 0);
-        EXPECT_EQ(readFile(captured), "to stream " + std::to_string(mode));
+        EXPECT_EQ(readText(captured), "to stream " + std::to_string(mode));
         EXPECT_TRUE(fileExists(errorFile)); // created again by the report
-        EXPECT_EQ(readFile(errorFile), "");
+        EXPECT_EQ(readText(errorFile), "");
         std::remove(errorFile.c_str());
     }
 }
@@ -170,14 +170,14 @@ TEST_F(SinkTest, NonAsciiPathNamesThatFile) {
     std::string path = dir.file(NON_ASCII_NAME);
     ASSERT_EQ(QDKsetUserErrorFile(QDK_ERROR_TO_FILE, path.c_str()), QDK_STATUS_OK);
     EXPECT_EQ(REPORT(nullptr, "%s", "non-ASCII"), QDM_REPORT_DONE);
-    EXPECT_EQ(readFile(path), "non-ASCII"); // read back by its UTF-8 name
+    EXPECT_EQ(readText(path), "non-ASCII"); // read back by its UTF-8 name
 
     std::string other = dir.file(std::string("w-") + NON_ASCII_NAME);
     FILE *file = QDMfopenUtf8(other.c_str(), "w");
     ASSERT_NE(file, nullptr);
     std::fputs("direct", file);
     std::fclose(file);
-    EXPECT_EQ(readFile(other), "direct");
+    EXPECT_EQ(readText(other), "direct");
 }
 
 TEST_F(SinkTest, ExportedFromTheSharedLibrary) {
@@ -224,7 +224,7 @@ TEST(FopenUtf8Test, OtherOpenersMayReadAndWriteMeanwhile) {
         std::fputs("two", second);
         std::fclose(second);
     }
-    EXPECT_EQ(readFile(path), "one,two");
+    EXPECT_EQ(readText(path), "one,two");
     std::fclose(first);
 }
 

@@ -5,11 +5,13 @@
 // ever waits for a user.  reportRetrying() repeats a report that another test
 // process on the machine happened to drop while it held the report lock for
 // a moment (the lock is machine-wide, and test programs run side by side).
+// readText() reads an error file back.
 #pragma once
 
 #include "diag/sink.h"
 #include "platform/msgbox.h"
 #include "platform/process.h"
+#include "support/fixtures.h"
 
 #include <cstdint>
 #include <mutex>
@@ -40,6 +42,16 @@ inline ShownBox takeBoxes() {
     ShownBox taken = shownBoxes;
     shownBoxes = ShownBox{};
     return taken;
+}
+
+// The content of a file the report appended to, with its line ends as the
+// report's text had them: on Windows an error file is a text file, and every
+// "\n" of a report reaches it as "\r\n".
+inline std::string readText(const std::string &path) {
+    std::string text = readFile(path), lines;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) lines += text[i];
+    return lines;
 }
 
 // Runs report() until it is not dropped, for at most about ten seconds.

@@ -67,20 +67,21 @@ uint32_t profileCloseLib(const uint32_t *index);
 // The collector of an open context, or null.
 ErrCollector *profileContextCollector(int32_t index);
 
-// The lowest free slot's index, or 13 when none is free.
+// The lowest free slot's index, or -1 when none is free (profileOpenLib
+// then returns 13; 13 itself would be a valid index).
 int32_t profileFindFreeContext();
 
 // The record of one open profile file, owned by the caller between a
 // successful open and a successful close.
 struct ProfileFile {
     int32_t contextIndex;
-    FILE *stream;                  // I/O mode 0, from open to close
-    char path[PROFILE_PATH_SIZE];  // as given at open
-    uint32_t openMode;             // 0 "r", 1 "r+", 2 "w"
-    uint32_t openFlags;            // bit 0: decode every line read
-    CursorList *sections;          // file order, then creation order; does not own them
-    int32_t sectionCount;          // ordinary sections (not "S-y-S-t-E-m")
-    uint64_t user;                 // handed to every line function
+    FILE *stream;                 // I/O mode 0, from open to close
+    char path[PROFILE_PATH_SIZE]; // as given at open
+    uint32_t openMode;            // 0 "r", 1 "r+", 2 "w"
+    uint32_t openFlags;           // bit 0: decode every line read
+    CursorList *sections;         // file order, then creation order; does not own them
+    int32_t sectionCount;         // ordinary sections (not "S-y-S-t-E-m")
+    uint64_t user;                // handed to every line function
 };
 
 constexpr uint32_t PROFILE_OPEN_READ = 0;

@@ -17,7 +17,8 @@ std::vector<int> walk(CursorList *list) {
     EXPECT_EQ(cursorListRewind(nullptr, list), 0);
     do {
         void *element = nullptr;
-        if (cursorListCurrent(nullptr, list, &element) == 0) seen.push_back(*(int *)element);
+        if (cursorListCurrent(nullptr, list, &element) == 0)
+            seen.push_back(*static_cast<int *>(element));
     } while (cursorListAdvance(nullptr, list) == 0);
     return seen;
 }
@@ -25,13 +26,13 @@ std::vector<int> walk(CursorList *list) {
 int current(CursorList *list) {
     void *element = nullptr;
     EXPECT_EQ(cursorListCurrent(nullptr, list, &element), 0);
-    return element != nullptr ? *(int *)element : -1;
+    return element != nullptr ? *static_cast<int *>(element) : -1;
 }
 
 std::vector<int> released;
 ErrCollector *releasedWith = nullptr;
 void recordRelease(ErrCollector *collector, CursorNode *node) {
-    released.push_back(*(int *)node->element);
+    released.push_back(*static_cast<int *>(node->element));
     releasedWith = collector;
 }
 

@@ -75,6 +75,9 @@ struct RegistryRelease {
 struct DescriptorRecord {
     mode_t mode;
 };
+// Written under its lock: threads of the report and of the API locks ask for
+// it at the same time.
+pthread_mutex_t descriptorLock = PTHREAD_MUTEX_INITIALIZER;
 DescriptorRecord everyoneDescriptor;
 
 LocalMutex *findLocal(LocalMutex *m, const char *name) {
@@ -206,7 +209,9 @@ PlatWait waitGlobal(GlobalLock *g, uint32_t timeoutMs) {
 
 int platInitSecurityDescriptor(void **descriptor) {
     if (descriptor == nullptr || platFaultHit(PLAT_FAULT_SECURITY)) return -1;
+    pthread_mutex_lock(&descriptorLock);
     everyoneDescriptor.mode = EVERYONE_MODE;
+    pthread_mutex_unlock(&descriptorLock);
     *descriptor = &everyoneDescriptor;
     return 0;
 }

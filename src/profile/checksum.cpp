@@ -24,35 +24,70 @@ const uint16_t profileChecksumWeights[PROFILE_CHECKSUM_WEIGHTS] = {
 namespace {
 
 constexpr uint32_t MIX_PERIOD = 14; // weights between two mixing steps
+constexpr uint32_t LAST_MIX = 196;  // the last multiple of 14 below 200
 constexpr uint32_t TRANSFORM_MODULUS = 99;
 constexpr uint32_t ROTATION_MODULUS = 13;
 
+// What each byte adds, times its weight: blank 0 (it is skipped), 33 to 126
+// their value less 32, every other byte its own value.
+constexpr auto BYTE_VALUES = [] {
+    struct Table {
+        uint8_t value[256];
+    } table{};
+    for (uint32_t x = 0; x < 256; ++x)
+        table.value[x] = static_cast<uint8_t>(x == ' ' ? 0 : (x >= 33 && x <= 126) ? x - 32 : x);
+    return table;
+}();
+
 // The running state of one checksum, so that a text can be fed in pieces
 // ("name", "=", "value") with the same result as the whole text.
+//
+// The loop over the bytes does only weight * value; the (P mod 99) of each
+// counted byte is taken off in one go at the next mixing step or wrap of the
+// weight index (the sum must be exact there), and at the end.
 struct ChecksumState {
     uint32_t sum = 0;
-    uint32_t position = 0; // index of the next weight, 0 to 200
+    uint32_t position = 0; // index of the next weight, 0 to 199
     uint32_t rotation = 1;
-    uint32_t offset; // transform parameter mod 99, taken off every byte
+    uint32_t offset;             // transform parameter mod 99
+    uint32_t event = MIX_PERIOD; // the position of the next mixing step or wrap (200)
+    uint32_t settled = 0;        // the position up to which offsets are taken off
 };
 
-void mix(ChecksumState &s) {
-    uint32_t width = static_cast<uint32_t>(std::bit_width(s.sum));
-    if (width < 2) width = 2;
-    s.rotation = (s.rotation * s.offset) % ROTATION_MODULUS + 1;
-    s.sum = profileChecksumRotate(s.sum, s.rotation, width);
+// The mixing rotation of the sum within its significant bits (at least 2).
+uint32_t mix(uint32_t sum, uint32_t &rotation, uint32_t offset) {
+    rotation = (rotation * offset) % ROTATION_MODULUS + 1;
+    return profileChecksumRotate(sum, rotation, static_cast<uint32_t>(std::bit_width(sum | 2u)));
 }
 
-void feed(ChecksumState &s, const char *text) {
+void feed(ChecksumState &state, const char *text) {
+    // Locals, so the byte loop keeps them in registers (text may alias them).
+    uint32_t sum = state.sum, position = state.position, rotation = state.rotation;
+    uint32_t event = state.event, settled = state.settled;
+    const uint32_t offset = state.offset;
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p != 0; ++p) {
-        uint32_t x = *p;
-        if (x == ' ') continue;
-        uint32_t value = (x >= 33 && x <= 126) ? x - 32 : x;
-        if (s.position == PROFILE_CHECKSUM_WEIGHTS) s.position = 0;
-        uint32_t weight = profileChecksumWeights[s.position++];
-        s.sum += weight * value - s.offset;
-        if (s.position % MIX_PERIOD == 0) mix(s);
+        sum += profileChecksumWeights[position] * uint32_t{BYTE_VALUES.value[*p]};
+        position += *p != ' ';
+        if (position != event) continue;
+        sum -= (position - settled) * offset;
+        if (position == PROFILE_CHECKSUM_WEIGHTS) {
+            position = 0; // no mixing step at 200
+            event = MIX_PERIOD;
+        } else {
+            sum = mix(sum, rotation, offset);
+            event = position == LAST_MIX ? PROFILE_CHECKSUM_WEIGHTS : position + MIX_PERIOD;
+        }
+        settled = position;
     }
+    state.sum = sum;
+    state.position = position;
+    state.rotation = rotation;
+    state.event = event;
+    state.settled = settled;
+}
+
+uint32_t finish(const ChecksumState &state) {
+    return state.sum - (state.position - state.settled) * state.offset;
 }
 
 ChecksumState startState(uint32_t transform) {
@@ -65,18 +100,17 @@ ChecksumState startState(uint32_t transform) {
 
 uint32_t profileChecksumRotate(uint32_t value, uint32_t count, uint32_t width) {
     if (width < 2 || width > 32) return value;
-    count %= width;
+    if (count >= width) count %= width;
     if (count == 0) return value;
-    uint64_t v = value;
-    uint64_t mask = (uint64_t{1} << width) - 1;
-    return static_cast<uint32_t>(((v << count) | (v >> (width - count))) & mask);
+    if (width == 32) return std::rotl(value, static_cast<int>(count));
+    return ((value << count) | (value >> (width - count))) & ((1u << width) - 1);
 }
 
 uint32_t profileLineChecksum(const char *text, uint32_t transform) {
     if (text == nullptr) return 0;
     ChecksumState s = startState(transform);
     feed(s, text);
-    return s.sum;
+    return finish(s);
 }
 
 uint32_t profileKeyChecksum(ErrCollector *collector, const ProfileKey *key, uint32_t transform,
@@ -90,7 +124,7 @@ uint32_t profileKeyChecksum(ErrCollector *collector, const ProfileKey *key, uint
     feed(s, key->name);
     feed(s, "=");
     feed(s, key->value);
-    *checksum = s.sum;
+    *checksum = finish(s);
     return 0;
 }
 

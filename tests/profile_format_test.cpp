@@ -3,6 +3,7 @@
 #include "support/collector_fixture.h"
 
 #include <gtest/gtest.h>
+#include <random>
 #include <string>
 
 namespace {
@@ -30,6 +31,34 @@ TEST(ProfileFormat, NormalizeBlanks) {
         EXPECT_EQ(std::string(text.c_str()), c.out) << "\"" << c.in << "\"";
     }
     normalizeBlanks(nullptr);
+}
+
+// The rule written out plainly: leading and trailing whitespace dropped,
+// each inner run replaced by its first character; whitespace-only text kept.
+std::string referenceNormalized(const std::string &in) {
+    auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    size_t begin = 0, end = in.size();
+    while (begin < end && blank(in[begin])) ++begin;
+    if (begin == end) return in;
+    while (blank(in[end - 1])) --end;
+    std::string out;
+    for (size_t i = begin; i < end; ++i)
+        if (!blank(in[i]) || !blank(in[i - 1])) out += in[i];
+    return out;
+}
+
+TEST(ProfileFormat, NormalizeBlanksMatchesTheRuleOnRandomLines) {
+    // Mostly normal text with single and doubled whitespace anywhere, so
+    // that every way out of the already-normal prefix is taken.
+    const char alphabet[] = "ab= \t\r\n\x01\xe9";
+    std::mt19937 rng(31);
+    for (int i = 0; i < 20000; ++i) {
+        std::string text(rng() % 12, 'x');
+        for (char &c : text) c = alphabet[rng() % (sizeof alphabet - 1)];
+        std::string normalized = text;
+        normalizeBlanks(normalized.data());
+        ASSERT_EQ(std::string(normalized.c_str()), referenceNormalized(text)) << i;
+    }
 }
 
 struct Parsed {

@@ -94,6 +94,22 @@ void normalizeBlanks(char *text) {
     const char *read = skipBlanks(text);
     if (*read == '\0') return; // empty, or only whitespace: unchanged
     char *write = text;
+    if (read == text) {
+        // Most lines are already normal: pass over the part that stays as
+        // it is (single whitespace between other characters) without
+        // writing, up to the first run, trailing whitespace or the end.
+        for (;;) {
+            if (!isBlank(*read)) {
+                if (*read == '\0') return;
+                ++read;
+            } else if (read[1] != '\0' && !isBlank(read[1])) {
+                read += 2;
+            } else {
+                break;
+            }
+        }
+        write += read - text;
+    }
     while (*read != '\0') {
         if (isBlank(*read)) {
             char first = *read;

@@ -23,11 +23,7 @@ void copyField(char *field, size_t size, const char *text) {
 }
 
 // The length of text, at most limit.
-size_t boundedLength(const char *text, size_t limit) {
-    size_t n = 0;
-    while (n < limit && text[n] != '\0') ++n;
-    return n;
-}
+size_t boundedLength(const char *text, size_t limit) { return strnlen(text, limit); }
 
 } // namespace
 

@@ -28,16 +28,21 @@ constexpr uint32_t LAST_MIX = 196;  // the last multiple of 14 below 200
 constexpr uint32_t TRANSFORM_MODULUS = 99;
 constexpr uint32_t ROTATION_MODULUS = 13;
 
-// What each byte adds, times its weight: blank 0 (it is skipped), 33 to 126
-// their value less 32, every other byte its own value.
-constexpr auto BYTE_VALUES = [] {
+// What each byte adds, times its weight (low byte): blank 0 (it is
+// skipped), 33 to 126 their value less 32, every other byte its own value;
+// and whether it takes a weight (bit 8): every byte but the blank.
+constexpr auto BYTE_ENTRIES = [] {
     struct Table {
-        uint8_t value[256];
+        uint16_t entry[256];
     } table{};
-    for (uint32_t x = 0; x < 256; ++x)
-        table.value[x] = static_cast<uint8_t>(x == ' ' ? 0 : (x >= 33 && x <= 126) ? x - 32 : x);
+    for (uint32_t x = 0; x < 256; ++x) {
+        uint32_t value = x == ' ' ? 0 : (x >= 33 && x <= 126) ? x - 32 : x;
+        table.entry[x] = static_cast<uint16_t>(value | (x == ' ' ? 0 : 0x100));
+    }
     return table;
 }();
+constexpr uint32_t ENTRY_VALUE = 0xFF;
+constexpr uint32_t ENTRY_COUNTS_SHIFT = 8;
 
 // The running state of one checksum, so that a text can be fed in pieces
 // ("name", "=", "value") with the same result as the whole text.
@@ -62,14 +67,15 @@ uint32_t mix(uint32_t sum, uint32_t &rotation, uint32_t offset) {
 
 void feed(ChecksumState &state, const char *text) {
     // Locals, so the byte loop keeps them in registers (text may alias them).
-    uint32_t sum = state.sum, position = state.position, rotation = state.rotation;
-    uint32_t event = state.event, settled = state.settled;
+    uint32_t sum = state.sum, rotation = state.rotation;
+    size_t position = state.position, event = state.event, settled = state.settled;
     const uint32_t offset = state.offset;
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p != 0; ++p) {
-        sum += profileChecksumWeights[position] * uint32_t{BYTE_VALUES.value[*p]};
-        position += *p != ' ';
+        uint32_t entry = BYTE_ENTRIES.entry[*p];
+        sum += profileChecksumWeights[position] * (entry & ENTRY_VALUE);
+        position += entry >> ENTRY_COUNTS_SHIFT;
         if (position != event) continue;
-        sum -= (position - settled) * offset;
+        sum -= static_cast<uint32_t>(position - settled) * offset;
         if (position == PROFILE_CHECKSUM_WEIGHTS) {
             position = 0; // no mixing step at 200
             event = MIX_PERIOD;
@@ -80,10 +86,10 @@ void feed(ChecksumState &state, const char *text) {
         settled = position;
     }
     state.sum = sum;
-    state.position = position;
+    state.position = static_cast<uint32_t>(position);
     state.rotation = rotation;
-    state.event = event;
-    state.settled = settled;
+    state.event = static_cast<uint32_t>(event);
+    state.settled = static_cast<uint32_t>(settled);
 }
 
 uint32_t finish(const ChecksumState &state) {

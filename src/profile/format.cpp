@@ -8,9 +8,21 @@ namespace {
 
 // Blank, tab, line feed, vertical tab, form feed and carriage return.  Bytes
 // 128 to 255 are never whitespace.
-bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+constexpr bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Whitespace, the terminating zero, and every other byte, for the scan over
+// the part of a line that normalising leaves as it is.
+enum CharClass : uint8_t { ORDINARY, WHITESPACE_OR_END };
+constexpr auto CHAR_CLASS = [] {
+    struct Table {
+        CharClass of[256];
+    } table{};
+    for (int c = 0; c < 256; ++c)
+        table.of[c] = c == 0 || isBlank(static_cast<char>(c)) ? WHITESPACE_OR_END : ORDINARY;
+    return table;
+}();
 
 // Characters that no line may hold (outside the exception after "CSUM").
 bool hasRejectedCharacter(const char *line) { return std::strpbrk(line, "<>#@?") != nullptr; }
@@ -99,14 +111,11 @@ void normalizeBlanks(char *text) {
         // it is (single whitespace between other characters) without
         // writing, up to the first run, trailing whitespace or the end.
         for (;;) {
-            if (!isBlank(*read)) {
-                if (*read == '\0') return;
-                ++read;
-            } else if (read[1] != '\0' && !isBlank(read[1])) {
-                read += 2;
-            } else {
-                break;
-            }
+            while (CHAR_CLASS.of[static_cast<unsigned char>(*read)] == ORDINARY) ++read;
+            if (*read == '\0') return;
+            // Single whitespace followed by an ordinary character stays.
+            if (CHAR_CLASS.of[static_cast<unsigned char>(read[1])] != ORDINARY) break;
+            read += 2;
         }
         write += read - text;
     }

@@ -12,15 +12,12 @@ constexpr bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
-// Whitespace, the terminating zero, and every other byte, for the scan over
-// the part of a line that normalising leaves as it is.
-enum CharClass : uint8_t { ORDINARY, WHITESPACE_OR_END };
+// 1 for whitespace, 0 for every other byte.
 constexpr auto CHAR_CLASS = [] {
     struct Table {
-        CharClass of[256];
+        uint8_t of[256];
     } table{};
-    for (int c = 0; c < 256; ++c)
-        table.of[c] = c == 0 || isBlank(static_cast<char>(c)) ? WHITESPACE_OR_END : ORDINARY;
+    for (int c = 0; c < 256; ++c) table.of[c] = isBlank(static_cast<char>(c)) ? 1 : 0;
     return table;
 }();
 
@@ -103,22 +100,23 @@ uint32_t parseKey(ErrCollector *collector, const char *line, ProfileParseBuffers
 
 void normalizeBlanks(char *text) {
     if (text == nullptr) return;
-    const char *read = skipBlanks(text);
-    if (*read == '\0') return; // empty, or only whitespace: unchanged
-    char *write = text;
-    if (read == text) {
-        // Most lines are already normal: pass over the part that stays as
-        // it is (single whitespace between other characters) without
-        // writing, up to the first run, trailing whitespace or the end.
-        for (;;) {
-            while (CHAR_CLASS.of[static_cast<unsigned char>(*read)] == ORDINARY) ++read;
-            if (*read == '\0') return;
-            // Single whitespace followed by an ordinary character stays.
-            if (CHAR_CLASS.of[static_cast<unsigned char>(read[1])] != ORDINARY) break;
-            read += 2;
-        }
-        write += read - text;
+    // Most lines are already normal: no whitespace at either end and none
+    // next to other whitespace.  One pass without branches per byte tells.
+    size_t length = std::strlen(text);
+    if (length == 0) return;
+    const auto *bytes = reinterpret_cast<const unsigned char *>(text);
+    uint32_t previous = CHAR_CLASS.of[bytes[0]];
+    uint32_t run = previous; // whitespace at the start counts as a run
+    for (size_t i = 1; i < length; ++i) {
+        uint32_t current = CHAR_CLASS.of[bytes[i]];
+        run |= previous & current;
+        previous = current;
     }
+    if ((run | previous) == 0) return;
+
+    const char *read = skipBlanks(text);
+    if (*read == '\0') return; // only whitespace: unchanged
+    char *write = text;
     while (*read != '\0') {
         if (isBlank(*read)) {
             char first = *read;

@@ -165,6 +165,35 @@ TEST(ProfileChecksum, KeyChecksumIsTheChecksumOfNameEqualsValue) {
     EXPECT_TRUE(collector.holds("(OXB0011)"));
 }
 
+TEST(ProfileChecksum, SectionChecksumFollowsNewKeysTransformsAndSetValues) {
+    // A section keeps the sum it took; a new key, another transform parameter
+    // or a value set from outside makes the next call take it again.
+    TestCollector collector;
+    ProfileSection *section = nullptr;
+    ASSERT_EQ(profileNewSection(collector, "Main", "1.0", &section), 0u);
+    auto add = [&](const char *name, const char *value) {
+        ProfileKey *key = nullptr;
+        ASSERT_EQ(profileNewKey(collector, name, value, &key), 0u);
+        ASSERT_EQ(profileAddKey(collector, section, key), 0u);
+    };
+    auto sum = [](uint32_t transform) {
+        return profileLineChecksum("a=first value", transform) +
+               profileLineChecksum("b=second", transform);
+    };
+    add("a", "first value");
+    ASSERT_EQ(profileSectionChecksum(collector, 5, section), 0u);
+    EXPECT_EQ(section->checksum, profileLineChecksum("a=first value", 5));
+    add("b", "second");
+    ASSERT_EQ(profileSectionChecksum(collector, 5, section), 0u);
+    EXPECT_EQ(section->checksum, sum(5));
+    ASSERT_EQ(profileSectionChecksum(collector, 98, section), 0u);
+    EXPECT_EQ(section->checksum, sum(98));
+    ASSERT_EQ(profileSetChecksum(collector, section, 7), 0u);
+    ASSERT_EQ(profileSectionChecksum(collector, 98, section), 0u);
+    EXPECT_EQ(section->checksum, sum(98));
+    profileFreeSection(collector, section);
+}
+
 TEST(ProfileChecksum, SectionChecksumIsTheWrappingSumOverItsKeys) {
     TestCollector collector;
     ProfileSection *section = nullptr;

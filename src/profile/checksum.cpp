@@ -136,6 +136,9 @@ uint32_t profileKeyChecksum(ErrCollector *collector, const ProfileKey *key, uint
 
 uint32_t profileSectionChecksum(ErrCollector *collector, uint32_t transform,
                                 ProfileSection *section) {
+    if (section != nullptr && section->keys != nullptr && section->checksumKnown != 0 &&
+        section->checksumTransform == transform)
+        return 0; // the keys have not changed since their sum was taken
     if (section == nullptr || cursorListRewind(collector, section->keys) != 0) {
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     }
@@ -150,12 +153,19 @@ uint32_t profileSectionChecksum(ErrCollector *collector, uint32_t transform,
             sum += checksum;
         }
     } while (cursorListAdvance(collector, section->keys) == 0);
-    section->checksum = sum;
+    profileSetKnownChecksum(section, sum, transform);
     return 0;
+}
+
+void profileSetKnownChecksum(ProfileSection *section, uint32_t sum, uint32_t transform) {
+    section->checksum = sum;
+    section->checksumKnown = 1;
+    section->checksumTransform = transform;
 }
 
 uint32_t profileSetChecksum(ErrCollector *collector, ProfileSection *section, uint32_t sum) {
     if (section == nullptr) return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     section->checksum = sum;
+    section->checksumKnown = 0;
     return 0;
 }

@@ -32,5 +32,11 @@ uint32_t profileKeyChecksum(ErrCollector *collector, const ProfileKey *key, uint
 uint32_t profileSectionChecksum(ErrCollector *collector, uint32_t transform,
                                 ProfileSection *section);
 
+// Stores sum, taken over the section's keys as they are now under the
+// transform parameter, as its computed checksum, so that
+// profileSectionChecksum with the same parameter need not take it again
+// until a key is added or the checksum is set.  The section must be given.
+void profileSetKnownChecksum(ProfileSection *section, uint32_t sum, uint32_t transform);
+
 // Stores sum as the section's computed checksum.  11 (recorded) for no section.
 uint32_t profileSetChecksum(ErrCollector *collector, ProfileSection *section, uint32_t sum);

@@ -77,6 +77,7 @@ uint32_t profileAddKey(ErrCollector *collector, ProfileSection *section, Profile
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     }
     ++section->keyCount;
+    section->checksumKnown = 0;
     return 0;
 }
 

@@ -23,6 +23,12 @@ struct ProfileSection {
     uint32_t checksum;                  // computed: wrapping sum of the key checksums
     uint32_t storedChecksum;            // value of the "CSUM" line; 0 when none
     uint32_t keyCount;
+    // Set when `checksum` is known to be the sum over the keys as they are
+    // now under transform parameter `checksumTransform` (a load leaves every
+    // section so), so that a save does not sum them again.  Adding a key or
+    // setting the checksum clears it.
+    uint32_t checksumKnown;
+    uint32_t checksumTransform;
 };
 
 // *out receives a new section with an empty key list and the four numbers

@@ -74,12 +74,18 @@ struct KeyStream {
     }
 };
 
-int escapeDigit(unsigned char c) {
-    for (size_t i = 0; i < ESCAPE_COUNT; ++i) {
-        if (ESCAPED[i] == c) return static_cast<int>(i);
-    }
-    return -1;
-}
+// The escape digit of each byte, or -1 for a byte written as it is; one
+// look-up per byte of every line read or written.
+constexpr auto ESCAPE_DIGITS = [] {
+    struct Table {
+        signed char digit[256];
+    } table{};
+    for (int c = 0; c < 256; ++c) table.digit[c] = -1;
+    for (size_t i = 0; i < ESCAPE_COUNT; ++i) table.digit[ESCAPED[i]] = static_cast<signed char>(i);
+    return table;
+}();
+
+int escapeDigit(unsigned char c) { return ESCAPE_DIGITS.digit[c]; }
 
 // Leaves the output empty: the line cannot be decoded.
 uint32_t undecodable(char *out) {

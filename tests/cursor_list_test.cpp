@@ -3,6 +3,7 @@
 #include "profile/cursor_list.h"
 #include "support/collector_fixture.h"
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <vector>
 
@@ -147,6 +148,39 @@ TEST_F(CursorListTest, AllocationFailuresAre121RecordedUnderTheGeneralCatalogue)
     EXPECT_EQ(cursorListCreate(collector, &other), CURSOR_LIST_NO_MEMORY);
     EXPECT_EQ(other, nullptr);
     EXPECT_EQ(collector.c->count, 1); // the same text again is not kept twice
+}
+
+} // namespace
+
+namespace {
+
+// An element that carries its own list node, freed with it by the release.
+struct Carrier {
+    int value; // first, so that walk() reads it through the element pointer
+    CursorNode node;
+};
+void freeCarrier(ErrCollector *, CursorNode *node) {
+    released.push_back(static_cast<Carrier *>(node->element)->value);
+    std::free(node->element);
+}
+
+TEST_F(CursorListTest, NodesInsideTheirElementsGoWithThemAndAllocateNothing) {
+    ASSERT_EQ(cursorListSetRelease(collector, list, freeCarrier), 0);
+    qdmAllocFailAt(1, true); // linking must not allocate
+    for (int v : {20, 21, 22}) {
+        auto *carrier = static_cast<Carrier *>(std::malloc(sizeof(Carrier)));
+        carrier->value = v;
+        ASSERT_EQ(cursorListAppendInElement(collector, list, &carrier->node, carrier), 0);
+    }
+    EXPECT_FALSE(qdmAllocFailFired());
+    qdmAllocFailReset();
+    EXPECT_EQ(walk(list), (std::vector<int>{20, 21, 22}));
+    ASSERT_EQ(cursorListRemoveHead(collector, list), 0); // no use after the release
+    EXPECT_EQ(current(list), 21);
+    EXPECT_EQ(cursorListAppendInElement(collector, list, nullptr, nullptr), CURSOR_LIST_NO_LIST);
+    EXPECT_EQ(cursorListAppendInElement(collector, nullptr, nullptr, nullptr), CURSOR_LIST_NO_LIST);
+    ASSERT_EQ(cursorListDestroy(collector, &list), 0); // AddressSanitizer: nothing leaks
+    EXPECT_EQ(released, (std::vector<int>{20, 21, 22}));
 }
 
 } // namespace

@@ -19,7 +19,7 @@ int32_t cursorListCreate(ErrCollector *collector, CursorList **out) {
     *out = nullptr;
     auto *list = static_cast<CursorList *>(QDMalloc(sizeof(CursorList)));
     if (list == nullptr) return noMemory(collector);
-    *list = CursorList{nullptr, nullptr, nullptr, 0, nullptr};
+    *list = CursorList{nullptr, nullptr, nullptr, 0, nullptr, 0};
     *out = list;
     return 0;
 }
@@ -30,10 +30,9 @@ int32_t cursorListSetRelease(ErrCollector *, CursorList *list, CursorReleaseFn r
     return 0;
 }
 
-int32_t cursorListAppend(ErrCollector *collector, CursorList *list, void *element) {
-    if (list == nullptr) return CURSOR_LIST_NO_LIST;
-    auto *node = static_cast<CursorNode *>(QDMalloc(sizeof(CursorNode)));
-    if (node == nullptr) return noMemory(collector);
+namespace {
+
+void linkAtTail(CursorList *list, CursorNode *node, void *element) {
     *node = CursorNode{element, list->tail, nullptr};
     if (list->tail != nullptr) {
         list->tail->next = node;
@@ -43,6 +42,23 @@ int32_t cursorListAppend(ErrCollector *collector, CursorList *list, void *elemen
     list->tail = node;
     list->cursor = node;
     ++list->count;
+}
+
+} // namespace
+
+int32_t cursorListAppend(ErrCollector *collector, CursorList *list, void *element) {
+    if (list == nullptr) return CURSOR_LIST_NO_LIST;
+    auto *node = static_cast<CursorNode *>(QDMalloc(sizeof(CursorNode)));
+    if (node == nullptr) return noMemory(collector);
+    linkAtTail(list, node, element);
+    return 0;
+}
+
+int32_t cursorListAppendInElement(ErrCollector *, CursorList *list, CursorNode *node,
+                                  void *element) {
+    if (list == nullptr || node == nullptr) return CURSOR_LIST_NO_LIST;
+    list->nodesInElements = 1;
+    linkAtTail(list, node, element);
     return 0;
 }
 
@@ -71,9 +87,10 @@ int32_t cursorListRemoveHead(ErrCollector *collector, CursorList *list) {
     if (list == nullptr) return CURSOR_LIST_NO_LIST;
     CursorNode *head = list->head;
     if (head == nullptr) return CURSOR_LIST_EMPTY;
-    if (list->release != nullptr) list->release(collector, head);
+    // The release may free the node with its element: read it first.
     CursorNode *next = head->next;
-    std::free(head);
+    if (list->release != nullptr) list->release(collector, head);
+    if (list->nodesInElements == 0) std::free(head);
     --list->count;
     list->head = next;
     list->cursor = next;

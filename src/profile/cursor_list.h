@@ -29,6 +29,10 @@ struct CursorList {
     CursorNode *cursor;
     int32_t count;
     CursorReleaseFn release;
+    // Set by cursorListAppendInElement: the nodes live inside their
+    // elements' allocations, and the release callback frees them with the
+    // element.  A list holds nodes of one kind only.
+    int32_t nodesInElements;
 };
 
 // *out receives a new empty list (no callback), or null on failure.
@@ -36,6 +40,12 @@ int32_t cursorListCreate(ErrCollector *collector, CursorList **out);
 int32_t cursorListSetRelease(ErrCollector *collector, CursorList *list, CursorReleaseFn release);
 // Links a new node after the tail; the cursor moves to it.
 int32_t cursorListAppend(ErrCollector *collector, CursorList *list, void *element);
+// Links `node`, which lives inside the element's own allocation, after the
+// tail, as cursorListAppend does but without allocating: the list never
+// frees such a node itself, its release callback frees it with the element.
+// Cannot fail but for no list or no node (194).
+int32_t cursorListAppendInElement(ErrCollector *collector, CursorList *list, CursorNode *node,
+                                  void *element);
 // Puts the cursor on the head.
 int32_t cursorListRewind(ErrCollector *collector, CursorList *list);
 // *element receives the element under the cursor; -2 when the list is empty.

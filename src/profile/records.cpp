@@ -8,12 +8,16 @@
 
 namespace {
 
-// Release callback of a section's key list: the key and its texts are one
-// allocation.
+// Release callback of a section's key list: the key, its list node and its
+// texts are one allocation, so the node goes with it.
 void releaseKey(ErrCollector *, CursorNode *node) {
-    std::free(node->element);
+    void *key = node->element;
     node->element = nullptr;
+    std::free(key);
 }
+
+// The list node inside a key's allocation, right after the record.
+CursorNode *keyNode(ProfileKey *key) { return reinterpret_cast<CursorNode *>(key + 1); }
 
 // Copies at most size-1 characters of text into a field of size bytes and
 // zero-fills the rest.
@@ -58,10 +62,11 @@ uint32_t profileNewKey(ErrCollector *collector, const char *name, const char *va
     // bounded by its field limit.
     size_t nameLength = boundedLength(name, PROFILE_KEY_NAME_SIZE - 1);
     size_t valueLength = boundedLength(value, PROFILE_VALUE_SIZE - 1);
-    size_t size = sizeof(ProfileKey) + nameLength + 1 + valueLength + 1;
+    static_assert(sizeof(ProfileKey) % alignof(CursorNode) == 0);
+    size_t size = sizeof(ProfileKey) + sizeof(CursorNode) + nameLength + 1 + valueLength + 1;
     auto *key = static_cast<ProfileKey *>(QDMalloc(static_cast<uint32_t>(size)));
     if (key == nullptr) return profileFail(collector, PROFILE_STATUS_NO_RESOURCES);
-    key->name = reinterpret_cast<char *>(key + 1);
+    key->name = reinterpret_cast<char *>(keyNode(key) + 1);
     key->value = key->name + nameLength + 1;
     std::memcpy(key->name, name, nameLength);
     key->name[nameLength] = '\0';
@@ -73,7 +78,7 @@ uint32_t profileNewKey(ErrCollector *collector, const char *name, const char *va
 
 uint32_t profileAddKey(ErrCollector *collector, ProfileSection *section, ProfileKey *key) {
     if (section == nullptr || key == nullptr ||
-        cursorListAppend(collector, section->keys, key) != 0) {
+        cursorListAppendInElement(collector, section->keys, keyNode(key), key) != 0) {
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     }
     ++section->keyCount;

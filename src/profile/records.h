@@ -7,9 +7,10 @@
 
 #include <cstdint>
 
-// One key line.  Its texts are stored right after the record, in the same
-// allocation, sized to the texts (name up to 60 characters, value up to
-// 4,500): keys are the bulk of a loaded file.
+// One key line.  Its list node and its texts are stored right after the
+// record, in the same allocation, sized to the texts (name up to 60
+// characters, value up to 4,500): keys are the bulk of a loaded file, and
+// one allocation per key serves where two would do the same.
 struct ProfileKey {
     char *name;  // zero-terminated, points into this key's own allocation
     char *value; // zero-terminated, points into this key's own allocation
@@ -45,8 +46,10 @@ uint32_t profileNewSection(ErrCollector *collector, const char *name, const char
 uint32_t profileNewKey(ErrCollector *collector, const char *name, const char *value,
                        ProfileKey **out);
 
-// Appends the key at the tail and counts it.  Returns 0, or 11 (recorded)
-// for no section or a list failure; the key then still belongs to the caller.
+// Appends the key, which must come from profileNewKey and belong to no
+// section yet, at the tail (through the list node in its own allocation)
+// and counts it.  Returns 0, or 11 (recorded) for no section or key; the key
+// then still belongs to the caller, who frees it with free().
 uint32_t profileAddKey(ErrCollector *collector, ProfileSection *section, ProfileKey *key);
 
 // Frees a section with its key list and keys.  A null section: nothing.

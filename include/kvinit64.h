@@ -32,9 +32,9 @@ extern "C" {
 
 /* Status codes of every exported call (unsigned 32-bit; 0 is success). */
 #define QDK_STATUS_OK 0u
-#define QDK_STATUS_BAD_ARGUMENT 11u        /* null record, bad mode, bad path */
-#define QDK_STATUS_LOCK_TIMEOUT 133u       /* the API lock was not obtained */
-#define QDK_STATUS_NO_MEMORY 0xC8001007u   /* an allocation failed during the call */
+#define QDK_STATUS_BAD_ARGUMENT 11u      /* null record, bad mode, bad path */
+#define QDK_STATUS_LOCK_TIMEOUT 133u     /* the API lock was not obtained */
+#define QDK_STATUS_NO_MEMORY 0xC8001007u /* an allocation failed during the call */
 
 /* Modes of QDKsetUserErrorFile. */
 #define QDK_ERROR_TO_FILE 0   /* path names the error file; null or "" clears it */
@@ -46,11 +46,11 @@ extern "C" {
 #define QDK_LIBINFO_TEXT_SIZE 32
 
 typedef struct QDKlibInfoRec {
-    int32_t reserved1;                         /* always 0 */
-    char version[QDK_LIBINFO_TEXT_SIZE];       /* "9.5.0.0221" */
-    char protocol[QDK_LIBINFO_TEXT_SIZE];      /* "TCP/IP" */
-    char platform[QDK_LIBINFO_TEXT_SIZE];      /* "Win64" */
-    char locale[QDK_LIBINFO_TEXT_SIZE];        /* "english_united-states" */
+    int32_t reserved1;                              /* always 0 */
+    char version[QDK_LIBINFO_TEXT_SIZE];            /* "9.5.0.0221" */
+    char protocol[QDK_LIBINFO_TEXT_SIZE];           /* "TCP/IP" */
+    char platform[QDK_LIBINFO_TEXT_SIZE];           /* "Win64" */
+    char locale[QDK_LIBINFO_TEXT_SIZE];             /* "english_united-states" */
     unsigned char reserved2[QDK_LIBINFO_TEXT_SIZE]; /* all zero */
 } QDKlibInfoRec;
 

@@ -11,7 +11,7 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 # Packages every build of the project needs (Debian 12 names).
 KV_PACKAGES=(cmake make g++ googletest libgtest-dev libbenchmark-dev
   mingw-w64 g++-mingw-w64-x86-64-posix wine64 binutils
-  libcli11-dev nlohmann-json3-dev clang libclang-rt-14-dev)
+  libcli11-dev nlohmann-json3-dev clang clang-format libclang-rt-14-dev)
 
 kv_log() { printf '==> %s\n' "$*" >&2; }
 

@@ -104,6 +104,11 @@ TEST_F(FrameTest, SecondCallWaitsForTheFirstThenRuns) {
 }
 
 TEST_F(FrameTest, AbandonedLockFailsOneCallThenRecovers) {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer does not model the hand-over of a robust mutex whose
+    // owner died, and reports the new owner's unlock as a misuse.
+    GTEST_SKIP() << "owner-died hand-over is not modelled by ThreadSanitizer";
+#endif
     // A thread that ends while holding class 1 abandons its mutex.
     std::thread([] { ASSERT_EQ(QDMacquireApiLock(1), QDK_STATUS_OK); }).join();
     apiLockTable[1].slot = nullptr; // the dead owner's handle; nobody will give it back

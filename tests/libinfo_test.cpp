@@ -25,7 +25,8 @@ PlatLibrary LibInfoTest::library = nullptr;
 void expectField(const char *field, const char *text) {
     size_t n = std::strlen(text);
     EXPECT_EQ(std::string(field, n), text);
-    for (size_t i = n; i < QDK_LIBINFO_TEXT_SIZE; ++i) EXPECT_EQ(field[i], 0) << text << " byte " << i;
+    for (size_t i = n; i < QDK_LIBINFO_TEXT_SIZE; ++i)
+        EXPECT_EQ(field[i], 0) << text << " byte " << i;
 }
 
 TEST_F(LibInfoTest, BothNamesFillTheRecordOverGarbage) {

@@ -16,9 +16,9 @@ constexpr int32_t ERR_SEVERITY_ERROR = 2;
 constexpr int32_t ERR_SEVERITY_FATAL = 3;
 
 constexpr int32_t ERR_COLLECTOR_SLOTS = 15;
-constexpr size_t ERR_TEXT_MAX = 4181;                    // characters of one composed text
-constexpr size_t ERR_COMPOSE_SIZE = ERR_TEXT_MAX + 1;    // 4182
-constexpr size_t ERR_SEVERITY_WORD_LEN = 8;              // "Error   ", "Warning " ...
+constexpr size_t ERR_TEXT_MAX = 4181;                 // characters of one composed text
+constexpr size_t ERR_COMPOSE_SIZE = ERR_TEXT_MAX + 1; // 4182
+constexpr size_t ERR_SEVERITY_WORD_LEN = 8;           // "Error   ", "Warning " ...
 
 struct ErrCollector {
     // Slots 0..count-1 are in use, in recording order; a slot in use is null
@@ -55,5 +55,6 @@ void errCollectorFree(ErrCollector *collector);
 // Read access for the owner: the text of slot i (null when empty or out of
 // range), and the number of slots in use.
 inline const char *errCollectorText(const ErrCollector *c, int32_t i) {
-    return c != nullptr && i >= 0 && i < c->count ? c->messages[i] : nullptr;
+    return c != nullptr && i >= 0 && i < c->count && i < ERR_COLLECTOR_SLOTS ? c->messages[i]
+                                                                             : nullptr;
 }

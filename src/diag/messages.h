@@ -35,7 +35,8 @@ using MessageCatalogue = const char *const *;
     X(21, BAD_VALUE, "Error : Invalid Key-Value passed by the user")
 
 // PROFILE_STATUS_FILE_NOT_FOUND = 2, ... PROFILE_STATUS_BAD_VALUE = 21.
-#define PROFILE_STATUS_CONSTANT(number, name, text) constexpr uint32_t PROFILE_STATUS_##name = number;
+#define PROFILE_STATUS_CONSTANT(number, name, text)                                                \
+    constexpr uint32_t PROFILE_STATUS_##name = number;
 PROFILE_MESSAGE_TABLE(PROFILE_STATUS_CONSTANT)
 #undef PROFILE_STATUS_CONSTANT
 constexpr uint32_t PROFILE_STATUS_OK = 0;

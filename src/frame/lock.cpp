@@ -6,16 +6,11 @@
 #include <cstdio>
 
 QDMapiLockEntry apiLockTable[QDM_LOCK_CLASS_MAX + 1] = {
-    {nullptr, nullptr},
-    {"ZOLTlmprcgeneric", nullptr},
-    {"ZOLTlmprcadmin", nullptr},
-    {"ZOLTcgprcinit", nullptr},
-    {"ZOLTlmprcevent", nullptr},
-    {"ZOLTlmprctraceque", nullptr},
-    {nullptr, nullptr},
-    {nullptr, nullptr},
-    {"ZOLTRlf", nullptr},
-    {"ZOLTlmprcsoft", nullptr},
+    {nullptr, nullptr},          {"ZOLTlmprcgeneric", nullptr},
+    {"ZOLTlmprcadmin", nullptr}, {"ZOLTcgprcinit", nullptr},
+    {"ZOLTlmprcevent", nullptr}, {"ZOLTlmprctraceque", nullptr},
+    {nullptr, nullptr},          {nullptr, nullptr},
+    {"ZOLTRlf", nullptr},        {"ZOLTlmprcsoft", nullptr},
 };
 
 namespace {

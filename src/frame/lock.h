@@ -11,7 +11,7 @@ using QDMmutexHandle = PlatMutex;
 
 constexpr int QDM_LOCK_CLASS_MIN = 1;
 constexpr int QDM_LOCK_CLASS_MAX = 9;
-constexpr int QDM_LOCK_CLASS_API = 1; // every exported function
+constexpr int QDM_LOCK_CLASS_API = 1;    // every exported function
 constexpr int QDM_MUTEX_NAME_SIZE = 261; // at most 260 characters and a zero
 
 constexpr int32_t QDM_API_TIMEOUT_MS = 15000;   // classes 1, 8, 9

@@ -74,13 +74,13 @@ int32_t profileFindFreeContext();
 // successful open and a successful close.
 struct ProfileFile {
     int32_t contextIndex;
-    FILE *stream;                  // I/O mode 0, from open to close
-    char path[PROFILE_PATH_SIZE];  // as given at open
-    uint32_t openMode;             // 0 "r", 1 "r+", 2 "w"
-    uint32_t openFlags;            // bit 0: decode every line read
-    CursorList *sections;          // file order, then creation order; does not own them
-    int32_t sectionCount;          // ordinary sections (not "S-y-S-t-E-m")
-    uint64_t user;                 // handed to every line function
+    FILE *stream;                 // I/O mode 0, from open to close
+    char path[PROFILE_PATH_SIZE]; // as given at open
+    uint32_t openMode;            // 0 "r", 1 "r+", 2 "w"
+    uint32_t openFlags;           // bit 0: decode every line read
+    CursorList *sections;         // file order, then creation order; does not own them
+    int32_t sectionCount;         // ordinary sections (not "S-y-S-t-E-m")
+    uint64_t user;                // handed to every line function
 };
 
 constexpr uint32_t PROFILE_OPEN_READ = 0;

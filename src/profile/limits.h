@@ -12,7 +12,7 @@ constexpr size_t PROFILE_VALUE_SIZE = 4501;      // value: 4,500 characters
 constexpr size_t PROFILE_WRITE_LINE_SIZE = 4565; // longest written line, 60+3+4,500+1, and a zero
 constexpr size_t PROFILE_ENCODE_SIZE = 4500;     // output capacity handed to encodeLine
 constexpr size_t PROFILE_CHECKSUM_TEXT_SIZE = 4562; // "key=value" and a zero
-constexpr size_t PROFILE_PATH_SIZE = 1040;       // path: 1,039 characters
+constexpr size_t PROFILE_PATH_SIZE = 1040;          // path: 1,039 characters
 
 constexpr char PROFILE_RESERVED_SECTION[] = "S-y-S-t-E-m";
 constexpr char PROFILE_RESERVED_VERSION[] = "1";

@@ -18,8 +18,7 @@ constexpr uint32_t PROFILE_READ_UNDECODABLE = 11;
 // Reads the next plain, normalised line into buffer (capacity 4,566).
 // Returns 0, 1 at the end of the data, 11 when the line decoded to nothing.
 // Records nothing.
-uint32_t profileReadLine(ErrCollector *collector, ProfileFile *file, char *buffer,
-                         size_t capacity);
+uint32_t profileReadLine(ErrCollector *collector, ProfileFile *file, char *buffer, size_t capacity);
 
 // Loads the whole file into its section list.  Returns 0, or the status of
 // the first failure (recorded); the sections appended so far stay in the list.

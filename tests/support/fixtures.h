@@ -5,7 +5,7 @@
 
 // A fresh, empty folder for one test, removed with its content on exit.
 class ScratchDir {
-public:
+  public:
     ScratchDir();
     ~ScratchDir();
     ScratchDir(const ScratchDir &) = delete;
@@ -13,7 +13,7 @@ public:
     const std::string &path() const { return path_; }
     std::string file(const std::string &name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 

@@ -15,8 +15,9 @@
 // dead holder's lock is simply free again.  The file lives in a folder every
 // user can write, so it is opened without following symbolic links, never
 // truncated or written, and created with mode 0666 so every user can lock it.
-#include "platform/fault.h"
 #include "platform/mutex.h"
+
+#include "platform/fault.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -51,10 +52,20 @@ struct GlobalLock {
     int fd;
 };
 
-// The registry of process-private mutexes.  Entries are never freed: a name
-// keeps one mutex for the life of the process.
+// The registry of process-private mutexes.  A name keeps one mutex for as
+// long as the library is loaded; the entries are freed when it is unloaded.
 pthread_mutex_t registryLock = PTHREAD_MUTEX_INITIALIZER;
 LocalMutex *registry = nullptr;
+
+struct RegistryRelease {
+    ~RegistryRelease() {
+        while (registry != nullptr) {
+            LocalMutex *next = registry->next;
+            std::free(registry);
+            registry = next;
+        }
+    }
+} registryRelease;
 
 struct DescriptorRecord {
     mode_t mode;
@@ -128,9 +139,9 @@ GlobalLock *createGlobal(const char *name) {
     return g;
 }
 
-timespec deadlineAfter(uint32_t ms) {
+timespec deadlineAfter(clockid_t clock, uint32_t ms) {
     timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
+    clock_gettime(clock, &t);
     t.tv_sec += static_cast<time_t>(ms / 1000);
     t.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
     if (t.tv_nsec >= 1000000000L) {
@@ -153,8 +164,9 @@ PlatWait waitLocal(LocalMutex *m, uint32_t timeoutMs) {
         rc = pthread_mutex_trylock(&m->mutex);
         if (rc == EBUSY) return PLAT_WAIT_TIMEOUT;
     } else {
-        timespec deadline = deadlineAfter(timeoutMs);
-        rc = pthread_mutex_clocklock(&m->mutex, CLOCK_MONOTONIC, &deadline);
+        // timedlock (not clocklock) so that ThreadSanitizer sees the lock.
+        timespec deadline = deadlineAfter(CLOCK_REALTIME, timeoutMs);
+        rc = pthread_mutex_timedlock(&m->mutex, &deadline);
         if (rc == ETIMEDOUT) return PLAT_WAIT_TIMEOUT;
     }
     if (rc == 0) return PLAT_WAIT_ACQUIRED;
@@ -167,7 +179,7 @@ PlatWait waitLocal(LocalMutex *m, uint32_t timeoutMs) {
 }
 
 PlatWait waitGlobal(GlobalLock *g, uint32_t timeoutMs) {
-    timespec deadline = deadlineAfter(timeoutMs);
+    timespec deadline = deadlineAfter(CLOCK_MONOTONIC, timeoutMs);
     long pauseNs = 100000; // 0.1 ms, doubling up to 10 ms
     for (;;) {
         if (flock(g->fd, LOCK_EX | LOCK_NB) == 0) return PLAT_WAIT_ACQUIRED;

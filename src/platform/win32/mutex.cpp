@@ -1,8 +1,9 @@
 // Named mutexes on Windows: kernel mutex objects.  Names without a namespace
 // prefix live in the caller's session namespace; "Global\" names are shared
 // by every session on the machine.
-#include "platform/fault.h"
 #include "platform/mutex.h"
+
+#include "platform/fault.h"
 
 #include <cstddef>
 #include <windows.h>

@@ -154,7 +154,8 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
     // came before and rewriting it at close would lose the rest.  (A stream
     // opened only for writing, open mode 2, has nothing to read.)
     if (read == PROFILE_READ_END && context->ioMode != PROFILE_IO_CALLER &&
-        file->stream != nullptr && file->openMode != PROFILE_OPEN_WRITE && std::ferror(file->stream))
+        file->stream != nullptr && file->openMode != PROFILE_OPEN_WRITE &&
+        std::ferror(file->stream))
         return state.fail(profileFail(collector, PROFILE_STATUS_CANNOT_OPEN));
     return state.closeSection();
 }

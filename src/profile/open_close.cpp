@@ -32,8 +32,7 @@ constexpr const char *OPEN_MODE_TEXT[] = {"r", "r+", "w"};
 //     temporary file is then kept beside the stored file, as the only whole
 //     copy of the new content;
 //  any status of the save, such as a caller's encodeLine status.
-uint32_t rewrite(ErrCollector *collector, ProfileFile **handle, uint32_t saveFlags,
-                 uint64_t user) {
+uint32_t rewrite(ErrCollector *collector, ProfileFile **handle, uint32_t saveFlags, uint64_t user) {
     ProfileFile *file = *handle;
     // Our own read stream must go first: on Windows it would block the
     // replace.

@@ -103,8 +103,10 @@ struct Saver {
         if (status != 0) return status;
         // "[ *]" would read back as a section named "*"; "[]" reads back
         // with the empty name.
-        if (section->name[0] == '\0') std::snprintf(line, sizeof line, "[]\n");
-        else std::snprintf(line, sizeof line, "[%s %s]\n", section->name, section->version);
+        if (section->name[0] == '\0')
+            std::snprintf(line, sizeof line, "[]\n");
+        else
+            std::snprintf(line, sizeof line, "[%s %s]\n", section->name, section->version);
         status = put();
         if (status != 0) return status;
 
@@ -153,8 +155,7 @@ uint32_t profileSave(ErrCollector *collector, ProfileFile *file, uint32_t saveFl
         status = saver.put();
     }
     if (status == 0) {
-        std::snprintf(saver.line, sizeof saver.line, "%s = %d\n", PROFILE_KEY_NUMSECTION,
-                      ordinary);
+        std::snprintf(saver.line, sizeof saver.line, "%s = %d\n", PROFILE_KEY_NUMSECTION, ordinary);
         status = saver.put();
     }
     if (status != 0) return status;

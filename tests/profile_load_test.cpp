@@ -70,27 +70,30 @@ TEST_F(LoadTest, LineAfterChecksumLineStartingWithLAndDigitIsExempt) {
 }
 
 TEST_F(LoadTest, ChecksumLineSetsStoredValueAndDamage) {
-    // A key whose checksum has bit 31 set, written as a negative number.
-    std::string big;
-    for (int i = 0; big.empty(); ++i) {
-        std::string kv = "k=v" + std::to_string(i);
-        if (keySum(kv.c_str()) >= 0x80000000u) big = kv.substr(2);
+    // A section whose checksum has bit 31 set, written as a negative number.
+    std::string big = "[M]\n";
+    uint32_t bigSum = 0;
+    for (int i = 0; bigSum < 0x80000000u && i < 1000; ++i) {
+        std::string key = "k" + std::to_string(i), value(1000, '~');
+        big += key + " = " + value + "\n";
+        bigSum += keySum((key + "=" + value).c_str());
     }
-    uint32_t bigSum = keySum(("k=" + big).c_str());
+    ASSERT_GE(bigSum, 0x80000000u);
     uint32_t aSum = keySum("a=1");
+    uint32_t bSum = keySum("b=2");
     struct Case {
         std::string content;
         uint32_t damaged, stored, computed;
     } cases[] = {
         {"[M]\na = 1\n" + checksumLine(aSum), 0, aSum, aSum},
-        {"[M]\nk = " + big + "\n" + checksumLine(bigSum), 0, bigSum, bigSum},
+        {big + checksumLine(bigSum), 0, bigSum, bigSum},
         {"[M]\na = 1\nCSUM = 12345\n", 1, 12345, aSum},
         {"[M]\na = 1\nCSUM = 0\n", 0, 0, aSum},
         {"[M]\na = 1\nCSUM = abc\n", 0, 0, aSum},
         {"[M]\na = 1\nCSUM = 99999999999\n", 1, 0x7FFFFFFFu, aSum},
         // The check covers the keys before the line; the computed checksum
         // all of them.  Damage is never cleared.
-        {"[M]\na = 1\n" + checksumLine(aSum) + "k = " + big + "\n", 0, aSum, aSum + bigSum},
+        {"[M]\na = 1\n" + checksumLine(aSum) + "b = 2\n", 0, aSum, aSum + bSum},
         {"[M]\nCSUM = 7\na = 1\n" + checksumLine(aSum), 1, aSum, aSum},
         {"[M]\na = 1\n", 0, 0, aSum},
     };
@@ -129,7 +132,7 @@ TEST(LoadDecode, LineThatDecodesToNothingEndsTheLoadWithoutFailure) {
     EXPECT_EQ(load("ok:[A]\nok:a = 1\nbad\nok:[B]\n"), "A/*{a=1}");
     EXPECT_EQ(ctx.texts(), "");
     // Without the open flag nothing is decoded.
-    MemoryFile m{"ok:[A]\n[B]\n"};
+    MemoryFile m{"ok:a = 1\n[B]\n"};
     uint32_t status = 0;
     ProfileFile *file = openMemory(ctx, m, &status, PROFILE_OPEN_READ, 0);
     ASSERT_EQ(status, 0u);

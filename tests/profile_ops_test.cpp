@@ -337,7 +337,9 @@ struct SectionTest : testing::Test {
         ASSERT_EQ(status, 0u);
     }
     void TearDown() override {
-        if (file != nullptr) EXPECT_EQ(profileCloseFile(&file, 0, m.user()), 0u);
+        if (file != nullptr) {
+            EXPECT_EQ(profileCloseFile(&file, 0, m.user()), 0u);
+        }
     }
 };
 

@@ -77,7 +77,7 @@ TEST_F(SaveTest, DamageSurvivesWhenTheLastChecksumLineAgreed) {
     // its keys (or is 0): written back as it is, it would read back sound.
     std::string agree = checksumLine(keySum("a=1"));
     for (std::string in : {"[M]\na = 1\nCSUM = 5\n" + agree, "[M]\nCSUM = 5\na = 1\n" + agree,
-                           "[M]\na = 1\nCSUM = 5\nCSUM = 0\n"}) {
+                           std::string("[M]\na = 1\nCSUM = 5\nCSUM = 0\n")}) {
         ASSERT_EQ(reload(in), "M/*!{a=1}") << in;
         std::string out = resave(in, PROFILE_SAVE_CHECKSUMS);
         EXPECT_EQ(reload(out), "M/*!{a=1}") << out;
@@ -101,6 +101,13 @@ TEST_F(SaveTest, EmptySectionNameIsWrittenSoThatItReadsBack) {
     std::string out = resave("[]\na = b\n[ ]\n", PROFILE_SAVE_CHECKSUMS);
     EXPECT_NE(out.find("\n[]\na = b\n"), std::string::npos) << out;
     EXPECT_EQ(reload(out), "/*{a=b} /*{}");
+}
+
+TEST_F(SaveTest, VersionHoldingBracketReadsBack) {
+    // A "]" after whitespace is part of the version: "b]c", "x]".
+    std::string out = resave("[A b ]c]\n[B x ]]\n", 0);
+    EXPECT_NE(out.find("\n[A b ]c]\n\n[B x ]]\n"), std::string::npos) << out;
+    EXPECT_EQ(reload(out), "A/b]c{} B/x]{}");
 }
 
 TEST_F(SaveTest, ExemptKeyAfterChecksumLineReadsBack) {

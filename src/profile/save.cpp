@@ -81,6 +81,25 @@ struct Saver {
         return 0;
     }
 
+    // The header as the reader reads it back.  "[ *]" would read back as a
+    // section named "*", so the empty name is written "[]".  A version holds
+    // "]" only where whitespace came before it (the reader copies a "]"
+    // that does not follow the previous character directly), so each "]" of
+    // the version is written after a blank.
+    void headerLine(const ProfileSection *section) {
+        static_assert(PROFILE_WRITE_LINE_SIZE > PROFILE_NAME_SIZE + 2 * PROFILE_VERSION_SIZE + 4);
+        if (section->name[0] == '\0') {
+            std::snprintf(line, sizeof line, "[]\n");
+            return;
+        }
+        size_t n = static_cast<size_t>(std::snprintf(line, sizeof line, "[%s ", section->name));
+        for (const char *v = section->version; *v != '\0'; ++v) {
+            if (*v == ']') line[n++] = ' ';
+            line[n++] = *v;
+        }
+        std::snprintf(line + n, sizeof line - n, "]\n");
+    }
+
     uint32_t putChecksumLine(uint32_t value) {
         std::snprintf(line, sizeof line, "%s = %d\n", PROFILE_KEY_CSUM,
                       static_cast<int32_t>(value));
@@ -101,12 +120,7 @@ struct Saver {
         std::snprintf(line, sizeof line, "\n");
         uint32_t status = put();
         if (status != 0) return status;
-        // "[ *]" would read back as a section named "*"; "[]" reads back
-        // with the empty name.
-        if (section->name[0] == '\0')
-            std::snprintf(line, sizeof line, "[]\n");
-        else
-            std::snprintf(line, sizeof line, "[%s %s]\n", section->name, section->version);
+        headerLine(section);
         status = put();
         if (status != 0) return status;
 

@@ -12,11 +12,14 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The source and sink of a file in I/O mode 1: lines are read from `input`
 // and written to `output`.  A write numbered failWriteAt (from 1) fails.
 struct MemoryFile {
+    MemoryFile() = default;
+    explicit MemoryFile(std::string in) : input(std::move(in)) {}
     std::string input;
     size_t pos = 0;
     std::string output;

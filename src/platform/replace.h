@@ -6,6 +6,10 @@
 // sees either the whole old file or the whole new one.  Paths are 8-bit
 // UTF-8 text.
 //
+// On POSIX systems a target that is a symbolic link is followed: the file it
+// leads to is replaced and the link stays a link.  Hard links to the target
+// keep the old content (a replace gives the name a new file).
+//
 // The temporary file is named after its target: the target's path followed
 // by ".~" and eight hexadecimal digits.  Such a file left behind was written
 // by a rewrite that a crash interrupted before its replace.

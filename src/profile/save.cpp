@@ -2,8 +2,9 @@
 // section with its keys and, on request, its "CSUM" line.  Each line goes to
 // the context's line functions as soon as it is formatted.
 //
-// Whatever loaded must read back the same: the writer adds two kinds of
-// "CSUM" line that the plain layout does not need.
+// Whatever loaded must read back the same.  Headers are written as the
+// reader reads them (see headerLine), and the writer adds two kinds of
+// "CSUM" line that the plain layout does not need:
 // - "CSUM = 0" before a key that the reader only accepts right after a
 //   "CSUM" line (a key named "L" and a digit whose line holds "<", ">", "#",
 //   "@", "?" or "[").  A stored checksum of 0 is never compared, so the line

@@ -15,6 +15,7 @@
 //   section damaged again when read back.
 #include "profile/checksum.h"
 #include "profile/limits.h"
+#include "profile/linecodec.h"
 #include "profile/list_walk.h"
 #include "profile/loadsave.h"
 #include "profile/records.h"
@@ -70,7 +71,12 @@ struct Saver {
     uint32_t put() {
         const char *out = line;
         if (flags & PROFILE_SAVE_ENCODE) {
-            std::memset(encoded, 0, sizeof encoded);
+            // A caller's encodeLine gets a zeroed buffer; the library's own
+            // always terminates what it writes.
+            if (context->encodeLine != defaultEncodeLine)
+                std::memset(encoded, 0, sizeof encoded);
+            else
+                encoded[0] = '\0';
             uint32_t status = context->encodeLine(line, encoded, PROFILE_ENCODE_SIZE,
                                                   context->transform, file->user);
             if (status != 0) return profileFail(collector, status);
@@ -112,7 +118,22 @@ struct Saver {
             uint32_t status = putChecksumLine(0);
             if (status != 0) return status;
         }
-        std::snprintf(line, sizeof line, "%s = %s\n", key->name, key->value);
+        // "%s = %s\n", put together by hand: this is the line written most.
+        size_t nameLength = std::strlen(key->name);
+        size_t valueLength = std::strlen(key->value);
+        if (nameLength + valueLength + 4 >= sizeof line) {
+            std::snprintf(line, sizeof line, "%s = %s\n", key->name, key->value);
+            return put();
+        }
+        char *end = line;
+        std::memcpy(end, key->name, nameLength);
+        end += nameLength;
+        std::memcpy(end, " = ", 3);
+        end += 3;
+        std::memcpy(end, key->value, valueLength);
+        end += valueLength;
+        end[0] = '\n';
+        end[1] = '\0';
         return put();
     }
 

@@ -49,8 +49,9 @@ struct LoadState {
         if (open == nullptr) return 0;
         ProfileSection *section = open;
         open = nullptr;
-        uint32_t status = profileSetChecksum(collector, section, sum);
-        if (status == 0) status = profileAddSection(collector, file, section);
+        // The running sum is the sum over all the section's keys.
+        profileSetKnownChecksum(section, sum, transform);
+        uint32_t status = profileAddSection(collector, file, section);
         if (status != 0) profileFreeSection(collector, section);
         return status;
     }

@@ -18,6 +18,14 @@ bool clearsMemFailure(int32_t lockClass) {
     return lockClass == 1 || lockClass == 8 || lockClass == 9;
 }
 
+// Clears the memory-failure flag.  It is almost always clear already, and
+// not writing it then keeps its cache line from moving between the cores
+// that make calls.
+void clearMemFailure() {
+    if (qdmMemFailure.load(std::memory_order_relaxed) != 0)
+        qdmMemFailure.store(0, std::memory_order_relaxed);
+}
+
 // Writes base, then pid in decimal, then ".lck" into name, as the format
 // "%s%d%s" would, cut at QDM_MUTEX_NAME_SIZE - 1 characters and terminated.
 // Every exported call names its lock, so this stays clear of printf.
@@ -110,13 +118,13 @@ uint32_t QDMacquireApiLock(int32_t lockClass) {
         return QDM_STATUS_BAD_ARGUMENT;
     if (QDMlockNamedMutex(lockClass, nullptr, timeoutMs) != QDM_LOCK_ACQUIRED)
         return QDM_STATUS_LOCK_TIMEOUT;
-    if (clearsMemFailure(lockClass)) qdmMemFailure.store(0, std::memory_order_relaxed);
+    if (clearsMemFailure(lockClass)) clearMemFailure();
     return QDM_STATUS_OK;
 }
 
 void QDMreleaseApiLock(int32_t lockClass) {
     if (clearsMemFailure(lockClass)) {
-        qdmMemFailure.store(0, std::memory_order_relaxed);
+        clearMemFailure();
         QDMunlockNamedMutex(lockClass);
     } else if (lockClass == 2) {
         QDMunlockNamedMutex(lockClass);

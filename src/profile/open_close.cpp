@@ -105,12 +105,14 @@ uint32_t profileOpenFile(int32_t contextIndex, const char *path, uint32_t openMo
             profileFreeFile(collector, file);
             return profileFail(collector, PROFILE_STATUS_FILE_NOT_FOUND);
         }
+        std::setvbuf(file->stream, file->streamBuffer, _IOFBF, sizeof file->streamBuffer);
     }
     status = profileLoad(collector, file);
     if (status != 0) {
-        FILE *stream = file->stream;
+        // The stream first: its buffer is part of the record.
+        if (file->stream != nullptr) std::fclose(file->stream);
+        file->stream = nullptr;
         profileFreeFile(collector, file);
-        if (stream != nullptr) std::fclose(stream);
         return profileFail(collector, status);
     }
     *out = file;

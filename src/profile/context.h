@@ -82,10 +82,11 @@ struct ProfileFile {
     CursorList *sections;         // file order, then creation order; does not own them
     int32_t sectionCount;         // ordinary sections (not "S-y-S-t-E-m")
     uint64_t user;                // handed to every line function
-    // The buffer of the stream opened at open, part of the record so that
-    // it costs no allocation of its own; larger than the default so that a
-    // large file is read in far fewer system calls.  The stream is closed
-    // before the record is freed.
+    // The buffer of the stream opened at open, and then of the new file
+    // that the rewrite at close writes: part of the record so that it costs
+    // no allocation of its own, and larger than the default so that a large
+    // file is read and written in far fewer system calls.  Each stream is
+    // closed before the record is freed.
     char streamBuffer[PROFILE_STREAM_BUFFER_SIZE];
 };
 

@@ -45,6 +45,9 @@ uint32_t rewrite(ErrCollector *collector, ProfileFile **handle, uint32_t saveFla
     if (platCreateTempBeside(file->path, temp, sizeof temp, &out) != 0)
         return profileFail(collector, PROFILE_STATUS_NOT_AUTHORIZED);
 
+    // The read stream is closed, so its buffer in the record serves the
+    // new file until it is closed below.
+    std::setvbuf(out, file->streamBuffer, _IOFBF, sizeof file->streamBuffer);
     file->stream = out;
     file->user = user;
     uint32_t status = profileSave(collector, file, saveFlags);

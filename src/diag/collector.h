@@ -55,5 +55,6 @@ void errCollectorFree(ErrCollector *collector);
 // Read access for the owner: the text of slot i (null when empty or out of
 // range), and the number of slots in use.
 inline const char *errCollectorText(const ErrCollector *c, int32_t i) {
-    return c != nullptr && i >= 0 && i < c->count ? c->messages[i] : nullptr;
+    return c != nullptr && i >= 0 && i < c->count && i < ERR_COLLECTOR_SLOTS ? c->messages[i]
+                                                                             : nullptr;
 }

@@ -1,6 +1,6 @@
 # Checks that a built library exports exactly the interface's names, and that
 # the DLL imports only system DLLs.  cmake -DLIB=path -DKIND=so|dll -P this
-set(EXPECTED QDKgetLibInfo RE1DBDADF2C91EAD6b)
+set(EXPECTED QDKgetLibInfo QDKsetUserErrorFile RE1DBDADF2C91EAD6b)
 set(SYSTEM_DLLS KERNEL32.dll USER32.dll ADVAPI32.dll msvcrt.dll ucrtbase.dll)
 
 if(KIND STREQUAL "so")

@@ -27,8 +27,9 @@ enum PlatWait {
 };
 
 // The process-wide descriptor that lets every account open and wait on a
-// mutex (a null access list).  Reinitialised on every call, always to the
-// same content.  Returns 0, or -1 when it cannot be built.
+// mutex (a null access list).  Built under a lock, so callers on several
+// threads never see it half-made; on Windows it is built once and kept.
+// Returns 0, or -1 when it cannot be built.
 int platInitSecurityDescriptor(void **descriptor);
 
 // Creates the named mutex, or opens it when it exists, not owned.  Returns

@@ -7,10 +7,20 @@
 #include <cstddef>
 #include <cstdint>
 
+// The weight table: the 200 primes from 97 to 1423, each once, in a fixed
+// order; weight i applies to the i-th non-blank byte (modulo 200).
+constexpr uint32_t PROFILE_CHECKSUM_WEIGHTS = 200;
+extern const uint16_t profileChecksumWeights[PROFILE_CHECKSUM_WEIGHTS];
+
 // The weighted checksum of a text under transform parameter P: blanks are
 // skipped, every other byte adds weight * value - (P mod 99), with a rotation
 // every 14 weights.  0 for an empty text.
 uint32_t profileLineChecksum(const char *text, uint32_t transform);
+
+// The mixing rotation: value (no bit at or above `width`, 2 to 32) rotated
+// left by count places within its low `width` bits, in constant time; the
+// same as `count` single-bit rotations.  Other widths: value unchanged.
+uint32_t profileChecksumRotate(uint32_t value, uint32_t count, uint32_t width);
 
 // The checksum of the text "name=value" (no blanks around the sign).
 // Returns 0, or 11 (recorded) for no key.

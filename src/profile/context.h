@@ -67,7 +67,8 @@ uint32_t profileCloseLib(const uint32_t *index);
 // The collector of an open context, or null.
 ErrCollector *profileContextCollector(int32_t index);
 
-// The lowest free slot's index, or 13 when none is free.
+// The lowest free slot's index, or -1 when none is free (profileOpenLib
+// then returns 13; 13 itself would be a valid index).
 int32_t profileFindFreeContext();
 
 // The record of one open profile file, owned by the caller between a

@@ -7,11 +7,14 @@
 
 // Encodes a plain line (ending in one line feed) into a stored line that is
 // exactly one line ending in a line feed and holds no NUL, carriage return
-// or 0x1A.  Returns 0, or 11 when out is null or the stored form would not
-// fit capacity (nothing is written past it).
+// or 0x1A; about three bytes longer than the plain line.  Returns 0, or 11
+// for no line, an empty line, no output, or a stored form that would not fit
+// capacity (then out is left empty and nothing is written past capacity).
 uint32_t defaultEncodeLine(const char *plain, char *out, uint32_t capacity, uint32_t transform,
                            uint64_t user);
 
-// Restores the plain line.  Leaves out empty when the line cannot be decoded.
+// Restores the plain line exactly.  Returns 0; 11 with out left empty when
+// the line cannot be decoded (not an encoded line, cut or edited, another
+// transform parameter) or the plain line would not fit capacity.
 uint32_t defaultDecodeLine(const char *stored, char *out, uint32_t capacity, uint32_t transform,
                            uint64_t user);

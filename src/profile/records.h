@@ -26,13 +26,16 @@ struct ProfileSection {
 };
 
 // *out receives a new section with an empty key list and the four numbers
-// at 0.  Returns 0; 14 when the record cannot be allocated; 11 when its key
-// list cannot be made (the record is freed).  Recorded.
+// at 0; the name and version are cut to 76 and 20 characters.  Returns 0;
+// 11 for no name or version; 14 when the record cannot be allocated; 11 when
+// its key list cannot be made (the record is freed).  Recorded.
 uint32_t profileNewSection(ErrCollector *collector, const char *name, const char *version,
                            ProfileSection **out);
 
-// *out receives a new key.  Returns 0; 11 for no name or the name "CSUM";
-// 14 when it cannot be allocated.  Recorded.
+// *out receives a new key, one allocation freed with free().  A name beyond
+// 60 characters or a value beyond 4,500 is cut there.  Returns 0; 11 for no
+// name or value, or the name "CSUM"; 14 when it cannot be allocated.
+// Recorded.
 uint32_t profileNewKey(ErrCollector *collector, const char *name, const char *value,
                        ProfileKey **out);
 

@@ -70,6 +70,9 @@ struct RegistryRelease {
 struct DescriptorRecord {
     mode_t mode;
 };
+// Written under its lock: threads of the report and of the API locks ask for
+// it at the same time.
+pthread_mutex_t descriptorLock = PTHREAD_MUTEX_INITIALIZER;
 DescriptorRecord everyoneDescriptor;
 
 LocalMutex *findOrCreateLocal(const char *name) {
@@ -195,7 +198,9 @@ PlatWait waitGlobal(GlobalLock *g, uint32_t timeoutMs) {
 
 int platInitSecurityDescriptor(void **descriptor) {
     if (descriptor == nullptr || platFaultHit(PLAT_FAULT_SECURITY)) return -1;
+    pthread_mutex_lock(&descriptorLock);
     everyoneDescriptor.mode = EVERYONE_MODE;
+    pthread_mutex_unlock(&descriptorLock);
     *descriptor = &everyoneDescriptor;
     return 0;
 }

@@ -16,14 +16,25 @@ static_assert(offsetof(QDMsecurityAttrs, inheritHandle) ==
               offsetof(SECURITY_ATTRIBUTES, bInheritHandle));
 
 namespace {
+// Built once, under its lock, and never rewritten: a rewrite starts from an
+// empty descriptor, so a thread creating a mutex with it at that moment
+// would give the mutex the default access list instead of the null one.
+SRWLOCK descriptorLock = SRWLOCK_INIT;
+bool descriptorBuilt = false;
 SECURITY_DESCRIPTOR everyoneDescriptor;
-}
+} // namespace
 
 int platInitSecurityDescriptor(void **descriptor) {
     if (descriptor == nullptr || platFaultHit(PLAT_FAULT_SECURITY)) return -1;
-    if (!InitializeSecurityDescriptor(&everyoneDescriptor, SECURITY_DESCRIPTOR_REVISION)) return -1;
+    AcquireSRWLockExclusive(&descriptorLock);
     // A present but null access list: every account may open and wait.
-    if (!SetSecurityDescriptorDacl(&everyoneDescriptor, TRUE, nullptr, FALSE)) return -1;
+    if (!descriptorBuilt)
+        descriptorBuilt =
+            InitializeSecurityDescriptor(&everyoneDescriptor, SECURITY_DESCRIPTOR_REVISION) &&
+            SetSecurityDescriptorDacl(&everyoneDescriptor, TRUE, nullptr, FALSE);
+    bool built = descriptorBuilt;
+    ReleaseSRWLockExclusive(&descriptorLock);
+    if (!built) return -1;
     *descriptor = &everyoneDescriptor;
     return 0;
 }

@@ -1,0 +1,13 @@
+#include "diag/safecopy.h"
+
+#include <cstring>
+
+int32_t QDMsafeCopy(char *destination, const char *source, size_t size) {
+    if (destination == nullptr || source == nullptr) return QDM_COPY_BAD_ARGUMENT;
+    if (size == 0) return QDM_COPY_WHOLE;
+    std::memset(destination, 0, size);
+    std::strncpy(destination, source, size);
+    if (destination[size - 1] == '\0') return QDM_COPY_WHOLE;
+    destination[size - 1] = '\0';
+    return QDM_COPY_CUT;
+}

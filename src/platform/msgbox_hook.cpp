@@ -1,0 +1,17 @@
+#include "platform/msgbox.h"
+
+#include <atomic>
+
+namespace {
+std::atomic<PlatMessageBoxHook> messageBoxHook{nullptr};
+}
+
+void platSetMessageBoxHook(PlatMessageBoxHook hook) { messageBoxHook.store(hook); }
+
+void platShowMessageBox(const char *text, const char *title, uint32_t style) {
+    PlatMessageBoxHook hook = messageBoxHook.load();
+    if (hook != nullptr)
+        hook(text, title, style);
+    else
+        platNativeMessageBox(text, title, style);
+}

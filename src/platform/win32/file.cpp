@@ -1,0 +1,38 @@
+// UTF-8 paths on Windows: converted to UTF-16 (code page 65001) and opened
+// with _wfsopen, sharing read and write access with other openers.
+#include "platform/file.h"
+
+#include "platform/fault.h"
+
+#include <cstdlib>
+#include <share.h>
+#include <windows.h>
+
+namespace {
+// Units of the converted mode: PLAT_OPEN_MODE_MAX characters and a zero, so
+// a longer mode does not fit and its conversion fails.
+constexpr int MODE_UNITS = static_cast<int>(PLAT_OPEN_MODE_MAX) + 1;
+} // namespace
+
+FILE *platOpenUtf8(const char *path, const char *mode) {
+    if (path == nullptr || mode == nullptr || platFaultHit(PLAT_FAULT_FILE_OPEN)) return nullptr;
+
+    // Units the path needs, its terminator included.
+    int units = MultiByteToWideChar(CP_UTF8, 0, path, -1, nullptr, 0);
+    if (units <= 0) return nullptr;
+    // From the heap directly: a failure here is not the call's memory failure.
+    auto *widePath =
+        static_cast<wchar_t *>(std::calloc(static_cast<size_t>(units) + 1, sizeof(wchar_t)));
+    if (widePath == nullptr) return nullptr;
+    if (MultiByteToWideChar(CP_UTF8, 0, path, -1, widePath, units) == 0) {
+        std::free(widePath);
+        return nullptr;
+    }
+
+    wchar_t wideMode[MODE_UNITS] = {};
+    FILE *stream = nullptr;
+    if (MultiByteToWideChar(CP_UTF8, 0, mode, -1, wideMode, MODE_UNITS) != 0)
+        stream = _wfsopen(widePath, wideMode, _SH_DENYNO);
+    std::free(widePath);
+    return stream;
+}

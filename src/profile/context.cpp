@@ -1,0 +1,144 @@
+#include "profile/context.h"
+
+#include "frame/alloc.h"
+#include "profile/linecodec.h"
+#include "profile/lineio.h"
+
+#include <cstdlib>
+#include <cstring>
+
+ProfileLibContext profileContexts[PROFILE_CONTEXT_COUNT];
+
+namespace {
+
+bool slotIsFree(const ProfileLibContext &slot) {
+    return slot.index == 0 && slot.collector == nullptr && slot.transform == 0 &&
+           slot.ioMode == 0 && slot.encodeLine == nullptr && slot.decodeLine == nullptr &&
+           slot.readLine == nullptr && slot.writeLine == nullptr;
+}
+
+// Release callback of a file's section list: the sections are freed by
+// profileFreeFile, never by the list.
+void leaveSection(ErrCollector *, CursorNode *node) { node->element = nullptr; }
+
+} // namespace
+
+uint32_t profileFail(ErrCollector *collector, uint32_t status) {
+    errCollectorAdd(collector, profileMessages, static_cast<int32_t>(status), ERR_SEVERITY_ERROR);
+    return status;
+}
+
+int32_t profileFindFreeContext() {
+    for (int32_t i = 0; i < PROFILE_CONTEXT_COUNT; ++i) {
+        if (slotIsFree(profileContexts[i])) return i;
+    }
+    return -1;
+}
+
+uint32_t profileOpenLib(int32_t *index, uint32_t transform, uint32_t ioMode,
+                        ProfileEncodeLineFn encodeLine, ProfileDecodeLineFn decodeLine,
+                        ProfileReadLineFn readLine, ProfileWriteLineFn writeLine) {
+    if (index == nullptr) return PROFILE_STATUS_BAD_PARAMS;
+    *index = -1;
+    auto *collector = static_cast<ErrCollector *>(QDMalloc(sizeof(ErrCollector)));
+    if (collector == nullptr) return PROFILE_STATUS_NO_RESOURCES;
+    errCollectorReset(collector);
+    bool modeValid = ioMode == PROFILE_IO_STREAM ||
+                     (ioMode == PROFILE_IO_CALLER && readLine != nullptr && writeLine != nullptr);
+    if (!modeValid) {
+        errCollectorFree(collector);
+        return PROFILE_STATUS_BAD_PARAMS;
+    }
+    int32_t free = profileFindFreeContext();
+    if (free < 0) {
+        errCollectorFree(collector);
+        return PROFILE_STATUS_NO_LIB_HANDLE;
+    }
+    ProfileLibContext &slot = profileContexts[free];
+    slot.ioMode = ioMode;
+    slot.collector = collector;
+    slot.readLine = ioMode == PROFILE_IO_CALLER ? readLine : defaultReadLine;
+    slot.writeLine = ioMode == PROFILE_IO_CALLER ? writeLine : defaultWriteLine;
+    slot.encodeLine = encodeLine != nullptr ? encodeLine : defaultEncodeLine;
+    slot.decodeLine = decodeLine != nullptr ? decodeLine : defaultDecodeLine;
+    // A caller's transform parameter belongs with a caller's decoding; an
+    // encodeLine alone does not bring it in.
+    slot.transform = decodeLine != nullptr ? transform : PROFILE_DEFAULT_TRANSFORM;
+    slot.index = free;
+    *index = free;
+    return 0;
+}
+
+uint32_t profileCloseLib(const uint32_t *index) {
+    if (index == nullptr) return PROFILE_STATUS_BAD_PARAMS;
+    if (*index >= static_cast<uint32_t>(PROFILE_CONTEXT_COUNT)) return PROFILE_STATUS_BAD_LIB;
+    ProfileLibContext &slot = profileContexts[*index];
+    slot.index = 0;
+    if (slot.collector != nullptr) {
+        errCollectorFree(slot.collector);
+        slot.collector = nullptr;
+    }
+    slot.transform = 0;
+    slot.ioMode = 0;
+    slot.encodeLine = nullptr;
+    slot.decodeLine = nullptr;
+    slot.readLine = nullptr;
+    slot.writeLine = nullptr;
+    return 0;
+}
+
+ErrCollector *profileContextCollector(int32_t index) {
+    if (index < 0 || index >= PROFILE_CONTEXT_COUNT) return nullptr;
+    return profileContexts[index].collector;
+}
+
+ProfileLibContext *profileFileContext(const ProfileFile *file) {
+    if (file == nullptr || profileContextCollector(file->contextIndex) == nullptr) return nullptr;
+    return &profileContexts[file->contextIndex];
+}
+
+uint32_t profileNewFile(ErrCollector *collector, ProfileFile **out) {
+    if (out == nullptr) return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
+    *out = nullptr;
+    auto *file = static_cast<ProfileFile *>(QDMalloc(sizeof(ProfileFile)));
+    if (file == nullptr) return profileFail(collector, PROFILE_STATUS_NO_RESOURCES);
+    std::memset(file, 0, sizeof *file);
+    if (cursorListCreate(collector, &file->sections) != 0) {
+        std::free(file);
+        return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
+    }
+    cursorListSetRelease(collector, file->sections, leaveSection);
+    *out = file;
+    return 0;
+}
+
+uint32_t profileAddSection(ErrCollector *collector, ProfileFile *file, ProfileSection *section) {
+    if (file == nullptr || section == nullptr ||
+        cursorListAppend(collector, file->sections, section) != 0) {
+        return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
+    }
+    if (std::strcmp(section->name, PROFILE_RESERVED_SECTION) != 0) ++file->sectionCount;
+    return 0;
+}
+
+uint32_t profileFreeFile(ErrCollector *collector, ProfileFile *file) {
+    if (file == nullptr || cursorListRewind(collector, file->sections) != 0) {
+        return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
+    }
+    // A section whose key list cannot be destroyed is still freed, and so is
+    // everything else: the failure is reported, nothing is leaked.
+    uint32_t status = 0;
+    do {
+        void *element = nullptr;
+        if (cursorListCurrent(collector, file->sections, &element) == 0 && element != nullptr) {
+            auto *section = static_cast<ProfileSection *>(element);
+            if (cursorListDestroy(collector, &section->keys) != 0) {
+                status = profileFail(collector, PROFILE_STATUS_NO_SECTION);
+            }
+            std::free(section);
+        }
+    } while (cursorListAdvance(collector, file->sections) == 0);
+    cursorListDestroy(collector, &file->sections);
+    std::free(file);
+    return status;
+}

@@ -1,0 +1,101 @@
+#include "profile/cursor_list.h"
+
+#include "frame/alloc.h"
+
+#include <cstdlib>
+
+namespace {
+
+// The one failure a list records: it could not get memory for itself or a node.
+int32_t noMemory(ErrCollector *collector) {
+    errCollectorAdd(collector, generalMessages, CURSOR_LIST_NO_MEMORY, ERR_SEVERITY_ERROR);
+    return CURSOR_LIST_NO_MEMORY;
+}
+
+} // namespace
+
+int32_t cursorListCreate(ErrCollector *collector, CursorList **out) {
+    if (out == nullptr) return CURSOR_LIST_NO_LIST;
+    *out = nullptr;
+    auto *list = static_cast<CursorList *>(QDMalloc(sizeof(CursorList)));
+    if (list == nullptr) return noMemory(collector);
+    *list = CursorList{nullptr, nullptr, nullptr, 0, nullptr};
+    *out = list;
+    return 0;
+}
+
+int32_t cursorListSetRelease(ErrCollector *, CursorList *list, CursorReleaseFn release) {
+    if (list == nullptr) return CURSOR_LIST_NO_LIST;
+    list->release = release;
+    return 0;
+}
+
+int32_t cursorListAppend(ErrCollector *collector, CursorList *list, void *element) {
+    if (list == nullptr) return CURSOR_LIST_NO_LIST;
+    auto *node = static_cast<CursorNode *>(QDMalloc(sizeof(CursorNode)));
+    if (node == nullptr) return noMemory(collector);
+    *node = CursorNode{element, list->tail, nullptr};
+    if (list->tail != nullptr) {
+        list->tail->next = node;
+    } else {
+        list->head = node;
+    }
+    list->tail = node;
+    list->cursor = node;
+    ++list->count;
+    return 0;
+}
+
+int32_t cursorListRewind(ErrCollector *, CursorList *list) {
+    if (list == nullptr) return CURSOR_LIST_NO_LIST;
+    list->cursor = list->head;
+    return 0;
+}
+
+int32_t cursorListCurrent(ErrCollector *, CursorList *list, void **element) {
+    if (element != nullptr) *element = nullptr;
+    if (list == nullptr || element == nullptr) return CURSOR_LIST_NO_LIST;
+    if (list->cursor == nullptr) return CURSOR_LIST_EMPTY;
+    *element = list->cursor->element;
+    return 0;
+}
+
+int32_t cursorListAdvance(ErrCollector *, CursorList *list) {
+    if (list == nullptr) return CURSOR_LIST_NO_LIST;
+    if (list->cursor == nullptr || list->cursor->next == nullptr) return CURSOR_LIST_AT_END;
+    list->cursor = list->cursor->next;
+    return 0;
+}
+
+int32_t cursorListRemoveHead(ErrCollector *collector, CursorList *list) {
+    if (list == nullptr) return CURSOR_LIST_NO_LIST;
+    CursorNode *head = list->head;
+    if (head == nullptr) return CURSOR_LIST_EMPTY;
+    if (list->release != nullptr) list->release(collector, head);
+    CursorNode *next = head->next;
+    std::free(head);
+    --list->count;
+    list->head = next;
+    list->cursor = next;
+    if (next != nullptr) {
+        next->prev = nullptr;
+    } else {
+        list->tail = nullptr;
+    }
+    return 0;
+}
+
+int32_t cursorListRemoveAll(ErrCollector *collector, CursorList *list) {
+    if (list == nullptr) return CURSOR_LIST_NO_LIST;
+    while (cursorListRemoveHead(collector, list) == 0) {
+    }
+    return 0;
+}
+
+int32_t cursorListDestroy(ErrCollector *collector, CursorList **list) {
+    if (list == nullptr || *list == nullptr) return CURSOR_LIST_NO_LIST;
+    cursorListRemoveAll(collector, *list);
+    std::free(*list);
+    *list = nullptr;
+    return 0;
+}

@@ -1,0 +1,136 @@
+#include "profile/format.h"
+
+#include "profile/context.h"
+
+#include <cstring>
+
+namespace {
+
+// Blank, tab, line feed, vertical tab, form feed and carriage return.  Bytes
+// 128 to 255 are never whitespace.
+bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Characters that no line may hold (outside the exception after "CSUM").
+bool hasRejectedCharacter(const char *line) { return std::strpbrk(line, "<>#@?") != nullptr; }
+
+const char *skipBlanks(const char *p) {
+    while (isBlank(*p)) ++p;
+    return p;
+}
+
+void copyText(char *field, const char *text, size_t length) {
+    std::memcpy(field, text, length);
+    field[length] = '\0';
+}
+
+// "[name version]": the name runs to the first "]" or whitespace; the version
+// is every non-whitespace character up to the "]" that directly follows one
+// of them.  Fills the name and version fields on success only.
+uint32_t parseHeader(ErrCollector *collector, const char *line, ProfileParseBuffers *out) {
+    if (std::strchr(line, ']') == nullptr) return profileFail(collector, PROFILE_STATUS_TAMPERED);
+    const char *p = line;
+    while (isBlank(*p) || *p == '[') ++p;
+    const char *name = p;
+    while (*p != '\0' && *p != ']' && !isBlank(*p)) ++p;
+    size_t nameLength = static_cast<size_t>(p - name);
+    if (nameLength > PROFILE_NAME_SIZE - 1 || *p == '\0') {
+        return profileFail(collector, PROFILE_STATUS_TAMPERED);
+    }
+    p = skipBlanks(p);
+    char version[PROFILE_VERSION_SIZE] = {};
+    size_t versionLength = 0;
+    if (*p != ']') {
+        // Copy one character after any whitespace, until the character right
+        // after the copied one is "]"; a blank before the "]" therefore makes
+        // the "]" itself part of the version, and the line runs out.
+        for (;;) {
+            p = skipBlanks(p);
+            if (*p == '\0' || versionLength == PROFILE_VERSION_SIZE - 1) {
+                return profileFail(collector, PROFILE_STATUS_TAMPERED);
+            }
+            version[versionLength++] = *p++;
+            if (*p == ']') break;
+        }
+    }
+    copyText(out->sectionName, name, nameLength);
+    if (versionLength == 0) {
+        copyText(out->version, PROFILE_NO_VERSION, std::strlen(PROFILE_NO_VERSION));
+    } else {
+        copyText(out->version, version, versionLength);
+    }
+    return 0;
+}
+
+// "name = value": the name runs to the first "=" or whitespace, the value
+// starts after the whitespace and "=" signs that follow.  Fills the key name
+// and value on success only, so the key name is always that of the last
+// valid key line.
+uint32_t parseKey(ErrCollector *collector, const char *line, ProfileParseBuffers *out) {
+    const char *p = skipBlanks(line);
+    const char *name = p;
+    while (*p != '\0' && *p != '=' && !isBlank(*p)) ++p;
+    size_t nameLength = static_cast<size_t>(p - name);
+    if (nameLength > PROFILE_KEY_NAME_SIZE - 1) {
+        return profileFail(collector, PROFILE_STATUS_TAMPERED);
+    }
+    while (*p == '=' || isBlank(*p)) ++p;
+    const char *value = p;
+    const char *end = std::strchr(value, '\n');
+    size_t valueLength = end != nullptr ? static_cast<size_t>(end - value) : std::strlen(value);
+    if (valueLength > PROFILE_VALUE_SIZE - 1 || nameLength == 0 || valueLength == 0) {
+        return profileFail(collector, PROFILE_STATUS_TAMPERED);
+    }
+    copyText(out->keyName, name, nameLength);
+    copyText(out->value, value, valueLength);
+    return 0;
+}
+
+} // namespace
+
+void normalizeBlanks(char *text) {
+    if (text == nullptr) return;
+    const char *read = skipBlanks(text);
+    if (*read == '\0') return; // empty, or only whitespace: unchanged
+    char *write = text;
+    while (*read != '\0') {
+        if (isBlank(*read)) {
+            char first = *read;
+            read = skipBlanks(read);
+            if (*read == '\0') break; // trailing whitespace is dropped
+            *write++ = first;
+        } else {
+            // Graphic characters, bytes 128 to 255 and the other control
+            // characters are kept as they are.
+            *write++ = *read++;
+        }
+    }
+    *write = '\0';
+}
+
+uint32_t profileParseLine(ErrCollector *collector, const char *line, ProfileLineKind *kind,
+                          ProfileParseBuffers *out) {
+    if (kind != nullptr) *kind = PROFILE_LINE_OTHER;
+    if (line == nullptr || kind == nullptr || out == nullptr) {
+        return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
+    }
+    // The continuation of a "CSUM" line, "L" and a digit, escapes the
+    // character rules and cannot be a header.
+    bool csumContinuation =
+        std::strcmp(out->keyName, PROFILE_KEY_CSUM) == 0 && line[0] == 'L' && isDigit(line[1]);
+    if (!csumContinuation) {
+        if (hasRejectedCharacter(line)) return profileFail(collector, PROFILE_STATUS_TAMPERED);
+        if (std::strchr(line, '[') != nullptr) {
+            uint32_t status = parseHeader(collector, line, out);
+            if (status == 0) *kind = PROFILE_LINE_SECTION;
+            return status;
+        }
+    }
+    if (std::strchr(line, '=') != nullptr) {
+        uint32_t status = parseKey(collector, line, out);
+        if (status == 0) *kind = PROFILE_LINE_KEY;
+        return status;
+    }
+    return 0;
+}

@@ -1,0 +1,252 @@
+// The built-in line encoding and the default stream line functions.
+#include "platform/fault.h"
+#include "profile/context.h"
+#include "profile/linecodec.h"
+#include "profile/lineio.h"
+#include "support/fixtures.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A plain line as the writer makes it: bytes 1-255 other than the line feed,
+// then one line feed.
+std::string randomLine(std::mt19937 &rng, size_t length) {
+    std::uniform_int_distribution<int> byte(1, 255);
+    std::string line;
+    while (line.size() < length) {
+        int b = byte(rng);
+        if (b != '\n') line += static_cast<char>(b);
+    }
+    return line + "\n";
+}
+
+std::string encode(const std::string &plain, uint32_t transform, uint32_t *status = nullptr) {
+    std::vector<char> out(PROFILE_ENCODE_SIZE, 'z');
+    uint32_t s = defaultEncodeLine(plain.c_str(), out.data(), PROFILE_ENCODE_SIZE, transform, 0);
+    if (status != nullptr) *status = s;
+    return s == 0 ? std::string(out.data()) : std::string();
+}
+
+std::string decode(const std::string &stored, uint32_t transform) {
+    std::vector<char> out(PROFILE_LINE_SIZE, '\0');
+    defaultDecodeLine(stored.c_str(), out.data(), PROFILE_LINE_SIZE, transform, 7);
+    return std::string(out.data());
+}
+
+bool storableAsOneLine(const std::string &stored) {
+    if (stored.empty() || stored.back() != '\n') return false;
+    for (size_t i = 0; i + 1 < stored.size(); ++i) {
+        char c = stored[i];
+        if (c == '\0' || c == '\n' || c == '\r' || c == '\x1a') return false;
+    }
+    return true;
+}
+
+TEST(LineCodec, RoundTripOverRandomLinesAndParameters) {
+    std::mt19937 rng(5150);
+    std::uniform_int_distribution<uint32_t> any;
+    std::uniform_int_distribution<size_t> length(0, 600);
+    size_t plainBytes = 0, storedBytes = 0;
+    for (int i = 0; i < 3000; ++i) {
+        std::string plain = randomLine(rng, i % 100 == 0 ? 4300 : length(rng));
+        uint32_t transform = i == 0 ? PROFILE_DEFAULT_TRANSFORM : any(rng);
+        uint32_t status = 1;
+        std::string stored = encode(plain, transform, &status);
+        ASSERT_EQ(status, 0u) << i;
+        ASSERT_TRUE(storableAsOneLine(stored)) << i;
+        ASSERT_LE(stored.size(), 2 * plain.size() + 3) << i;
+        ASSERT_EQ(decode(stored, transform), plain) << i;
+        plainBytes += plain.size();
+        storedBytes += stored.size();
+    }
+    // Three bytes per line and an escape for about 2 % of the bytes.
+    EXPECT_LT(storedBytes, plainBytes + plainBytes / 25 + 3 * 3000);
+}
+
+TEST(LineCodec, EveryByteValueAndTheWriterOwnLines) {
+    std::string all;
+    for (int b = 1; b < 256; ++b) all += static_cast<char>(b); // even a line feed inside
+    const std::string lines[] = {
+        "\n", "[S-y-S-t-E-m 1]\n", "FILENAME = /tmp/a b.ini\n", "CSUM = -2147483648\n", all + "\n",
+        all,  "no line feed"};
+    for (uint32_t transform : {0u, 1u, 98u, PROFILE_DEFAULT_TRANSFORM, 0xFFFFFFFFu}) {
+        for (const std::string &plain : lines) {
+            std::string stored = encode(plain, transform);
+            EXPECT_TRUE(storableAsOneLine(stored)) << plain;
+            EXPECT_EQ(decode(stored, transform), plain) << transform;
+        }
+    }
+}
+
+TEST(LineCodec, TheStoredFormDependsOnTheParameter) {
+    const std::string plain = "[Main 1.0]\n";
+    const uint32_t base = PROFILE_DEFAULT_TRANSFORM;
+    const std::string stored = encode(plain, base);
+    EXPECT_NE(stored.substr(2), plain); // not the plain text
+    for (uint32_t bit = 0; bit < 32; ++bit) {
+        std::string other = encode(plain, base ^ (1u << bit));
+        EXPECT_NE(other, stored) << bit;
+        EXPECT_EQ(decode(stored, base ^ (1u << bit)), "") << bit; // the wrong key
+    }
+    EXPECT_NE(encode(plain, base + 1), stored);
+}
+
+TEST(LineCodec, LinesThatCannotBeDecodedGiveNothing) {
+    std::string stored = encode("key = value\n", 3);
+    std::string cut = stored.substr(0, stored.size() - 2) + "\n";
+    std::string edited = stored;
+    edited[4] = static_cast<char>(edited[4] ^ 1);
+    const std::string bad[] = {"",  "\n",   "ab\n",    "[Main 1.0]\n", "key = value\n",
+                               cut, edited, "xx\\9\n", "xx\\"};
+    for (const std::string &line : bad) {
+        EXPECT_EQ(decode(line, 3), "") << line;
+    }
+    // A carriage return before the line feed (a text-mode write) is tolerated.
+    std::string crlf = stored.substr(0, stored.size() - 1) + "\r\n";
+    EXPECT_EQ(decode(crlf, 3), "key = value\n");
+    // The stored form without its line feed is the same line.
+    EXPECT_EQ(decode(stored.substr(0, stored.size() - 1), 3), "key = value\n");
+}
+
+TEST(LineCodec, OutputNeverPassesTheCapacity) {
+    std::mt19937 rng(11);
+    // The stored form takes three bytes more than the plain line (and one per
+    // escape) and a zero: a line of capacity - 3 bytes or more never fits.
+    std::string plain;
+    for (int b = 0; plain.size() < 8000; b = (b + 1) % 200) {
+        plain += static_cast<char>(' ' + (b % 90)); // printable: escapes are rare
+    }
+    size_t longestFit = 0;
+    for (uint32_t capacity : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 50u, 4500u}) {
+        for (size_t length = capacity > 200 ? capacity - 200 : 0; length <= capacity + 2;
+             ++length) {
+            std::string line = plain.substr(0, length) + "\n";
+            std::vector<char> out(capacity + 16, '#');
+            uint32_t status =
+                defaultEncodeLine(line.c_str(), out.data(), capacity, PROFILE_DEFAULT_TRANSFORM, 0);
+            for (size_t i = capacity; i < out.size(); ++i) {
+                ASSERT_EQ(out[i], '#') << "wrote past " << capacity << " for " << length;
+            }
+            if (line.size() + 3 >= capacity) {
+                EXPECT_NE(status, 0u) << capacity << " " << length;
+            }
+            if (status == 0) {
+                std::string stored(out.data());
+                EXPECT_LT(stored.size(), capacity);
+                EXPECT_EQ(decode(stored, PROFILE_DEFAULT_TRANSFORM), line);
+                longestFit = std::max(longestFit, stored.size());
+            } else if (capacity > 0) {
+                EXPECT_EQ(out[0], '\0'); // nothing usable is left
+            }
+        }
+    }
+    EXPECT_GE(longestFit, PROFILE_ENCODE_SIZE - 8); // lines close to the limit do fit
+    // A plain line of 4,496 bytes fits 4,500 unless one of its bytes is
+    // escaped; every line too long for the output is refused.
+    for (int i = 0; i < 200; ++i) {
+        std::string line = randomLine(rng, 4400 + i);
+        uint32_t status = 0;
+        std::string stored = encode(line, i, &status);
+        if (line.size() + 3 >= PROFILE_ENCODE_SIZE) {
+            EXPECT_NE(status, 0u) << line.size();
+        } else if (status == 0) {
+            EXPECT_EQ(decode(stored, i), line);
+        }
+    }
+    // Decoding into a buffer too small for the plain line gives nothing.
+    std::string stored = encode("0123456789\n", 1);
+    std::vector<char> small(8 + 16, '#');
+    defaultDecodeLine(stored.c_str(), small.data(), 8, 1, 0);
+    EXPECT_EQ(small[0], '\0');
+    for (size_t i = 8; i < small.size(); ++i) ASSERT_EQ(small[i], '#');
+}
+
+TEST(LineCodec, ArgumentsAreChecked) {
+    char out[64];
+    EXPECT_NE(defaultEncodeLine(nullptr, out, sizeof out, 1, 0), 0u);
+    EXPECT_NE(defaultEncodeLine("a\n", nullptr, sizeof out, 1, 0), 0u);
+    EXPECT_NE(defaultEncodeLine("", out, sizeof out, 1, 0), 0u); // decodes to nothing
+    EXPECT_NE(defaultDecodeLine(nullptr, out, sizeof out, 1, 0), 0u);
+    EXPECT_EQ(out[0], '\0');
+    EXPECT_NE(defaultDecodeLine("ab\n", nullptr, sizeof out, 1, 0), 0u);
+}
+
+// Stored lines written and read back through text-mode streams (on Windows
+// these translate line ends and stop at 0x1A) decode to the plain lines.
+TEST(LineCodec, StoredLinesSurviveTextModeStreams) {
+    ScratchDir dir;
+    const std::string path = dir.file("encoded.ini");
+    std::mt19937 rng(3);
+    std::uniform_int_distribution<size_t> length(0, 300);
+    std::vector<std::string> plains;
+    FILE *out = std::fopen(path.c_str(), "w");
+    ASSERT_NE(out, nullptr);
+    for (int i = 0; i < 300; ++i) {
+        plains.push_back(randomLine(rng, length(rng)));
+        std::string stored = encode(plains.back(), PROFILE_DEFAULT_TRANSFORM);
+        ASSERT_EQ(defaultWriteLine(stored.c_str(), out, 0), 0u);
+    }
+    std::fclose(out);
+    FILE *in = std::fopen(path.c_str(), "r");
+    ASSERT_NE(in, nullptr);
+    std::vector<char> line(PROFILE_LINE_SIZE);
+    for (const std::string &plain : plains) {
+        ASSERT_EQ(defaultReadLine(line.data(), PROFILE_LINE_SIZE, in, 0), 0u);
+        ASSERT_EQ(decode(line.data(), PROFILE_DEFAULT_TRANSFORM), plain);
+    }
+    EXPECT_EQ(defaultReadLine(line.data(), PROFILE_LINE_SIZE, in, 0), 15u);
+    std::fclose(in);
+}
+
+TEST(LineIo, ReadLineTakesOneLineOfAtMostCapacityMinusOne) {
+    ScratchDir dir;
+    const std::string path = dir.file("lines.txt");
+    const std::string longLine(5000, 'x');
+    ASSERT_TRUE(writeFile(path, "ab\n\n" + longLine + "\nlast"));
+    FILE *in = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(in, nullptr);
+    std::vector<char> buffer(PROFILE_LINE_SIZE, '#');
+    const std::string expected[] = {"ab\n", "\n", std::string(4565, 'x'),
+                                    std::string(435, 'x') + "\n", "last"};
+    for (const std::string &e : expected) {
+        ASSERT_EQ(defaultReadLine(buffer.data(), PROFILE_LINE_SIZE, in, 9), 0u);
+        EXPECT_EQ(std::string(buffer.data()), e);
+    }
+    EXPECT_EQ(defaultReadLine(buffer.data(), PROFILE_LINE_SIZE, in, 0), 15u);
+    EXPECT_EQ(buffer[0], '\0');
+    EXPECT_EQ(defaultReadLine(nullptr, PROFILE_LINE_SIZE, in, 0), 11u);
+    std::fclose(in);
+
+    // A stream that cannot be read: the end of the input.
+    FILE *writeOnly = std::fopen(dir.file("w.txt").c_str(), "wb");
+    ASSERT_NE(writeOnly, nullptr);
+    buffer[0] = 'q';
+    EXPECT_EQ(defaultReadLine(buffer.data(), PROFILE_LINE_SIZE, writeOnly, 0), 15u);
+    EXPECT_EQ(buffer[0], '\0');
+    std::fclose(writeOnly);
+}
+
+TEST(LineIo, WriteLineWritesTheLineUnchanged) {
+    ScratchDir dir;
+    const std::string path = dir.file("out.txt");
+    FILE *out = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(defaultWriteLine("[Main 1.0]\n", out, 0), 0u);
+    EXPECT_EQ(defaultWriteLine("a = b\n", out, 0), 0u);
+    platFaultArm(PLAT_FAULT_FILE_WRITE, 0, 1);
+    EXPECT_EQ(defaultWriteLine("lost\n", out, 0), 11u);
+    platFaultReset();
+    EXPECT_EQ(defaultWriteLine(nullptr, out, 0), 11u);
+    EXPECT_EQ(defaultWriteLine("x", nullptr, 0), 11u);
+    std::fclose(out);
+    EXPECT_EQ(readFile(path), "[Main 1.0]\na = b\n");
+}
+
+} // namespace

@@ -23,9 +23,11 @@ struct CommonOptions {
 };
 
 void addCommonOptions(CLI::App *command, ToolOptions &options, CommonOptions &common) {
-    common.transformOptions.push_back(command->add_option(
-        "--transform", common.transform,
-        "transform parameter of the context, decimal (default: the library's)"));
+    common.transformOptions.push_back(
+        command
+            ->add_option("--transform", common.transform,
+                         "transform parameter of the context, decimal (default: the library's)")
+            ->type_name("P"));
     command->add_flag("--decode", options.decode, "the file's lines are stored encoded");
     command->add_flag("--json", options.json, "print one JSON object for scripts");
 }

@@ -1,28 +1,10 @@
 #include "session.h"
 
-#include "profile/cursor_list.h"
 #include "profile/linecodec.h"
+#include "profile/list_walk.h"
 #include "profile/records.h"
 
 #include <cstdio>
-
-namespace {
-// Walks a cursor list from its head, handing each element to visit.
-// Returns 0, or the list's status when it cannot be walked.
-template <typename Visit> int32_t walkList(ErrCollector *collector, CursorList *list, Visit visit) {
-    if (list == nullptr) return CURSOR_LIST_NO_LIST;
-    if (list->count == 0) return 0;
-    int32_t status = cursorListRewind(collector, list);
-    if (status != 0) return status;
-    for (;;) {
-        void *element = nullptr;
-        status = cursorListCurrent(collector, list, &element);
-        if (status != 0) return status;
-        visit(element);
-        if (cursorListAdvance(collector, list) != 0) return 0; // past the tail
-    }
-}
-} // namespace
 
 ProfileSession::~ProfileSession() {
     ErrCollector *collector = profileContextCollector(context_);
@@ -83,8 +65,7 @@ bool ProfileSession::close(uint32_t saveFlags, Failure &failure) {
 bool ProfileSession::sections(bool withKeys, std::vector<SectionView> &out, Failure &failure) {
     out.clear();
     ErrCollector *collector = profileContextCollector(context_);
-    int32_t keyStatus = 0;
-    int32_t status = walkList(collector, file_->sections, [&](void *element) {
+    uint32_t status = profileWalk(collector, file_->sections, [&](void *element) {
         const auto *section = static_cast<const ProfileSection *>(element);
         SectionView view;
         view.name = section->name;
@@ -93,20 +74,19 @@ bool ProfileSession::sections(bool withKeys, std::vector<SectionView> &out, Fail
         view.checksum = section->checksum;
         view.storedChecksum = section->storedChecksum;
         view.damaged = section->damaged != 0;
+        uint32_t keyStatus = 0;
         if (withKeys) {
-            int32_t s = walkList(collector, section->keys, [&](void *k) {
+            keyStatus = profileWalk(collector, section->keys, [&](void *k) {
                 const auto *key = static_cast<const ProfileKey *>(k);
                 view.keys.emplace_back(key->name, key->value);
+                return 0u;
             });
-            if (s != 0) keyStatus = s;
         }
         out.push_back(std::move(view));
+        return keyStatus;
     });
-    if (status == 0) status = keyStatus;
     if (status != 0) {
-        // A list that cannot be walked is the component's "Check the calling
-        // parameters" failure.
-        fail(PROFILE_STATUS_BAD_PARAMS, failure);
+        fail(status, failure); // the walk has recorded it
         return false;
     }
     return true;

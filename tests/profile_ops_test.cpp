@@ -146,6 +146,26 @@ TEST_F(DiskTest, UpdateRewritesTheFile) {
     EXPECT_EQ(listing(dir), "p.ini");
 }
 
+TEST_F(DiskTest, UndecodableLineRefusesUpdateButNotReading) {
+    // The stored file is plain: opened with the decode flag its first line
+    // decodes to nothing.  Read-only, that is an empty file; for update it
+    // would be rewritten empty, so it is refused and left as it is.
+    ProfileFile *file = nullptr;
+    ASSERT_EQ(profileOpenFile(ctx.index, path.c_str(), PROFILE_OPEN_READ, &file,
+                              PROFILE_OPEN_FLAG_DECODE, 0),
+              0u);
+    EXPECT_EQ(file->sectionCount, 0);
+    EXPECT_EQ(profileCloseFile(&file, 0, 0), 0u);
+    EXPECT_EQ(ctx.texts(), "");
+
+    EXPECT_EQ(profileOpenFile(ctx.index, path.c_str(), PROFILE_OPEN_UPDATE, &file,
+                              PROFILE_OPEN_FLAG_DECODE, 0),
+              PROFILE_STATUS_TAMPERED);
+    EXPECT_EQ(file, nullptr);
+    EXPECT_EQ(ctx.texts(), TEXT_8 + "\n");
+    EXPECT_EQ(readFile(path), STORED);
+}
+
 TEST_F(DiskTest, WriteModeEmptiesTheFileAtOpen) {
     ProfileFile *file = open(PROFILE_OPEN_WRITE);
     ASSERT_NE(file, nullptr);

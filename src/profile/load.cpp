@@ -150,6 +150,15 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
         if (status != 0) return state.fail(status);
         read = profileReadLine(collector, file, line, sizeof line);
     }
+    // A line that cannot be decoded ends the load there.  For a stored file
+    // opened for update, the rewrite at close would then drop everything
+    // from that line on (a plain file opened with the decode flag would be
+    // emptied), so it is refused as tampered instead and stays as it is.
+    // Caller line functions decide themselves where a save goes.
+    bool storedFileRewritten =
+        context->ioMode == PROFILE_IO_STREAM && file->openMode == PROFILE_OPEN_UPDATE;
+    if (read == PROFILE_READ_UNDECODABLE && storedFileRewritten)
+        return state.fail(profileFail(collector, PROFILE_STATUS_TAMPERED));
     // A stream that failed mid-way is not the end of the file: loading what
     // came before and rewriting it at close would lose the rest.  (A stream
     // opened only for writing, open mode 2, has nothing to read.)

@@ -5,22 +5,44 @@
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 extern char **environ;
 
-PlatProcess platSpawn(const char *path, const char *const *args) {
+namespace {
+PlatProcess spawnWith(const char *path, const char *const *args,
+                      const posix_spawn_file_actions_t *actions) {
     const char *argv[64];
     int n = 0;
     argv[n++] = path;
     for (; args != nullptr && args[n - 1] != nullptr && n < 63; ++n) argv[n] = args[n - 1];
     argv[n] = nullptr;
     pid_t pid;
-    if (posix_spawn(&pid, path, nullptr, nullptr, const_cast<char *const *>(argv), environ) != 0)
+    if (posix_spawn(&pid, path, actions, nullptr, const_cast<char *const *>(argv), environ) != 0)
         return nullptr;
     return reinterpret_cast<PlatProcess>(static_cast<intptr_t>(pid));
+}
+} // namespace
+
+PlatProcess platSpawn(const char *path, const char *const *args) {
+    return spawnWith(path, args, nullptr);
+}
+
+PlatProcess platSpawnCaptured(const char *path, const char *const *args, const char *outPath,
+                              const char *errPath) {
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0) return nullptr;
+    constexpr int OUT_FLAGS = O_WRONLY | O_CREAT | O_TRUNC;
+    PlatProcess child = nullptr;
+    if (posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0 &&
+        posix_spawn_file_actions_addopen(&actions, 1, outPath, OUT_FLAGS, 0644) == 0 &&
+        posix_spawn_file_actions_addopen(&actions, 2, errPath, OUT_FLAGS, 0644) == 0)
+        child = spawnWith(path, args, &actions);
+    posix_spawn_file_actions_destroy(&actions);
+    return child;
 }
 
 int platWaitProcess(PlatProcess process) {
@@ -45,4 +67,8 @@ const char *platSelfPath() {
 void platSleepMs(unsigned ms) {
     timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     nanosleep(&t, nullptr);
+}
+
+std::vector<std::string> platArgumentsUtf8(int argc, char **argv) {
+    return std::vector<std::string>(argv, argv + argc);
 }

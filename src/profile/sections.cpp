@@ -45,6 +45,19 @@ void copyInfo(const ProfileSection *section, ProfileSectionInfo *info) {
     info->keyCount = section->keyCount;
 }
 
+// The checks both section operations start with.  On 0, *collector is the
+// file's; otherwise the status to return (recorded where a collector exists).
+uint32_t startSectionCall(ProfileFile *file, const char *name, const char *version,
+                          ProfileSectionInfo *info, ErrCollector **collector) {
+    if (info != nullptr) std::memset(info, 0, sizeof *info);
+    if (file == nullptr) return PROFILE_STATUS_BAD_PARAMS;
+    *collector = profileContextCollector(file->contextIndex);
+    if (*collector == nullptr) return PROFILE_STATUS_BAD_LIB;
+    if (name == nullptr || version == nullptr || info == nullptr)
+        return profileFail(*collector, PROFILE_STATUS_BAD_PARAMS);
+    return 0;
+}
+
 } // namespace
 
 uint32_t profileSearchSection(ErrCollector *collector, ProfileFile *file, const char *name,
@@ -72,12 +85,9 @@ uint32_t profileSearchSection(ErrCollector *collector, ProfileFile *file, const 
 
 uint32_t profileFindSection(ProfileFile *file, const char *name, const char *version,
                             ProfileSectionInfo *info) {
-    if (info != nullptr) std::memset(info, 0, sizeof *info);
-    if (file == nullptr) return PROFILE_STATUS_BAD_PARAMS;
-    ErrCollector *collector = profileContextCollector(file->contextIndex);
-    if (collector == nullptr) return PROFILE_STATUS_BAD_LIB;
-    if (name == nullptr || version == nullptr || info == nullptr)
-        return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
+    ErrCollector *collector = nullptr;
+    uint32_t start = startSectionCall(file, name, version, info, &collector);
+    if (start != 0) return start;
     if (boundedLength(name, PROFILE_NAME_SIZE - 1) > PROFILE_NAME_SIZE - 1)
         return profileFail(collector, PROFILE_STATUS_BAD_SECTION_NAME);
     if (boundedLength(version, PROFILE_VERSION_SIZE - 1) > PROFILE_VERSION_SIZE - 1)
@@ -91,12 +101,9 @@ uint32_t profileFindSection(ProfileFile *file, const char *name, const char *ver
 
 uint32_t profileCreateSection(ProfileFile *file, const char *name, const char *version,
                               ProfileSectionInfo *info) {
-    if (info != nullptr) std::memset(info, 0, sizeof *info);
-    if (file == nullptr) return PROFILE_STATUS_BAD_PARAMS;
-    ErrCollector *collector = profileContextCollector(file->contextIndex);
-    if (collector == nullptr) return PROFILE_STATUS_BAD_LIB;
-    if (name == nullptr || version == nullptr || info == nullptr)
-        return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
+    ErrCollector *collector = nullptr;
+    uint32_t start = startSectionCall(file, name, version, info, &collector);
+    if (start != 0) return start;
     // Only names and versions that read back as themselves: the empty
     // version stays allowed and reads back as "*".
     size_t nameLength = boundedLength(name, PROFILE_NAME_SIZE - 1);

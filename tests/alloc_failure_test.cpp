@@ -1,0 +1,145 @@
+// Every allocation failure, one at a time: each operation runs with its 1st,
+// 2nd, 3rd ... allocation failing until a run completes without reaching the
+// armed failure.  A run that met the failure must give the failure status
+// (0xC8001007 at the exported boundary; 14 or 11 inside the profile
+// component), leave the state as it was and leak nothing (AddressSanitizer
+// checks the leaks of the linux-asan build at exit).
+#include "diag/sink.h"
+#include "frame/alloc.h"
+#include "kvinit64.h"
+#include "profile/context.h"
+#include "support/fixtures.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+// Failure points exercised by the whole program, printed at its end.
+int failurePoints = 0;
+
+struct AllocFailureTest : testing::Test {
+    void TearDown() override {
+        qdmAllocFailReset();
+        qdmMemFailure = 0;
+    }
+    static void TearDownTestSuite() {
+        std::printf("allocation-failure points exercised: %d\n", failurePoints);
+    }
+};
+
+// Runs `run` with the n-th allocation failing for n = 1, 2, ... until a run
+// does not reach the failure; `run` gets n and whether its failure fired and
+// checks its own outcome.  Returns the number of failure points met.
+int everyAllocationFailure(
+    const std::function<void(int n, bool fired)> &run,
+    const std::function<void()> &before = [] {}) {
+    constexpr int LIMIT = 10000; // far beyond any operation's allocation count
+    for (int n = 1; n < LIMIT; ++n) {
+        before();
+        qdmAllocFailAt(n);
+        run(n, false);
+        bool fired = qdmAllocFailFired();
+        qdmAllocFailReset();
+        if (!fired) {
+            failurePoints += n - 1;
+            return n - 1;
+        }
+        if (testing::Test::HasFailure()) return n;
+    }
+    ADD_FAILURE() << "an operation never completed";
+    return LIMIT;
+}
+
+TEST_F(AllocFailureTest, LibraryInformationAllocatesNothing) {
+    QDKlibInfoRec info;
+    int points = everyAllocationFailure([&](int, bool) {
+        EXPECT_EQ(QDKgetLibInfo(&info), QDK_STATUS_OK);
+        EXPECT_EQ(QDKgetLibInfo(nullptr), QDK_STATUS_BAD_ARGUMENT);
+    });
+    EXPECT_EQ(points, 0);
+}
+
+// Every mode of QDKsetUserErrorFile.  A call that met the failure returns
+// 0xC8001007, has cleared the stream sink (mode 0 does that first), keeps
+// the former file sink and creates no file.
+TEST_F(AllocFailureTest, EveryModeOfSetUserErrorFile) {
+    ScratchDir dir;
+    const std::string former = dir.file("former.log");
+    const std::string tooLong = dir.path() + "/" + std::string(1100, 'x');
+    struct Case {
+        const char *name;
+        int32_t mode;
+        std::string path;
+        bool nullPath;
+        uint32_t status; // when no allocation fails
+        bool fileSinkAfter;
+    } cases[] = {
+        {"a new file", QDK_ERROR_TO_FILE, dir.file("new.log"), false, QDK_STATUS_OK, true},
+        {"no path", QDK_ERROR_TO_FILE, "", true, QDK_STATUS_OK, false},
+        {"empty path", QDK_ERROR_TO_FILE, "", false, QDK_STATUS_OK, false},
+        {"too long", QDK_ERROR_TO_FILE, tooLong, false, QDK_STATUS_BAD_ARGUMENT, true},
+        {"cannot be opened", QDK_ERROR_TO_FILE, dir.file("missing/x.log"), false,
+         QDK_STATUS_BAD_ARGUMENT, false},
+        {"standard output", QDK_ERROR_TO_STDOUT, "", true, QDK_STATUS_OK, true},
+        {"standard error", QDK_ERROR_TO_STDERR, "", true, QDK_STATUS_OK, true},
+        {"unknown mode", 3, "", true, QDK_STATUS_BAD_ARGUMENT, true},
+    };
+    int total = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const char *path = c.nullPath ? nullptr : c.path.c_str();
+        int points = everyAllocationFailure(
+            [&](int, bool) {
+                uint32_t status = QDKsetUserErrorFile(c.mode, path);
+                bool fired = qdmAllocFailFired();
+                const char *sink = QDMgetErrorFilePath();
+                if (fired) {
+                    EXPECT_EQ(status, QDK_STATUS_NO_MEMORY);
+                    EXPECT_EQ(QDMgetErrorStream(), nullptr);
+                    ASSERT_NE(sink, nullptr);
+                    EXPECT_EQ(std::string(sink), former);
+                    if (path != nullptr && !c.path.empty() && c.path != tooLong) {
+                        EXPECT_FALSE(fileExists(c.path));
+                    }
+                } else {
+                    EXPECT_EQ(status, c.status);
+                    EXPECT_EQ(sink != nullptr, c.fileSinkAfter);
+                }
+            },
+            [&] {
+                ASSERT_EQ(QDKsetUserErrorFile(QDK_ERROR_TO_FILE, former.c_str()), QDK_STATUS_OK);
+                ASSERT_EQ(QDKsetUserErrorFile(QDK_ERROR_TO_STDERR, nullptr), QDK_STATUS_OK);
+            });
+        // Only mode 0 with a path allocates (its work buffer).
+        EXPECT_EQ(points, c.mode == QDK_ERROR_TO_FILE && path != nullptr ? 1 : 0);
+        total += points;
+    }
+    EXPECT_GT(total, 0);
+    QDKsetUserErrorFile(QDK_ERROR_TO_FILE, nullptr);
+}
+
+TEST_F(AllocFailureTest, OpenLibrary) {
+    int points = everyAllocationFailure([&](int, bool) {
+        int32_t index = 77;
+        uint32_t status =
+            profileOpenLib(&index, 0, PROFILE_IO_STREAM, nullptr, nullptr, nullptr, nullptr);
+        if (qdmAllocFailFired()) {
+            EXPECT_EQ(status, PROFILE_STATUS_NO_RESOURCES);
+            EXPECT_EQ(index, -1);
+            EXPECT_EQ(profileFindFreeContext(), 0); // no slot taken
+        } else {
+            ASSERT_EQ(status, 0u);
+            EXPECT_EQ(index, 0);
+            uint32_t closing = static_cast<uint32_t>(index);
+            EXPECT_EQ(profileCloseLib(&closing), 0u);
+        }
+    });
+    EXPECT_EQ(points, 1);
+}
+
+} // namespace

@@ -69,8 +69,6 @@ TEST(ProfileFormat, ParseLineTable) {
         {"[KTRDIST ]", 0, SEC, "KTRDIST", "*"}, // written with an empty version
         {"[Main 1 0]", 0, SEC, "Main", "10"},   // blanks inside the version drop out
         {"[Main 1.0 ]", 8, OTH, "", ""},        // a blank before "]" takes the "]" in
-        {"[Main 1.0 ]]", 8, OTH, "", ""},       // ... even when another "]" follows
-        {"[Main 1 ]2]", 8, OTH, "", ""},
         {"[Main 1.0] tail = x", 0, SEC, "Main", "1.0"},
         {"[[Main 2]", 0, SEC, "Main", "2"},
         {"[Main 1.0", 8, OTH, "", ""},

@@ -44,12 +44,10 @@ uint32_t parseHeader(ErrCollector *collector, const char *line, ProfileParseBuff
     if (*p != ']') {
         // Copy one character after any whitespace, until the character right
         // after the copied one is "]"; a blank before the "]" therefore makes
-        // the "]" itself part of the version, which fails the line.  (Were
-        // it kept, as in "[Main 1 ]]", the version "1]" would be written
-        // back as "[Main 1]]" and read again as "1".)
+        // the "]" itself part of the version, and the line runs out.
         for (;;) {
             p = skipBlanks(p);
-            if (*p == '\0' || *p == ']' || versionLength == PROFILE_VERSION_SIZE - 1) {
+            if (*p == '\0' || versionLength == PROFILE_VERSION_SIZE - 1) {
                 return profileFail(collector, PROFILE_STATUS_TAMPERED);
             }
             version[versionLength++] = *p++;

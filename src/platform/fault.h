@@ -13,6 +13,8 @@ enum PlatFault {
     PLAT_FAULT_FILE_WRITE,   // writing to a stream
     PLAT_FAULT_FILE_SYNC,    // flushing a file to stable storage
     PLAT_FAULT_FILE_RENAME,  // replacing one file by another
+    PLAT_FAULT_FILE_TEMP,    // creating a temporary file beside another
+    PLAT_FAULT_FILE_INPLACE, // the in-place copy when a file cannot be replaced
     PLAT_FAULT_COUNT
 };
 

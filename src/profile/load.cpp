@@ -1,0 +1,170 @@
+// Loading a profile file: one pass over its lines, building the section
+// list and checking each section's "CSUM" line against its keys.
+#include "profile/checksum.h"
+#include "profile/format.h"
+#include "profile/limits.h"
+#include "profile/loadsave.h"
+#include "profile/records.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool isWhitespace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// The value of a "CSUM" line read as a signed decimal: leading whitespace
+// skipped, an optional sign, digits up to the first other character (none:
+// 0), clamped to the signed 32-bit range; the 32-bit pattern is returned.
+uint32_t parseStoredChecksum(const char *text) {
+    while (isWhitespace(*text)) ++text;
+    bool negative = *text == '-';
+    if (*text == '-' || *text == '+') ++text;
+    int64_t magnitude = 0;
+    const int64_t limit = negative ? INT64_C(2147483648) : INT64_C(2147483647);
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        magnitude = magnitude * 10 + (*text - '0');
+        if (magnitude > limit) magnitude = limit;
+    }
+    int64_t value = negative ? -magnitude : magnitude;
+    return static_cast<uint32_t>(static_cast<int32_t>(value));
+}
+
+// The section being read and what the load knows about it.
+struct LoadState {
+    ErrCollector *collector;
+    ProfileFile *file;
+    uint32_t transform;
+    ProfileSection *open = nullptr; // not yet in the file's list
+    bool openIsReserved = false;
+    bool reservedMet = false;
+    uint32_t sum = 0; // running sum of the open section's key checksums
+
+    // Appends the open section to the file with its final checksum.
+    uint32_t closeSection() {
+        if (open == nullptr) return 0;
+        ProfileSection *section = open;
+        open = nullptr;
+        uint32_t status = profileSetChecksum(collector, section, sum);
+        if (status == 0) status = profileAddSection(collector, file, section);
+        if (status != 0) profileFreeSection(collector, section);
+        return status;
+    }
+
+    // Ends a failed load: the section being built goes with its keys; the
+    // sections already appended stay in the list for the caller to free.
+    uint32_t fail(uint32_t status) {
+        profileFreeSection(collector, open);
+        open = nullptr;
+        return status;
+    }
+
+    uint32_t onHeader(const ProfileParseBuffers &parsed) {
+        uint32_t status = closeSection();
+        if (status != 0) return status;
+        bool reserved = std::strcmp(parsed.sectionName, PROFILE_RESERVED_SECTION) == 0;
+        // Only the first reserved section counts; a later one and its keys
+        // are skipped.
+        if (reserved && reservedMet) return 0;
+        reservedMet = reservedMet || reserved;
+        status = profileNewSection(collector, parsed.sectionName, parsed.version, &open);
+        if (status != 0) return status;
+        openIsReserved = reserved;
+        sum = 0;
+        return 0;
+    }
+
+    uint32_t onKey(const ProfileParseBuffers &parsed) {
+        if (open == nullptr) return 0; // before the first header, or in a skipped section
+        if (openIsReserved) {
+            // Its keys are for the reader's information and never stored.
+            if (std::strcmp(parsed.keyName, PROFILE_KEY_FILENAME) == 0 ||
+                std::strcmp(parsed.keyName, PROFILE_KEY_NUMSECTION) == 0)
+                return 0;
+            return profileFail(collector, PROFILE_STATUS_TAMPERED);
+        }
+        if (std::strcmp(parsed.keyName, PROFILE_KEY_CSUM) == 0) {
+            open->storedChecksum = parseStoredChecksum(parsed.value);
+            uint32_t status = profileSectionChecksum(collector, transform, open);
+            if (status != 0) return status;
+            if (open->storedChecksum != 0 && open->storedChecksum != open->checksum)
+                open->damaged = 1; // never cleared while the file is open
+            return 0;
+        }
+        ProfileKey *key = nullptr;
+        uint32_t status = profileNewKey(collector, parsed.keyName, parsed.value, &key);
+        if (status != 0) return status;
+        status = profileAddKey(collector, open, key);
+        if (status != 0) {
+            std::free(key);
+            return status;
+        }
+        uint32_t checksum = 0;
+        status = profileKeyChecksum(collector, key, transform, &checksum);
+        if (status != 0) return status;
+        sum += checksum;
+        return 0;
+    }
+};
+
+} // namespace
+
+uint32_t profileReadLine(ErrCollector *, ProfileFile *file, char *buffer, size_t capacity) {
+    ProfileLibContext *context = profileFileContext(file);
+    if (buffer == nullptr || capacity == 0) return PROFILE_READ_UNDECODABLE;
+    if (capacity > PROFILE_LINE_SIZE) capacity = PROFILE_LINE_SIZE;
+    std::memset(buffer, 0, capacity);
+    if (context == nullptr) return PROFILE_READ_UNDECODABLE;
+    auto cap = static_cast<uint32_t>(capacity);
+    context->readLine(buffer, cap, file->stream, file->user);
+    buffer[capacity - 1] = '\0';
+    if (buffer[0] == '\0') return PROFILE_READ_END;
+    if (file->openFlags & PROFILE_OPEN_FLAG_DECODE) {
+        char plain[PROFILE_LINE_SIZE] = {};
+        context->decodeLine(buffer, plain, cap, context->transform, file->user);
+        plain[capacity - 1] = '\0';
+        if (plain[0] == '\0') return PROFILE_READ_UNDECODABLE;
+        std::memcpy(buffer, plain, capacity);
+    }
+    size_t length = std::strlen(buffer);
+    if (length > 0 && buffer[length - 1] == '\n') buffer[length - 1] = '\0';
+    normalizeBlanks(buffer);
+    return PROFILE_READ_LINE;
+}
+
+uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
+    ProfileLibContext *context = profileFileContext(file);
+    if (context == nullptr || file->sections == nullptr)
+        return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
+    LoadState state{collector, file, context->transform};
+    ProfileParseBuffers parsed{};
+    char line[PROFILE_LINE_SIZE];
+    uint32_t read = profileReadLine(collector, file, line, sizeof line);
+    while (read == PROFILE_READ_LINE) {
+        ProfileLineKind kind = PROFILE_LINE_OTHER;
+        uint32_t status = profileParseLine(collector, line, &kind, &parsed);
+        if (status == 0 && kind == PROFILE_LINE_SECTION) status = state.onHeader(parsed);
+        if (status == 0 && kind == PROFILE_LINE_KEY) status = state.onKey(parsed);
+        if (status != 0) return state.fail(status);
+        read = profileReadLine(collector, file, line, sizeof line);
+    }
+    // A line that cannot be decoded ends the load there.  For a stored file
+    // opened for update, the rewrite at close would then drop everything
+    // from that line on (a plain file opened with the decode flag would be
+    // emptied), so it is refused as tampered instead and stays as it is.
+    // Caller line functions decide themselves where a save goes.
+    bool storedFileRewritten =
+        context->ioMode == PROFILE_IO_STREAM && file->openMode == PROFILE_OPEN_UPDATE;
+    if (read == PROFILE_READ_UNDECODABLE && storedFileRewritten)
+        return state.fail(profileFail(collector, PROFILE_STATUS_TAMPERED));
+    // A stream that failed mid-way is not the end of the file: loading what
+    // came before and rewriting it at close would lose the rest.  (A stream
+    // opened only for writing, open mode 2, has nothing to read.)
+    if (read == PROFILE_READ_END && context->ioMode != PROFILE_IO_CALLER &&
+        file->stream != nullptr && file->openMode != PROFILE_OPEN_WRITE &&
+        std::ferror(file->stream))
+        return state.fail(profileFail(collector, PROFILE_STATUS_CANNOT_OPEN));
+    return state.closeSection();
+}

@@ -1,0 +1,125 @@
+// Looking sections up in an open file and adding new ones.
+#include "profile/checksum.h"
+#include "profile/limits.h"
+#include "profile/list_walk.h"
+#include "profile/operations.h"
+#include "profile/records.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+// Characters that no created section name may hold, beside whitespace and
+// control bytes: each would make the header read back as something else,
+// or not at all.
+constexpr char NAME_REFUSES[] = "=[]<>#@?";
+constexpr char VERSION_REFUSES[] = "]<>#@?";
+
+// The length of text, or max + 1 when it is longer than max.
+size_t boundedLength(const char *text, size_t max) {
+    size_t n = 0;
+    while (n <= max && text[n] != '\0') ++n;
+    return n;
+}
+
+// True when every byte of text reads back from a header as itself: no
+// whitespace, no control byte (1 to 31, 127), none of `refused`.
+bool readsBack(const char *text, const char *refused) {
+    for (const char *p = text; *p != '\0'; ++p) {
+        auto c = static_cast<unsigned char>(*p);
+        if (c <= ' ' || c == 127 || std::strchr(refused, c) != nullptr) return false;
+    }
+    return true;
+}
+
+void copyInfo(const ProfileSection *section, ProfileSectionInfo *info) {
+    std::memset(info, 0, sizeof *info);
+    std::memcpy(info->name, section->name, sizeof info->name);
+    std::memcpy(info->version, section->version, sizeof info->version);
+    info->name[sizeof info->name - 1] = '\0';
+    info->version[sizeof info->version - 1] = '\0';
+    info->checksum = section->checksum;
+    info->damaged = section->damaged;
+    info->storedChecksum = section->storedChecksum;
+    info->keyCount = section->keyCount;
+}
+
+} // namespace
+
+uint32_t profileSearchSection(ErrCollector *collector, ProfileFile *file, const char *name,
+                              const char *version, ProfileSection **found) {
+    if (found != nullptr) *found = nullptr;
+    if (file == nullptr || name == nullptr || version == nullptr || found == nullptr)
+        return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
+    // "KTRDIST" is matched by name alone, whatever the versions.
+    bool anyVersion = std::strcmp(name, PROFILE_SECTION_KTRDIST) == 0;
+    ProfileSection *match = nullptr;
+    uint32_t status = profileWalk(collector, file->sections, [&](void *element) {
+        auto *section = static_cast<ProfileSection *>(element);
+        if (std::strcmp(section->name, name) != 0) return 0u;
+        if (!anyVersion && std::strcmp(section->version, version) != 0) return 0u;
+        match = section;
+        return 1u; // found: ends the walk
+    });
+    if (match != nullptr) {
+        *found = match;
+        return 0;
+    }
+    if (status != 0) return status;
+    return profileFail(collector, PROFILE_STATUS_NO_SECTION);
+}
+
+uint32_t profileFindSection(ProfileFile *file, const char *name, const char *version,
+                            ProfileSectionInfo *info) {
+    if (info != nullptr) std::memset(info, 0, sizeof *info);
+    if (file == nullptr) return PROFILE_STATUS_BAD_PARAMS;
+    ErrCollector *collector = profileContextCollector(file->contextIndex);
+    if (collector == nullptr) return PROFILE_STATUS_BAD_LIB;
+    if (name == nullptr || version == nullptr || info == nullptr)
+        return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
+    if (boundedLength(name, PROFILE_NAME_SIZE - 1) > PROFILE_NAME_SIZE - 1)
+        return profileFail(collector, PROFILE_STATUS_BAD_SECTION_NAME);
+    if (boundedLength(version, PROFILE_VERSION_SIZE - 1) > PROFILE_VERSION_SIZE - 1)
+        return profileFail(collector, PROFILE_STATUS_BAD_VERSION);
+    ProfileSection *section = nullptr;
+    uint32_t status = profileSearchSection(collector, file, name, version, &section);
+    if (status != 0) return status;
+    copyInfo(section, info);
+    return 0;
+}
+
+uint32_t profileCreateSection(ProfileFile *file, const char *name, const char *version,
+                              ProfileSectionInfo *info) {
+    if (info != nullptr) std::memset(info, 0, sizeof *info);
+    if (file == nullptr) return PROFILE_STATUS_BAD_PARAMS;
+    ErrCollector *collector = profileContextCollector(file->contextIndex);
+    if (collector == nullptr) return PROFILE_STATUS_BAD_LIB;
+    if (name == nullptr || version == nullptr || info == nullptr)
+        return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
+    // Only names and versions that read back as themselves: the empty
+    // version stays allowed and reads back as "*".
+    size_t nameLength = boundedLength(name, PROFILE_NAME_SIZE - 1);
+    if (nameLength == 0 || nameLength > PROFILE_NAME_SIZE - 1 || !readsBack(name, NAME_REFUSES))
+        return profileFail(collector, PROFILE_STATUS_BAD_SECTION_NAME);
+    if (boundedLength(version, PROFILE_VERSION_SIZE - 1) > PROFILE_VERSION_SIZE - 1 ||
+        !readsBack(version, VERSION_REFUSES))
+        return profileFail(collector, PROFILE_STATUS_BAD_VERSION);
+
+    // A lookup that finds nothing records 6; the creation goes on.
+    if (profileFindSection(file, name, version, info) == 0)
+        return profileFail(collector, PROFILE_STATUS_SECTION_EXISTS);
+
+    bool ktrdist = std::strcmp(name, PROFILE_SECTION_KTRDIST) == 0;
+    ProfileSection *section = nullptr;
+    uint32_t status = profileNewSection(collector, name, ktrdist ? "" : version, &section);
+    if (status != 0) return status;
+    profileSetChecksum(collector, section, 0);
+    status = profileAddSection(collector, file, section);
+    if (status != 0) {
+        profileFreeSection(collector, section);
+        return status;
+    }
+    copyInfo(section, info);
+    return 0;
+}

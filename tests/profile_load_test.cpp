@@ -1,0 +1,196 @@
+// Loading profile files: sections and keys, the reserved section, the
+// "CSUM" check, the end of the data, and the statuses of a failed load.
+#include "platform/fault.h"
+#include "profile/checksum.h"
+#include "profile/loadsave.h"
+#include "support/fixtures.h"
+#include "support/profile_io.h"
+
+#include <cstdint>
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+std::string checksumLine(uint32_t sum) {
+    return "CSUM = " + std::to_string(static_cast<int32_t>(sum)) + "\n";
+}
+uint32_t keySum(const char *keyValue) {
+    return profileLineChecksum(keyValue, PROFILE_DEFAULT_TRANSFORM);
+}
+
+struct LoadTest : testing::Test {
+    TestContext ctx{PROFILE_IO_CALLER};
+    void TearDown() override { platFaultReset(); }
+
+    // Loads content; returns describe() of the file, or "status N".
+    std::string load(const std::string &content, uint32_t flags = 0) {
+        MemoryFile m{content};
+        uint32_t status = 0;
+        ProfileFile *file = openMemory(ctx, m, &status, PROFILE_OPEN_READ, flags);
+        if (status != 0) return "status " + std::to_string(status);
+        std::string d = describe(file);
+        EXPECT_EQ(profileCloseFile(&file, 0, m.user()), 0u);
+        return d;
+    }
+};
+
+TEST_F(LoadTest, SectionsAndKeysInFileOrder) {
+    struct Case {
+        const char *content;
+        const char *expected;
+    } cases[] = {
+        {"", ""},
+        {"\n \n\t\n", ""},
+        {"free text\n", ""},
+        {"[Main]\na = x", "Main/*{a=x}"}, // no final line feed
+        {"x = 1\n[Main 1.0]\na = x\n", "Main/1.0{a=x}"},
+        {"[A 1]\nk = 1\nk = 2\n[A 1]\nk = 3\n", "A/1{k=1,k=2} A/1{k=3}"},
+        {"[]\na = b\n", "/*{a=b}"},
+        {"[Main 1 0]\n  a   =\tb  c  \n", "Main/10{a=b c}"},
+        {"[S-y-S-t-E-m 1]\nFILENAME = x\nNUMSECTION = 9\n[Main]\na = b\n"
+         "[S-y-S-t-E-m 2]\nfoo = bar\n[B]\n",
+         "S-y-S-t-E-m/1{} Main/*{a=b} B/*{}"},
+        {"[Main]\na = 1\nCSUM = 0\nb = 2\n", "Main/*{a=1,b=2}"},
+        {"[Main]\na = x<y\n", "status 8"},
+        {"[Main]\na =\n", "status 8"},
+        {"[S-y-S-t-E-m 1]\nfoo = x\n", "status 8"},
+        {"[S-y-S-t-E-m 1]\nCSUM = 5\n", "status 8"},
+        {"[Main]\na = 1\n[Broken\n", "status 8"},
+    };
+    for (const Case &c : cases) EXPECT_EQ(load(c.content), c.expected) << c.content;
+}
+
+TEST_F(LoadTest, LineAfterChecksumLineStartingWithLAndDigitIsExempt) {
+    std::string csum = checksumLine(keySum("a=1"));
+    EXPECT_EQ(load("[M]\na = 1\n" + csum + "L1 = x<y>#[z]\n"), "M/*{a=1,L1=x<y>#[z]}");
+    EXPECT_EQ(load("[M]\na = 1\n" + csum + "L1 free <text>\nb = 2\n"), "M/*{a=1,b=2}");
+    // Only the first key line after it: the key buffer then holds "L1".
+    EXPECT_EQ(load("[M]\na = 1\n" + csum + "L1 = x\nL2 = y<\n"), "status 8");
+}
+
+TEST_F(LoadTest, ChecksumLineSetsStoredValueAndDamage) {
+    // A section whose checksum has bit 31 set, written as a negative number.
+    std::string big = "[M]\n";
+    uint32_t bigSum = 0;
+    for (int i = 0; bigSum < 0x80000000u && i < 1000; ++i) {
+        std::string key = "k" + std::to_string(i), value(1000, '~');
+        big += key + " = " + value + "\n";
+        bigSum += keySum((key + "=" + value).c_str());
+    }
+    ASSERT_GE(bigSum, 0x80000000u);
+    uint32_t aSum = keySum("a=1");
+    uint32_t bSum = keySum("b=2");
+    struct Case {
+        std::string content;
+        uint32_t damaged, stored, computed;
+    } cases[] = {
+        {"[M]\na = 1\n" + checksumLine(aSum), 0, aSum, aSum},
+        {big + checksumLine(bigSum), 0, bigSum, bigSum},
+        {"[M]\na = 1\nCSUM = 12345\n", 1, 12345, aSum},
+        {"[M]\na = 1\nCSUM = 0\n", 0, 0, aSum},
+        {"[M]\na = 1\nCSUM = abc\n", 0, 0, aSum},
+        {"[M]\na = 1\nCSUM = 99999999999\n", 1, 0x7FFFFFFFu, aSum},
+        // The check covers the keys before the line; the computed checksum
+        // all of them.  Damage is never cleared.
+        {"[M]\na = 1\n" + checksumLine(aSum) + "b = 2\n", 0, aSum, aSum + bSum},
+        {"[M]\nCSUM = 7\na = 1\n" + checksumLine(aSum), 1, aSum, aSum},
+        {"[M]\na = 1\n", 0, 0, aSum},
+    };
+    for (const Case &c : cases) {
+        MemoryFile m{c.content};
+        uint32_t status = 0;
+        ProfileFile *file = openMemory(ctx, m, &status, PROFILE_OPEN_READ);
+        ASSERT_EQ(status, 0u) << c.content;
+        ProfileSectionInfo info{};
+        ASSERT_EQ(profileFindSection(file, "M", "*", &info), 0u);
+        EXPECT_EQ(info.damaged, c.damaged) << c.content;
+        EXPECT_EQ(info.storedChecksum, c.stored) << c.content;
+        EXPECT_EQ(info.checksum, c.computed) << c.content;
+        ASSERT_EQ(profileCloseFile(&file, 0, m.user()), 0u);
+    }
+}
+
+// Decodes "ok:" lines to the rest of the line; any other line to nothing.
+uint32_t prefixDecode(const char *stored, char *out, uint32_t capacity, uint32_t, uint64_t) {
+    if (std::strncmp(stored, "ok:", 3) == 0) std::snprintf(out, capacity, "%s", stored + 3);
+    return 0;
+}
+
+TEST(LoadDecode, LineThatDecodesToNothingEndsTheLoadWithoutFailure) {
+    TestContext ctx{PROFILE_IO_CALLER, nullptr, prefixDecode, 77};
+    auto load = [&](const std::string &content) {
+        MemoryFile m{content};
+        uint32_t status = 0;
+        ProfileFile *file = openMemory(ctx, m, &status, PROFILE_OPEN_READ, 1);
+        if (status != 0) return "status " + std::to_string(status);
+        std::string d = describe(file);
+        profileCloseFile(&file, 0, m.user());
+        return d;
+    };
+    EXPECT_EQ(load("garbage\nok:[A]\n"), "");
+    EXPECT_EQ(load("ok:[A]\nok:a = 1\nbad\nok:[B]\n"), "A/*{a=1}");
+    EXPECT_EQ(ctx.texts(), "");
+    // Without the open flag nothing is decoded.
+    MemoryFile m{"ok:a = 1\n[B]\n"};
+    uint32_t status = 0;
+    ProfileFile *file = openMemory(ctx, m, &status, PROFILE_OPEN_READ, 0);
+    ASSERT_EQ(status, 0u);
+    EXPECT_EQ(describe(file), "B/*{}");
+    profileCloseFile(&file, 0, m.user());
+}
+
+TEST(LoadReadLine, ReturnsPlainNormalisedLines) {
+    TestContext ctx{PROFILE_IO_CALLER};
+    MemoryFile m{"  a  =  b \r\n\n"};
+    uint32_t status = 0;
+    ProfileFile *file = openMemory(ctx, m, &status, PROFILE_OPEN_READ);
+    ASSERT_EQ(status, 0u);
+    m.input = "  a  =  b \r\n\nlast";
+    m.pos = 0;
+    char line[PROFILE_LINE_SIZE];
+    EXPECT_EQ(profileReadLine(ctx.collector(), file, line, sizeof line), PROFILE_READ_LINE);
+    EXPECT_STREQ(line, "a = b");
+    EXPECT_EQ(profileReadLine(ctx.collector(), file, line, sizeof line), PROFILE_READ_LINE);
+    EXPECT_STREQ(line, "");
+    EXPECT_EQ(profileReadLine(ctx.collector(), file, line, sizeof line), PROFILE_READ_LINE);
+    EXPECT_STREQ(line, "last");
+    EXPECT_EQ(profileReadLine(ctx.collector(), file, line, sizeof line), PROFILE_READ_END);
+    EXPECT_STREQ(line, "");
+    profileCloseFile(&file, 0, m.user());
+}
+
+TEST(LoadFromDisk, CrLfAndMissingFinalLineFeedLoadLikeLf) {
+    TestContext ctx{PROFILE_IO_STREAM};
+    ScratchDir dir;
+    const char *variants[] = {
+        "[Main 1]\na = x y\nb = 2\n",
+        "[Main 1]\r\na = x y\r\nb = 2\r\n",
+        "[Main 1]\na = x y\nb = 2",
+    };
+    for (const char *content : variants) {
+        std::string path = dir.file("p.ini");
+        ASSERT_TRUE(writeFile(path, content));
+        ProfileFile *file = nullptr;
+        ASSERT_EQ(profileOpenFile(ctx.index, path.c_str(), PROFILE_OPEN_READ, &file, 0, 0), 0u);
+        EXPECT_EQ(describe(file), "Main/1{a=x y,b=2}") << content;
+        EXPECT_EQ(profileCloseFile(&file, 0, 0), 0u);
+    }
+}
+
+TEST(LoadFromDisk, FailedReadIsNotTheEndOfTheFile) {
+    // A stream that fails part way must not pass for a shorter file: an
+    // "r+" file would then be rewritten without its rest.  A folder opened
+    // as a file is a stream whose every read fails (where it opens at all).
+    TestContext ctx{PROFILE_IO_STREAM};
+    ScratchDir dir;
+    ProfileFile *file = nullptr;
+    uint32_t status =
+        profileOpenFile(ctx.index, dir.path().c_str(), PROFILE_OPEN_READ, &file, 0, 0);
+    EXPECT_NE(status, 0u);
+    EXPECT_EQ(file, nullptr);
+    EXPECT_TRUE(status == PROFILE_STATUS_CANNOT_OPEN || status == PROFILE_STATUS_FILE_NOT_FOUND)
+        << status;
+}
+
+} // namespace

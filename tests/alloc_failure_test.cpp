@@ -8,7 +8,11 @@
 #include "frame/alloc.h"
 #include "kvinit64.h"
 #include "profile/context.h"
+#include "profile/linecodec.h"
+#include "profile/loadsave.h"
+#include "profile/operations.h"
 #include "support/fixtures.h"
+#include "support/profile_io.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -140,6 +144,106 @@ TEST_F(AllocFailureTest, OpenLibrary) {
         }
     });
     EXPECT_EQ(points, 1);
+}
+
+// A stored file with the reserved section, several sections and keys, a
+// damaged section and a "KTRDIST" section, written once by the component
+// itself so that a rewrite without changes gives the same bytes.
+std::string storedFile(const std::string &path, bool encoded) {
+    const std::string plain = "[S-y-S-t-E-m 1]\nFILENAME = x\nNUMSECTION = 4\n\n"
+                              "[Main 1.0]\na = x\nb = y z\nCSUM = 1\n\n"
+                              "[Other 2]\nc = 3\nd = 4\ne = 5\n\n"
+                              "[KTRDIST ]\nL1 = 0\n\n[Empty 1]\n";
+    EXPECT_TRUE(writeFile(path, plain));
+    TestContext ctx{PROFILE_IO_STREAM};
+    ProfileFile *file = nullptr;
+    EXPECT_EQ(profileOpenFile(ctx.index, path.c_str(), PROFILE_OPEN_UPDATE, &file, 0, 0), 0u);
+    uint32_t flags = PROFILE_SAVE_CHECKSUMS | (encoded ? PROFILE_SAVE_ENCODE : 0);
+    EXPECT_EQ(profileCloseFile(&file, flags, 0), 0u);
+    return readFile(path);
+}
+
+// What the library's components do with a profile file, start to end: open
+// a context, open the file for update, look a section up, add one, close
+// (rewrite) the file, close the context.  A step that fails ends the
+// session as a component would: the file, when open, is still closed.
+struct Session {
+    uint32_t openLib = 0, openFile = 0, create = 0, closeFile = 0;
+};
+
+Session runSession(const std::string &path, bool encoded) {
+    Session s;
+    int32_t index = -1;
+    s.openLib = profileOpenLib(&index, 0, PROFILE_IO_STREAM, nullptr, nullptr, nullptr, nullptr);
+    if (s.openLib != 0) return s;
+    ProfileFile *file = nullptr;
+    uint32_t openFlags = encoded ? PROFILE_OPEN_FLAG_DECODE : 0;
+    s.openFile = profileOpenFile(index, path.c_str(), PROFILE_OPEN_UPDATE, &file, openFlags, 0);
+    if (s.openFile == 0) {
+        ProfileSectionInfo info;
+        profileFindSection(file, "Other", "2", &info);
+        s.create = profileCreateSection(file, "Added", "7", &info);
+        uint32_t saveFlags = PROFILE_SAVE_CHECKSUMS | (encoded ? PROFILE_SAVE_ENCODE : 0);
+        s.closeFile = profileCloseFile(&file, saveFlags, 0);
+        if (s.closeFile != 0) {
+            // Still the caller's: closed once more, as a component would.
+            qdmAllocFailReset();
+            EXPECT_EQ(profileCloseFile(&file, saveFlags, 0), 0u);
+        }
+    }
+    auto closing = static_cast<uint32_t>(index);
+    profileCloseLib(&closing);
+    return s;
+}
+
+// Every allocation of the session fails in turn.  A failed step gives 14 or
+// 11; a creation whose only failed allocation was the text of the lookup's
+// 6 goes on and succeeds (the text is lost, not the section); and the stored
+// file is always either exactly as it was or completely rewritten.
+TEST_F(AllocFailureTest, ProfileSessionOpenLoadCreateClose) {
+    for (bool encoded : {false, true}) {
+        SCOPED_TRACE(encoded ? "encoded lines" : "plain lines");
+        ScratchDir dir;
+        const std::string path = dir.file("p.ini");
+        const std::string before = storedFile(path, encoded);
+        ASSERT_FALSE(before.empty());
+        Session clean = runSession(path, encoded);
+        ASSERT_EQ(clean.openFile + clean.create + clean.closeFile, 0u);
+        const std::string after = readFile(path);
+        ASSERT_NE(after, before);
+
+        int unchanged = 0, rewritten = 0;
+        auto failed = [](uint32_t status) {
+            return status == PROFILE_STATUS_NO_RESOURCES || status == PROFILE_STATUS_BAD_PARAMS;
+        };
+        int points = everyAllocationFailure(
+            [&](int n, bool) {
+                SCOPED_TRACE("allocation " + std::to_string(n));
+                Session s = runSession(path, encoded);
+                if (!qdmAllocFailFired()) {
+                    EXPECT_EQ(s.openLib + s.openFile + s.create + s.closeFile, 0u);
+                    return;
+                }
+                if (s.openLib != 0) {
+                    EXPECT_EQ(s.openLib, PROFILE_STATUS_NO_RESOURCES);
+                } else if (s.openFile != 0) {
+                    EXPECT_TRUE(failed(s.openFile)) << s.openFile;
+                } else {
+                    EXPECT_TRUE(s.create == 0 || failed(s.create)) << s.create;
+                    EXPECT_EQ(s.closeFile, 0u);
+                }
+                const std::string now = readFile(path);
+                EXPECT_TRUE(now == before || now == after) << "a file neither old nor new";
+                unchanged += now == before;
+                rewritten += now == after;
+            },
+            [&] { ASSERT_TRUE(writeFile(path, before)); });
+        EXPECT_GT(points, 20);
+        EXPECT_GT(unchanged, 0);
+        EXPECT_GT(rewritten, 0);
+        std::printf("%s: %d failure points, file unchanged %d times, rewritten %d times\n",
+                    encoded ? "encoded" : "plain", points, unchanged, rewritten);
+    }
 }
 
 } // namespace

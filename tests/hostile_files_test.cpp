@@ -3,8 +3,10 @@
 // collector and stays on disk byte for byte as it was; a file it accepts
 // loses nothing when it is rewritten.
 #include "platform/file.h"
+#include "platform/process.h"
 #include "profile/loadsave.h"
 #include "profile/operations.h"
+#include "support/child.h"
 #include "support/fixtures.h"
 #include "support/profile_io.h"
 
@@ -129,14 +131,49 @@ TEST_F(HostileFilesTest, PathsThatCannotBeOpened) {
     expectRefused("a missing file", dir.file("missing.ini"), 2);
 }
 
+KV_CHILD_ROLE(open_unreadable) {
+    // argv[0]: a file without read permission; argv[1]: a readable one
+    // beside it.  Opens the first in both modes as an unprivileged user; the
+    // exit code is the first open's status, or 100 when the two opens
+    // disagree, leave a file or record no text, or when the readable file
+    // beside it does not open (the refusal must be the file's own).
+    if (argc < 2 || platDropPrivileges() != 0) return 101;
+    {
+        TestContext ctx{PROFILE_IO_STREAM};
+        ProfileFile *file = nullptr;
+        if (profileOpenFile(ctx.index, argv[1], PROFILE_OPEN_READ, &file, 0, 0) != 0) return 100;
+        profileCloseFile(&file, 0, 0);
+    }
+    uint32_t first = 0;
+    for (uint32_t mode : {PROFILE_OPEN_READ, PROFILE_OPEN_UPDATE}) {
+        TestContext ctx{PROFILE_IO_STREAM};
+        ProfileFile *file = nullptr;
+        uint32_t status = profileOpenFile(ctx.index, argv[0], mode, &file, 0, 0);
+        if (file != nullptr || !ctx.recorded(statusText(status))) return 100;
+        if (mode == PROFILE_OPEN_READ) first = status;
+        if (status != first) return 100;
+    }
+    return static_cast<int>(first);
+}
+
 TEST_F(HostileFilesTest, FileWithoutReadPermission) {
     std::string path = dir.file("locked.ini");
     ASSERT_TRUE(writeFile(path, GOOD));
     fs::permissions(fs::u8path(path), fs::perms::none);
-    // Whoever can read it anyway (root, or a system without permission
-    // bits) has nothing to test here.
-    if (!readFile(path).empty()) GTEST_SKIP() << "this user reads files without read permission";
-    expectRefused("no read permission", path, 2);
+    if (!readFile(path).empty()) {
+        // This user reads it anyway (the superuser does): the opens run in a
+        // child process that gives its privileges up first.
+        std::string readable = dir.file("readable.ini");
+        ASSERT_TRUE(writeFile(readable, GOOD));
+        PlatProcess child = startChild("open_unreadable", {path, readable});
+        ASSERT_NE(child, nullptr);
+        int code = platWaitProcess(child);
+        if (code == 101) GTEST_SKIP() << "no unprivileged user to open the file as";
+        EXPECT_EQ(code, 2);
+        ++tried;
+    } else {
+        expectRefused("no read permission", path, 2);
+    }
     fs::permissions(fs::u8path(path), fs::perms::owner_all);
     EXPECT_EQ(readFile(path), GOOD);
 }

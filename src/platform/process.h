@@ -16,3 +16,10 @@ void platKillProcess(PlatProcess process);
 const char *platSelfPath();
 // Sleeps for the given milliseconds.
 void platSleepMs(unsigned ms);
+// Makes the calling process run as an unprivileged user from now on, so a
+// test can see what a file's permission bits refuse (the superuser reads
+// anything).  POSIX: a process of the superuser becomes user and group 65534
+// ("nobody"); any other process is unprivileged already.  Returns 0 when the
+// process runs unprivileged, -1 when that cannot be arranged (Windows, where
+// files are guarded by access lists instead).
+int platDropPrivileges();

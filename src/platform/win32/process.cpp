@@ -58,3 +58,5 @@ const char *platSelfPath() {
 }
 
 void platSleepMs(unsigned ms) { Sleep(ms); }
+
+int platDropPrivileges() { return -1; }

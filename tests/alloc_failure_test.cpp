@@ -8,7 +8,6 @@
 #include "frame/alloc.h"
 #include "kvinit64.h"
 #include "profile/context.h"
-#include "profile/linecodec.h"
 #include "profile/loadsave.h"
 #include "profile/operations.h"
 #include "support/fixtures.h"
@@ -16,7 +15,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
@@ -37,16 +35,16 @@ struct AllocFailureTest : testing::Test {
 };
 
 // Runs `run` with the n-th allocation failing for n = 1, 2, ... until a run
-// does not reach the failure; `run` gets n and whether its failure fired and
-// checks its own outcome.  Returns the number of failure points met.
+// does not reach the failure; `run` gets n, asks qdmAllocFailFired() whether
+// its failure came, and checks its own outcome.  `before` restores the
+// starting state first.  Returns the number of failure points met.
 int everyAllocationFailure(
-    const std::function<void(int n, bool fired)> &run,
-    const std::function<void()> &before = [] {}) {
+    const std::function<void(int n)> &run, const std::function<void()> &before = [] {}) {
     constexpr int LIMIT = 10000; // far beyond any operation's allocation count
     for (int n = 1; n < LIMIT; ++n) {
         before();
         qdmAllocFailAt(n);
-        run(n, false);
+        run(n);
         bool fired = qdmAllocFailFired();
         qdmAllocFailReset();
         if (!fired) {
@@ -61,7 +59,7 @@ int everyAllocationFailure(
 
 TEST_F(AllocFailureTest, LibraryInformationAllocatesNothing) {
     QDKlibInfoRec info;
-    int points = everyAllocationFailure([&](int, bool) {
+    int points = everyAllocationFailure([&](int) {
         EXPECT_EQ(QDKgetLibInfo(&info), QDK_STATUS_OK);
         EXPECT_EQ(QDKgetLibInfo(nullptr), QDK_STATUS_BAD_ARGUMENT);
     });
@@ -98,7 +96,7 @@ TEST_F(AllocFailureTest, EveryModeOfSetUserErrorFile) {
         SCOPED_TRACE(c.name);
         const char *path = c.nullPath ? nullptr : c.path.c_str();
         int points = everyAllocationFailure(
-            [&](int, bool) {
+            [&](int) {
                 uint32_t status = QDKsetUserErrorFile(c.mode, path);
                 bool fired = qdmAllocFailFired();
                 const char *sink = QDMgetErrorFilePath();
@@ -128,7 +126,7 @@ TEST_F(AllocFailureTest, EveryModeOfSetUserErrorFile) {
 }
 
 TEST_F(AllocFailureTest, OpenLibrary) {
-    int points = everyAllocationFailure([&](int, bool) {
+    int points = everyAllocationFailure([&](int) {
         int32_t index = 77;
         uint32_t status =
             profileOpenLib(&index, 0, PROFILE_IO_STREAM, nullptr, nullptr, nullptr, nullptr);
@@ -217,7 +215,7 @@ TEST_F(AllocFailureTest, ProfileSessionOpenLoadCreateClose) {
             return status == PROFILE_STATUS_NO_RESOURCES || status == PROFILE_STATUS_BAD_PARAMS;
         };
         int points = everyAllocationFailure(
-            [&](int n, bool) {
+            [&](int n) {
                 SCOPED_TRACE("allocation " + std::to_string(n));
                 Session s = runSession(path, encoded);
                 if (!qdmAllocFailFired()) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
 #include <grp.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -12,16 +13,37 @@
 
 extern char **environ;
 
-PlatProcess platSpawn(const char *path, const char *const *args) {
+namespace {
+PlatProcess spawnWith(const char *path, const char *const *args,
+                      const posix_spawn_file_actions_t *actions) {
     const char *argv[64];
     int n = 0;
     argv[n++] = path;
     for (; args != nullptr && args[n - 1] != nullptr && n < 63; ++n) argv[n] = args[n - 1];
     argv[n] = nullptr;
     pid_t pid;
-    if (posix_spawn(&pid, path, nullptr, nullptr, const_cast<char *const *>(argv), environ) != 0)
+    if (posix_spawn(&pid, path, actions, nullptr, const_cast<char *const *>(argv), environ) != 0)
         return nullptr;
     return reinterpret_cast<PlatProcess>(static_cast<intptr_t>(pid));
+}
+} // namespace
+
+PlatProcess platSpawn(const char *path, const char *const *args) {
+    return spawnWith(path, args, nullptr);
+}
+
+PlatProcess platSpawnCaptured(const char *path, const char *const *args, const char *outPath,
+                              const char *errPath) {
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0) return nullptr;
+    constexpr int OUT_FLAGS = O_WRONLY | O_CREAT | O_TRUNC;
+    PlatProcess child = nullptr;
+    if (posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0 &&
+        posix_spawn_file_actions_addopen(&actions, 1, outPath, OUT_FLAGS, 0644) == 0 &&
+        posix_spawn_file_actions_addopen(&actions, 2, errPath, OUT_FLAGS, 0644) == 0)
+        child = spawnWith(path, args, &actions);
+    posix_spawn_file_actions_destroy(&actions);
+    return child;
 }
 
 int platWaitProcess(PlatProcess process) {
@@ -53,4 +75,8 @@ int platDropPrivileges() {
     constexpr unsigned NOBODY = 65534;
     if (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0) return -1;
     return geteuid() == 0 ? -1 : 0;
+}
+
+std::vector<std::string> platArgumentsUtf8(int argc, char **argv) {
+    return std::vector<std::string>(argv, argv + argc);
 }

@@ -2,7 +2,11 @@
 
 #include <cstdlib>
 #include <string>
+// shellapi.h needs windows.h before it.
+// clang-format off
 #include <windows.h>
+#include <shellapi.h>
+// clang-format on
 
 namespace {
 // Quotes one argument by the rules CommandLineToArgvW and the C runtime use.
@@ -22,20 +26,72 @@ void appendQuoted(std::string &line, const char *arg) {
     line.append(backslashes * 2, '\\');
     line += '"';
 }
-} // namespace
 
-PlatProcess platSpawn(const char *path, const char *const *args) {
+std::wstring widen(const char *text) {
+    int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text, -1, wide.data(), n);
+    wide.resize(static_cast<size_t>(n - 1));
+    return wide;
+}
+
+std::string narrow(const wchar_t *text) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return std::string();
+    std::string utf8(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), n, nullptr, nullptr);
+    utf8.resize(static_cast<size_t>(n - 1));
+    return utf8;
+}
+
+// An inheritable handle on the file, for a child's standard stream.
+HANDLE openForChild(const char *path, bool write) {
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    return CreateFileW(widen(path).c_str(), write ? GENERIC_WRITE : GENERIC_READ,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                       write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+std::string commandLine(const char *path, const char *const *args) {
     std::string line;
     appendQuoted(line, path);
     for (; args != nullptr && *args != nullptr; ++args) {
         line += ' ';
         appendQuoted(line, *args);
     }
+    return line;
+}
+} // namespace
+
+PlatProcess platSpawn(const char *path, const char *const *args) {
+    std::string line = commandLine(path, args);
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
     if (!CreateProcessA(path, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
         return nullptr;
+    CloseHandle(pi.hThread);
+    return pi.hProcess;
+}
+
+PlatProcess platSpawnCaptured(const char *path, const char *const *args, const char *outPath,
+                              const char *errPath) {
+    std::wstring line = widen(commandLine(path, args).c_str());
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = openForChild("NUL", false);
+    si.hStdOutput = openForChild(outPath, true);
+    si.hStdError = openForChild(errPath, true);
+    PROCESS_INFORMATION pi{};
+    bool started = si.hStdInput != INVALID_HANDLE_VALUE && si.hStdOutput != INVALID_HANDLE_VALUE &&
+                   si.hStdError != INVALID_HANDLE_VALUE &&
+                   CreateProcessW(widen(path).c_str(), line.data(), nullptr, nullptr, TRUE, 0,
+                                  nullptr, nullptr, &si, &pi);
+    for (HANDLE h : {si.hStdInput, si.hStdOutput, si.hStdError})
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    if (!started) return nullptr;
     CloseHandle(pi.hThread);
     return pi.hProcess;
 }
@@ -60,3 +116,13 @@ const char *platSelfPath() {
 void platSleepMs(unsigned ms) { Sleep(ms); }
 
 int platDropPrivileges() { return -1; }
+
+std::vector<std::string> platArgumentsUtf8(int argc, char **argv) {
+    int count = 0;
+    LPWSTR *wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr) return std::vector<std::string>(argv, argv + argc);
+    std::vector<std::string> args;
+    for (int i = 0; i < count; ++i) args.push_back(narrow(wide[i]));
+    LocalFree(wide);
+    return args;
+}

@@ -1,0 +1,93 @@
+#include "session.h"
+
+#include "profile/linecodec.h"
+#include "profile/list_walk.h"
+#include "profile/records.h"
+
+#include <cstdio>
+
+ProfileSession::~ProfileSession() {
+    ErrCollector *collector = profileContextCollector(context_);
+    if (file_ != nullptr) {
+        if (file_->stream != nullptr) std::fclose(file_->stream);
+        file_->stream = nullptr;
+        profileFreeFile(collector, file_);
+        file_ = nullptr;
+    }
+    if (context_ >= 0) {
+        auto index = static_cast<uint32_t>(context_);
+        profileCloseLib(&index);
+    }
+}
+
+void ProfileSession::fail(uint32_t status, Failure &failure) const {
+    failure.status = status;
+    failure.messages.clear();
+    const ErrCollector *collector = profileContextCollector(context_);
+    if (collector == nullptr) return;
+    for (int32_t i = 0; i < collector->count; ++i) {
+        const char *text = errCollectorText(collector, i);
+        if (text != nullptr) failure.messages.emplace_back(text);
+    }
+}
+
+bool ProfileSession::open(const ToolOptions &options, uint32_t openMode, Failure &failure) {
+    // The context takes the caller's transform parameter only together with
+    // a decodeLine; the library's own keeps the encoding and the default.
+    ProfileDecodeLineFn decode = options.hasTransform ? defaultDecodeLine : nullptr;
+    uint32_t status = profileOpenLib(&context_, options.transform, PROFILE_IO_STREAM, nullptr,
+                                     decode, nullptr, nullptr);
+    if (status != 0) {
+        context_ = -1;
+        fail(status, failure);
+        return false;
+    }
+    uint32_t flags = options.decode ? PROFILE_OPEN_FLAG_DECODE : 0u;
+    status = profileOpenFile(context_, options.file.c_str(), openMode, &file_, flags, 0);
+    if (status != 0) {
+        file_ = nullptr;
+        fail(status, failure);
+        return false;
+    }
+    return true;
+}
+
+bool ProfileSession::close(uint32_t saveFlags, Failure &failure) {
+    uint32_t status = profileCloseFile(&file_, saveFlags, 0);
+    if (status != 0) {
+        fail(status, failure);
+        return false;
+    }
+    file_ = nullptr;
+    return true;
+}
+
+bool ProfileSession::sections(bool withKeys, std::vector<SectionView> &out, Failure &failure) {
+    out.clear();
+    ErrCollector *collector = profileContextCollector(context_);
+    uint32_t status = profileWalk(collector, file_->sections, [&](void *element) {
+        const auto *section = static_cast<const ProfileSection *>(element);
+        SectionView view;
+        view.name = section->name;
+        view.version = section->version;
+        view.keyCount = section->keyCount;
+        view.checksum = section->checksum;
+        view.storedChecksum = section->storedChecksum;
+        view.damaged = section->damaged != 0;
+        uint32_t keyStatus = 0;
+        if (withKeys) {
+            keyStatus = profileWalk(collector, section->keys, [&](void *k) {
+                const auto *key = static_cast<const ProfileKey *>(k);
+                view.keys.emplace_back(key->name, key->value);
+                return 0u;
+            });
+        }
+        out.push_back(std::move(view));
+        return keyStatus;
+    });
+    if (status != 0) {
+        fail(status, failure); // the walk has recorded it
+        return false;
+    }
+    return true;
+}

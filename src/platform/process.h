@@ -26,6 +26,13 @@ void platKillProcess(PlatProcess process);
 const char *platSelfPath();
 // Sleeps for the given milliseconds.
 void platSleepMs(unsigned ms);
+// Makes the calling process run as an unprivileged user from now on, so a
+// test can see what a file's permission bits refuse (the superuser reads
+// anything).  POSIX: a process of the superuser becomes user and group 65534
+// ("nobody"); any other process is unprivileged already.  Returns 0 when the
+// process runs unprivileged, -1 when that cannot be arranged (Windows, where
+// files are guarded by access lists instead).
+int platDropPrivileges();
 // The running program's arguments, argv[0] included, as UTF-8 texts.  On
 // Windows they are read from the wide command line, so texts outside the
 // ANSI code page survive; elsewhere they are argv as given.

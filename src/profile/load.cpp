@@ -128,7 +128,11 @@ uint32_t profileReadLine(ErrCollector *, ProfileFile *file, char *buffer, size_t
         buffer[0] = '\0';
     if (context == nullptr) return PROFILE_READ_UNDECODABLE;
     auto cap = static_cast<uint32_t>(capacity);
-    context->readLine(buffer, cap, file->stream, file->user);
+    uint32_t read = context->readLine(buffer, cap, file->stream, file->user);
+    // The library's own reader says when a line holds a NUL byte; the
+    // statuses of a caller's readLine are not looked at.
+    if (context->ioMode != PROFILE_IO_CALLER && read == PROFILE_STATUS_TAMPERED)
+        return PROFILE_READ_TAMPERED;
     buffer[capacity - 1] = '\0';
     if (buffer[0] == '\0') return PROFILE_READ_END;
     if (file->openFlags & PROFILE_OPEN_FLAG_DECODE) {
@@ -168,10 +172,12 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
     // opened for update, the rewrite at close would then drop everything
     // from that line on (a plain file opened with the decode flag would be
     // emptied), so it is refused as tampered instead and stays as it is.
-    // Caller line functions decide themselves where a save goes.
+    // Caller line functions decide themselves where a save goes.  A line
+    // holding a NUL byte (the library's own reader says so) is refused in
+    // every open mode: as text the line ends at that byte.
     bool storedFileRewritten =
         context->ioMode == PROFILE_IO_STREAM && file->openMode == PROFILE_OPEN_UPDATE;
-    if (read == PROFILE_READ_UNDECODABLE && storedFileRewritten)
+    if ((read == PROFILE_READ_UNDECODABLE && storedFileRewritten) || read == PROFILE_READ_TAMPERED)
         return state.fail(profileFail(collector, PROFILE_STATUS_TAMPERED));
     // A stream that failed mid-way is not the end of the file: loading what
     // came before and rewriting it at close would lose the rest.  (A stream

@@ -14,9 +14,11 @@ constexpr uint32_t PROFILE_SAVE_REFRESH = 4u;   // bit 2: damaged sections get t
 constexpr uint32_t PROFILE_READ_LINE = 0;
 constexpr uint32_t PROFILE_READ_END = 1;
 constexpr uint32_t PROFILE_READ_UNDECODABLE = 11;
+constexpr uint32_t PROFILE_READ_TAMPERED = 8;
 
 // Reads the next plain, normalised line into buffer (capacity 4,566).
-// Returns 0, 1 at the end of the data, 11 when the line decoded to nothing.
+// Returns 0, 1 at the end of the data, 11 when the line decoded to nothing,
+// 8 when the default line reader (I/O mode 0) met a NUL byte in the line.
 // Records nothing.
 uint32_t profileReadLine(ErrCollector *collector, ProfileFile *file, char *buffer, size_t capacity);
 

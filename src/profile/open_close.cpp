@@ -18,8 +18,12 @@
 
 namespace {
 
-// The stream mode of each open mode: "w" empties the file at once.
-constexpr const char *OPEN_MODE_TEXT[] = {"r", "r+", "w"};
+// The stream mode of each open mode: "w" empties the file at once.  Binary,
+// so that a reader on Windows neither stops at a 0x1A byte (text mode takes
+// it for the end of the file, and the rewrite would then drop the rest) nor
+// alters line ends; a carriage return before a line feed is whitespace to
+// the parser and is skipped by the built-in line decoding.
+constexpr const char *OPEN_MODE_TEXT[] = {"rb", "r+b", "wb"};
 
 // Writes the file to a temporary file beside it and puts that in its place.
 // Returns 0 (the file is freed and the handle cleared), or a recorded status

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <grp.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -67,6 +68,13 @@ const char *platSelfPath() {
 void platSleepMs(unsigned ms) {
     timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     nanosleep(&t, nullptr);
+}
+
+int platDropPrivileges() {
+    if (geteuid() != 0) return 0;
+    constexpr unsigned NOBODY = 65534;
+    if (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0) return -1;
+    return geteuid() == 0 ? -1 : 0;
 }
 
 std::vector<std::string> platArgumentsUtf8(int argc, char **argv) {

@@ -115,6 +115,8 @@ const char *platSelfPath() {
 
 void platSleepMs(unsigned ms) { Sleep(ms); }
 
+int platDropPrivileges() { return -1; }
+
 std::vector<std::string> platArgumentsUtf8(int argc, char **argv) {
     int count = 0;
     LPWSTR *wide = CommandLineToArgvW(GetCommandLineW(), &count);

@@ -1,0 +1,133 @@
+// The built-in line encoding under arbitrary input.
+//
+// Input: 4 bytes of transform parameter, 2 bytes choosing a small output
+// capacity, then the line.  Checks, for any parameter:
+//  - a line the writer can produce (bytes 1 to 255 without a line feed, then
+//    one line feed) encodes into exactly one stored line without NUL,
+//    carriage return or 0x1A, and decodes back to the same bytes;
+//  - no capacity is ever written past (every output buffer is a heap block of
+//    exactly that size, so AddressSanitizer sees one byte too many);
+//  - a refused encoding or decoding leaves the output empty;
+//  - arbitrary text that decodes is the canonical encoding of what it
+//    decodes to (the encoding has one stored form per plain line).
+#include "fuzz_check.h"
+#include "profile/limits.h"
+#include "profile/linecodec.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// A heap block of exactly `size` bytes (at least one, so a capacity of zero
+// still has a pointer), filled with a byte that is never a valid end.
+struct Block {
+    explicit Block(size_t size)
+        : size(size), data(static_cast<char *>(std::malloc(size ? size : 1))) {
+        std::memset(data, 0x7F, size ? size : 1);
+    }
+    ~Block() { std::free(data); }
+    Block(const Block &) = delete;
+    Block &operator=(const Block &) = delete;
+    size_t size;
+    char *data;
+};
+
+bool storedFormIsOneLine(const char *stored) {
+    size_t n = std::strlen(stored);
+    if (n == 0 || stored[n - 1] != '\n') return false;
+    for (size_t i = 0; i + 1 < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(stored[i]);
+        if (c == '\n' || c == '\r' || c == 0x1A) return false;
+    }
+    return true;
+}
+
+// Encodes plain with the given capacity and checks the result; returns the
+// stored line, or an empty text when the encoding was refused.
+std::string encodeChecked(const std::string &plain, uint32_t capacity, uint32_t transform) {
+    Block out(capacity);
+    uint32_t status = defaultEncodeLine(plain.c_str(), out.data, capacity, transform, 0);
+    if (status != 0) {
+        FUZZ_CHECK(capacity == 0 || out.data[0] == '\0');
+        // Only a line that cannot fit may be refused: the stored form is the
+        // plain line, two check characters and the zero, plus escapes.
+        FUZZ_CHECK(plain.empty() || 2 * plain.size() + 4 > capacity);
+        return {};
+    }
+    FUZZ_CHECK(std::memchr(out.data, '\0', capacity) != nullptr);
+    FUZZ_CHECK(storedFormIsOneLine(out.data));
+    return out.data;
+}
+
+void decodeMustGive(const std::string &stored, uint32_t capacity, uint32_t transform,
+                    const std::string &plain) {
+    Block out(capacity);
+    std::memset(out.data, 0, capacity ? capacity : 1);
+    uint32_t status = defaultDecodeLine(stored.c_str(), out.data, capacity, transform, 0);
+    if (plain.size() + 1 <= capacity) {
+        FUZZ_CHECK(status == 0);
+        FUZZ_CHECK(plain == out.data);
+    } else {
+        FUZZ_CHECK(status != 0);
+        FUZZ_CHECK(capacity == 0 || out.data[0] == '\0');
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 6) return 0;
+    uint32_t transform = static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
+                         static_cast<uint32_t>(data[2]) << 16 |
+                         static_cast<uint32_t>(data[3]) << 24;
+    uint32_t smallCapacity =
+        (static_cast<uint32_t>(data[4]) | static_cast<uint32_t>(data[5]) << 8) %
+        (PROFILE_LINE_SIZE + 64);
+    const char *body = reinterpret_cast<const char *>(data + 6);
+    size_t bodySize = size - 6;
+
+    // A line the writer can produce: every byte but NUL and the line feed,
+    // at most the longest written line, ending in one line feed.
+    std::string plain;
+    for (size_t i = 0; i < bodySize && plain.size() + 1 < PROFILE_WRITE_LINE_SIZE; ++i) {
+        if (body[i] != '\0' && body[i] != '\n') plain += body[i];
+    }
+    plain += '\n';
+
+    std::string stored = encodeChecked(plain, PROFILE_ENCODE_SIZE, transform);
+    if (!stored.empty()) {
+        decodeMustGive(stored, PROFILE_LINE_SIZE, transform, plain);
+        decodeMustGive(stored, smallCapacity, transform, plain);
+        // The reader may hand over the line with a carriage return before its
+        // line feed (a text-mode write); that decodes the same.
+        std::string crlf = stored.substr(0, stored.size() - 1) + "\r\n";
+        decodeMustGive(crlf, PROFILE_LINE_SIZE, transform, plain);
+    }
+    std::string small = encodeChecked(plain, smallCapacity, transform);
+    // One stored form per line, whatever the room: a larger capacity never
+    // refuses what a smaller one took.
+    if (!small.empty() && !stored.empty()) FUZZ_CHECK(small == stored);
+    if (smallCapacity >= PROFILE_ENCODE_SIZE && !stored.empty()) FUZZ_CHECK(!small.empty());
+    if (smallCapacity <= PROFILE_ENCODE_SIZE && !small.empty()) FUZZ_CHECK(!stored.empty());
+
+    // Arbitrary text, up to its first NUL, through the decoder.
+    std::string raw(body, strnlen(body, bodySize));
+    Block out(smallCapacity);
+    std::memset(out.data, 0, smallCapacity ? smallCapacity : 1);
+    uint32_t status = defaultDecodeLine(raw.c_str(), out.data, smallCapacity, transform, 0);
+    if (status != 0) {
+        FUZZ_CHECK(smallCapacity == 0 || out.data[0] == '\0');
+    } else {
+        // Canonical: encoding the result gives the stored line back (up to
+        // its line feed, without a carriage return before it).
+        std::string line = raw.substr(0, raw.find('\n'));
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::string again =
+            encodeChecked(out.data, static_cast<uint32_t>(2 * raw.size() + 8), transform);
+        FUZZ_CHECK(again == line + "\n");
+    }
+    return 0;
+}

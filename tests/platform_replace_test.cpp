@@ -20,16 +20,7 @@ struct ReplaceTest : testing::Test {
     ScratchDir dir;
     void TearDown() override { platFaultReset(); }
 
-    // The names in the scratch folder, sorted, joined by blanks.
-    std::string listing() const {
-        std::vector<std::string> names;
-        for (const auto &e : fs::directory_iterator(fs::u8path(dir.path())))
-            names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        std::string joined;
-        for (const auto &n : names) joined += (joined.empty() ? "" : " ") + n;
-        return joined;
-    }
+    std::string listing() const { return listFolder(dir.path()); }
 
     // Writes content to a new temporary file beside target and closes it.
     std::string makeTemp(const std::string &target, const std::string &content) {

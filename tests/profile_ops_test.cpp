@@ -31,16 +31,7 @@ const std::string TEXT_19 = profileErrorText(19, "Error : Section already exists
 const char STORED[] = "; kept byte for byte\r\n[S-y-S-t-E-m 1]\nFILENAME = old\nNUMSECTION = 5\n"
                       "\n[Main 1.0]\n  a  =  x\nb = y\nCSUM = 1\n[Other]\nc = 3";
 
-// The names in a folder, sorted, joined by blanks.
-std::string listing(const ScratchDir &dir) {
-    std::vector<std::string> names;
-    for (const auto &e : fs::directory_iterator(fs::u8path(dir.path())))
-        names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    std::string joined;
-    for (const auto &n : names) joined += (joined.empty() ? "" : " ") + n;
-    return joined;
-}
+std::string listing(const ScratchDir &dir) { return listFolder(dir.path()); }
 
 struct DiskTest : testing::Test {
     TestContext ctx{PROFILE_IO_STREAM};

@@ -15,19 +15,7 @@
 
 namespace {
 
-struct ReportTest : testing::Test {
-    ScratchDir dir;
-    std::string errorFile = dir.file("errors.log");
-
-    void SetUp() override {
-        ASSERT_EQ(QDKsetUserErrorFile(QDK_ERROR_TO_FILE, nullptr), QDK_STATUS_OK);
-        takeBoxes();
-    }
-    void TearDown() override {
-        platFaultReset();
-        QDKsetUserErrorFile(QDK_ERROR_TO_FILE, nullptr);
-    }
-};
+using ReportTest = SinkFixture;
 
 enum Where { CALLER, STREAM_SINK, ERROR_FILE, BOX };
 

@@ -28,19 +28,7 @@ std::string pathOfLength(const std::string &dir, size_t length) {
     return path + std::string(length - path.size() - 4, 'e') + ".log";
 }
 
-struct SinkTest : testing::Test {
-    ScratchDir dir;
-    std::string errorFile = dir.file("errors.log");
-
-    void SetUp() override {
-        ASSERT_EQ(QDKsetUserErrorFile(QDK_ERROR_TO_FILE, nullptr), QDK_STATUS_OK);
-        takeBoxes();
-    }
-    void TearDown() override {
-        platFaultReset();
-        qdmAllocFailReset();
-        QDKsetUserErrorFile(QDK_ERROR_TO_FILE, nullptr);
-    }
+struct SinkTest : SinkFixture {
     // A file sink and standard error both set.
     void setBothSinks(const std::string &path) {
         ASSERT_EQ(QDKsetUserErrorFile(QDK_ERROR_TO_FILE, path.c_str()), QDK_STATUS_OK);

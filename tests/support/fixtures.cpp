@@ -3,12 +3,14 @@
 #include "platform/mutex.h"
 #include "platform/process.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -53,4 +55,14 @@ bool fileExists(const std::string &path) {
 
 std::string sharedLibraryPath() {
     return (fs::path(platSelfPath()).parent_path() / KV_SHARED_LIBRARY).string();
+}
+
+std::string listFolder(const std::string &path) {
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(fs::u8path(path)))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    std::string joined;
+    for (const auto &n : names) joined += (joined.empty() ? "" : " ") + n;
+    return joined;
 }

@@ -22,6 +22,8 @@ std::string readFile(const std::string &path);
 // Replaces a file's content; false on failure.
 bool writeFile(const std::string &path, const std::string &content);
 bool fileExists(const std::string &path);
+// The names in a folder, sorted, joined by blanks.
+std::string listFolder(const std::string &path);
 
 // The path of the shared library built beside the test programs.
 std::string sharedLibraryPath();

@@ -9,11 +9,15 @@
 #pragma once
 
 #include "diag/sink.h"
+#include "frame/alloc.h"
+#include "kvinit64.h"
+#include "platform/fault.h"
 #include "platform/msgbox.h"
 #include "platform/process.h"
 #include "support/fixtures.h"
 
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <mutex>
 #include <string>
 
@@ -65,3 +69,20 @@ template <class Report> int32_t reportRetrying(Report report) {
     return result;
 }
 #define REPORT(...) reportRetrying([&] { return QDMreportError(__VA_ARGS__); })
+
+// A test that starts and ends with no error destination configured, no box
+// seen, no fault armed, and an error file path in its own scratch folder.
+struct SinkFixture : testing::Test {
+    ScratchDir dir;
+    std::string errorFile = dir.file("errors.log");
+
+    void SetUp() override {
+        ASSERT_EQ(QDKsetUserErrorFile(QDK_ERROR_TO_FILE, nullptr), QDK_STATUS_OK);
+        takeBoxes();
+    }
+    void TearDown() override {
+        platFaultReset();
+        qdmAllocFailReset();
+        QDKsetUserErrorFile(QDK_ERROR_TO_FILE, nullptr);
+    }
+};

@@ -82,6 +82,11 @@ struct ProfileFile {
     CursorList *sections;         // file order, then creation order; does not own them
     int32_t sectionCount;         // ordinary sections (not "S-y-S-t-E-m")
     uint64_t user;                // handed to every line function
+    // The number (from 1) of the line at which the load ended early because
+    // it could not be decoded; 0 when the load read to the end.  A read-only
+    // open still succeeds with the sections before that line, so a caller
+    // that must not take the shortened file for the whole one looks here.
+    uint32_t loadEndedAtLine;
     // The buffer of the stream opened at open, and then of the new file
     // that the rewrite at close writes: part of the record so that it costs
     // no allocation of its own, and larger than the default so that a large

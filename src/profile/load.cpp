@@ -159,6 +159,7 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
     LoadState state{collector, file, context->transform};
     ProfileParseBuffers parsed{};
     char line[PROFILE_LINE_SIZE];
+    uint32_t lineNumber = 1;
     uint32_t read = profileReadLine(collector, file, line, sizeof line);
     while (read == PROFILE_READ_LINE) {
         ProfileLineKind kind = PROFILE_LINE_OTHER;
@@ -167,7 +168,9 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
         if (status == 0 && kind == PROFILE_LINE_KEY) status = state.onKey(parsed);
         if (status != 0) return state.fail(status);
         read = profileReadLine(collector, file, line, sizeof line);
+        ++lineNumber;
     }
+    if (read == PROFILE_READ_UNDECODABLE) file->loadEndedAtLine = lineNumber;
     // A line that cannot be decoded ends the load there.  For a stored file
     // opened for update, the rewrite at close would then drop everything
     // from that line on (a plain file opened with the decode flag would be

@@ -52,6 +52,33 @@ bool ProfileSession::open(const ToolOptions &options, uint32_t openMode, Failure
     return true;
 }
 
+namespace {
+uint32_t readNothing(char *buffer, uint32_t capacity, FILE *, uint64_t) {
+    if (buffer != nullptr && capacity > 0) buffer[0] = '\0';
+    return 0;
+}
+uint32_t writeNothing(const char *, FILE *, uint64_t) { return 0; }
+// The path of the scratch file: never opened, caller line functions carry it.
+constexpr char SCRATCH_PATH[] = "scratch";
+} // namespace
+
+bool ProfileSession::openScratch(Failure &failure) {
+    uint32_t status = profileOpenLib(&context_, 0, PROFILE_IO_CALLER, nullptr, nullptr, readNothing,
+                                     writeNothing);
+    if (status != 0) {
+        context_ = -1;
+        fail(status, failure);
+        return false;
+    }
+    status = profileOpenFile(context_, SCRATCH_PATH, PROFILE_OPEN_WRITE, &file_, 0, 0);
+    if (status != 0) {
+        file_ = nullptr;
+        fail(status, failure);
+        return false;
+    }
+    return true;
+}
+
 bool ProfileSession::close(uint32_t saveFlags, Failure &failure) {
     uint32_t status = profileCloseFile(&file_, saveFlags, 0);
     if (status != 0) {

@@ -118,6 +118,9 @@ uint32_t rebuildKeys(ErrCollector *collector, ProfileSection *section, const cha
 uint32_t finishChange(ErrCollector *collector, ProfileFile *file, ProfileSection *section,
                       const char *name, const char *version, ProfileSectionInfo *info) {
     section->damaged = 0;
+    // Forget the sum taken at load: a section whose keys were all removed
+    // gained no key that would have made it stale.
+    profileSetChecksum(collector, section, 0);
     uint32_t status =
         profileSectionChecksum(collector, profileFileContext(file)->transform, section);
     if (status != 0 || info == nullptr) return status;

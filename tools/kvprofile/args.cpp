@@ -66,9 +66,12 @@ ParseOutcome parseArguments(const std::vector<std::string> &args, ToolOptions &o
     message.clear();
     CommonOptions common;
     try {
-        CLI::App app{"Inspects, verifies and repairs profile files.\n"
-                     "Exit codes: 0 done, 1 verify found a damaged section, 2 the file could "
-                     "not be\nloaded or changed, 64 usage error.",
+        CLI::App app{"Inspects, verifies and repairs profile files, and reads and changes "
+                     "their keys.\n"
+                     "Exit codes: 0 done; 1 verify found a damaged section, or get or remove-key "
+                     "found\nno such section or key; 2 the file could not be loaded or changed, "
+                     "or its load\nended early at a line that could not be decoded; 64 usage "
+                     "error.",
                      "kvprofile"};
         app.require_subcommand(1);
         app.set_version_flag("--version", std::string(),
@@ -78,7 +81,9 @@ ParseOutcome parseArguments(const std::vector<std::string> &args, ToolOptions &o
                                     ToolCommand::Show, options, common);
         show->add_flag("--keys", options.keys, "list the keys under each section");
 
-        addCommand(app, "verify", "exit 0 when no section is damaged, 1 when one is",
+        addCommand(app, "verify",
+                   "exit 0 when no section is damaged, 1 when one is, 2 when the file does not "
+                   "load whole",
                    ToolCommand::Verify, options, common);
 
         CLI::App *find = addCommand(app, "find", "the information of one section",

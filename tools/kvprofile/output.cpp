@@ -25,11 +25,14 @@ void out(const std::string &text) { std::fputs(text.c_str(), stdout); }
 
 std::string quoted(const std::string &bytes) { return "\"" + cell(bytes) + "\""; }
 
-std::string damagedSummary(const std::vector<SectionView> &sections, size_t &damaged) {
+// "3 sections, 1 damaged"; with partial, "3 sections read, ...".
+std::string damagedSummary(const std::vector<SectionView> &sections, bool partial,
+                           size_t &damaged) {
     damaged = static_cast<size_t>(std::count_if(sections.begin(), sections.end(),
                                                 [](const SectionView &s) { return s.damaged; }));
     std::string total =
         std::to_string(sections.size()) + (sections.size() == 1 ? " section" : " sections");
+    if (partial) total += " read";
     if (damaged == 0) return total + ", none damaged";
     return total + ", " + std::to_string(damaged) + " damaged";
 }
@@ -68,8 +71,8 @@ void printSections(const ToolOptions &options, uint32_t endedAtLine,
         out(text + "\n");
     };
     size_t damaged = 0;
-    std::string summary = damagedSummary(sections, damaged);
-    if (endedAtLine != 0) summary = "INCOMPLETE, " + summary + " read";
+    std::string summary = damagedSummary(sections, endedAtLine != 0, damaged);
+    if (endedAtLine != 0) summary = "INCOMPLETE, " + summary;
     out("Profile file " + cell(options.file) + ": " + summary + "\n");
     line("  ", std::vector<std::string>(std::begin(headings), std::end(headings)));
     for (size_t i = 0; i < sections.size(); ++i) {
@@ -91,12 +94,8 @@ void printVerdict(const ToolOptions &options, uint32_t endedAtLine,
         return;
     }
     size_t damaged = 0;
-    std::string summary = damagedSummary(sections, damaged);
-    std::string verdict = damaged == 0 ? "OK" : "DAMAGED";
-    if (endedAtLine != 0) {
-        verdict = "INCOMPLETE";
-        summary += " read";
-    }
+    std::string summary = damagedSummary(sections, endedAtLine != 0, damaged);
+    std::string verdict = endedAtLine != 0 ? "INCOMPLETE" : damaged == 0 ? "OK" : "DAMAGED";
     out(verdict + ": " + cell(options.file) + ": " + summary + "\n");
     if (endedAtLine != 0) out("  " + endedEarly(endedAtLine) + "\n");
     for (const SectionView &s : sections) {

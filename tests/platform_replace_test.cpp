@@ -1,0 +1,214 @@
+// The platform half of the rewrite: temporary names, the update open (lock,
+// refusals, leftovers) and the rewrite of the opened file by its two paths.
+#include "platform/fault.h"
+#include "platform/replace.h"
+#include "platform/temp_name.h"
+#include "platform/update_file.h"
+#include "support/fixtures.h"
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <string>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr unsigned SHORT_WAIT_MS = 200;
+
+struct UpdateTest : testing::Test {
+    ScratchDir dir;
+    std::string path = dir.file("data.ini");
+    void SetUp() override { ASSERT_TRUE(writeFile(path, "old content, longer than the new\n")); }
+    void TearDown() override { platFaultReset(); }
+
+    PlatUpdateFile *open(PlatUpdateOpen expected = PLAT_UPDATE_OPENED, bool empty = false) {
+        PlatUpdateFile *file = nullptr;
+        FILE *stream = nullptr;
+        EXPECT_EQ(platOpenForUpdate(path.c_str(), empty, SHORT_WAIT_MS, &file, &stream), expected);
+        if (stream != nullptr) fclose(stream);
+        EXPECT_EQ(file != nullptr, expected == PLAT_UPDATE_OPENED);
+        return file;
+    }
+    // Writes content as the file's new content and finishes the rewrite.
+    PlatRewrite rewrite(PlatUpdateFile *file, const std::string &content) {
+        FILE *out = nullptr;
+        EXPECT_EQ(platRewriteBegin(file, &out), 0);
+        if (out == nullptr) return PLAT_REWRITE_REFUSED;
+        fputs(content.c_str(), out);
+        return platRewriteFinish(file, out);
+    }
+};
+
+TEST(TempNameTest, FreshNamesFollowThePatternAndFitOrFail) {
+    auto take = [](const char *, void *) { return PLAT_CREATE_DONE; };
+    char a[64], b[64];
+    ASSERT_EQ(platCreateUnderFreshName("p.ini", a, sizeof a, take, nullptr), 0);
+    ASSERT_EQ(platCreateUnderFreshName("p.ini", b, sizeof b, take, nullptr), 0);
+    EXPECT_STRNE(a, b);
+    EXPECT_EQ(strlen(a), 5 + PLAT_TEMP_SUFFIX_LEN);
+    EXPECT_TRUE(platIsTempNameOf("p.ini", a));
+    for (const char *other : {"p.ini", "p.ini.~kept", "p.ini.~1234567", "p.ini.~123456789",
+                              "p.ini.~1234567g", "q.ini.~12345678", "p.ini~.12345678"})
+        EXPECT_FALSE(platIsTempNameOf("p.ini", other)) << other;
+    // A name that does not fit, a creation that fails, every name taken.
+    EXPECT_EQ(platCreateUnderFreshName("p.ini", a, 5 + PLAT_TEMP_SUFFIX_LEN, take, nullptr), -1);
+    auto fail = [](const char *, void *) { return PLAT_CREATE_FAILED; };
+    EXPECT_EQ(platCreateUnderFreshName("p.ini", a, sizeof a, fail, nullptr), -1);
+    int tries = 0;
+    auto taken = [](const char *, void *count) {
+        ++*static_cast<int *>(count);
+        return PLAT_CREATE_EXISTS;
+    };
+    EXPECT_EQ(platCreateUnderFreshName("p.ini", a, sizeof a, taken, &tries), -1);
+    EXPECT_EQ(tries, PLAT_TEMP_NAME_ATTEMPTS);
+    EXPECT_STREQ(a, "");
+}
+
+TEST_F(UpdateTest, AtomicRewriteReplacesTheFileAndLeavesNothingBeside) {
+    PlatUpdateFile *file = open();
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(rewrite(file, "new\n"), PLAT_REWRITE_REPLACED);
+    platCloseUpdate(file);
+    EXPECT_EQ(readFile(path), "new\n");
+    EXPECT_EQ(listFolder(dir.path()), "data.ini");
+}
+
+TEST_F(UpdateTest, ReadStreamReadsTheFileAndEmptyEmptiesIt) {
+    PlatUpdateFile *file = nullptr;
+    FILE *stream = nullptr;
+    ASSERT_EQ(platOpenForUpdate(path.c_str(), false, SHORT_WAIT_MS, &file, &stream),
+              PLAT_UPDATE_OPENED);
+    char line[64] = {};
+    ASSERT_NE(fgets(line, sizeof line, stream), nullptr);
+    EXPECT_STREQ(line, "old content, longer than the new\n");
+    fclose(stream);
+    platCloseUpdate(file);
+    file = open(PLAT_UPDATE_OPENED, true);
+    EXPECT_EQ(readFile(path), "");
+    platCloseUpdate(file);
+    // A missing file: refused, or created when it is to be emptied anyway.
+    path = dir.file("fresh.ini");
+    open(PLAT_UPDATE_MISSING);
+    EXPECT_FALSE(fileExists(path));
+    platCloseUpdate(open(PLAT_UPDATE_OPENED, true));
+    EXPECT_TRUE(fileExists(path));
+}
+
+TEST_F(UpdateTest, SecondUpdaterWaitsForTheLockAndThenGetsTheNewFile) {
+    PlatUpdateFile *first = open();
+    ASSERT_NE(first, nullptr);
+    open(PLAT_UPDATE_BUSY); // within the short wait
+    EXPECT_EQ(rewrite(first, "first\n"), PLAT_REWRITE_REPLACED);
+    // The name now holds a new, whole file: an updater that waited on the
+    // old one finds the path changed and takes the new one.
+    PlatUpdateFile *second = nullptr;
+    FILE *stream = nullptr;
+    ASSERT_EQ(platOpenForUpdate(path.c_str(), false, SHORT_WAIT_MS, &second, &stream),
+              PLAT_UPDATE_OPENED);
+    char line[64] = {};
+    EXPECT_NE(fgets(line, sizeof line, stream), nullptr);
+    EXPECT_STREQ(line, "first\n");
+    fclose(stream);
+    platCloseUpdate(first);
+    open(PLAT_UPDATE_BUSY);
+    platCloseUpdate(second);
+    platCloseUpdate(open());
+    // The probe stands for another holder.
+    platFaultArm(PLAT_FAULT_FILE_LOCK, 0, 1);
+    open(PLAT_UPDATE_BUSY);
+    EXPECT_EQ(readFile(path), "first\n");
+}
+
+TEST_F(UpdateTest, RewriteOfAFileWhosePathNowLeadsElsewhereWritesNothing) {
+    PlatUpdateFile *file = open();
+    ASSERT_NE(file, nullptr);
+    fs::rename(fs::u8path(path), fs::u8path(dir.file("moved.ini")));
+    ASSERT_TRUE(writeFile(path, "someone else's\n"));
+    EXPECT_EQ(rewrite(file, "new\n"), PLAT_REWRITE_MOVED);
+    platCloseUpdate(file);
+    EXPECT_EQ(readFile(path), "someone else's\n");
+    EXPECT_EQ(readFile(dir.file("moved.ini")), "old content, longer than the new\n");
+    EXPECT_EQ(listFolder(dir.path()), "data.ini moved.ini");
+}
+
+TEST_F(UpdateTest, InPlaceRewriteWhenTheIdentityCannotBeKept) {
+    // The probe stands for an owner that a new file cannot be given.
+    PlatUpdateFile *file = open();
+    ASSERT_NE(file, nullptr);
+    platFaultArm(PLAT_FAULT_FILE_OWNER, 0, 1);
+    EXPECT_EQ(rewrite(file, "new\n"), PLAT_REWRITE_IN_PLACE);
+    EXPECT_EQ(listFolder(dir.path()), "data.ini");
+    // The handle opened at open sees the new content: the same file.
+    EXPECT_EQ(rewrite(file, "again\n"), PLAT_REWRITE_REPLACED);
+    platCloseUpdate(file);
+    EXPECT_EQ(readFile(path), "again\n");
+
+    // Failing before a byte is written leaves the file; failing part way
+    // keeps the whole new content beside it under a name that stays.
+    file = open();
+    platFaultArm(PLAT_FAULT_FILE_OWNER, 0, 2);
+    platFaultArm(PLAT_FAULT_FILE_INPLACE, 0, 1);
+    EXPECT_EQ(rewrite(file, "newer\n"), PLAT_REWRITE_REFUSED);
+    EXPECT_EQ(readFile(path), "again\n");
+    EXPECT_EQ(listFolder(dir.path()), "data.ini");
+    platFaultArm(PLAT_FAULT_FILE_INPLACE, 1, 1);
+    EXPECT_EQ(rewrite(file, "newer\n"), PLAT_REWRITE_PARTIAL);
+    platCloseUpdate(file);
+    EXPECT_EQ(readFile(path + PLAT_KEPT_SUFFIX), "newer\n");
+    platCloseUpdate(open());
+    EXPECT_EQ(listFolder(dir.path()), "data.ini data.ini.~kept");
+}
+
+TEST_F(UpdateTest, LeftoversOfKilledRewritesGoAtTheNextUpdateOpenOnly) {
+    const std::string leftover = path + ".~0123abcd";
+    const std::string unrelated = dir.file("other.ini.~0123abcd");
+    ASSERT_TRUE(writeFile(leftover, "half\n"));
+    ASSERT_TRUE(writeFile(unrelated, "x\n"));
+    FILE *reader = fopen(path.c_str(), "rb"); // a read-only open removes nothing
+    ASSERT_NE(reader, nullptr);
+    fclose(reader);
+    EXPECT_TRUE(fileExists(leftover));
+    platCloseUpdate(open());
+    EXPECT_EQ(listFolder(dir.path()), "data.ini other.ini.~0123abcd");
+}
+
+TEST_F(UpdateTest, FolderIsNotOpenedForUpdate) {
+    path = dir.file("folder.ini");
+    fs::create_directory(fs::u8path(path));
+    open(PLAT_UPDATE_NOT_REGULAR);
+    EXPECT_TRUE(fs::is_directory(fs::u8path(path)));
+}
+
+#ifndef _WIN32
+TEST_F(UpdateTest, NewContentIsNeverReadableByOthersBeforeItHasTheStoredMode) {
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    PlatUpdateFile *file = open();
+    ASSERT_NE(file, nullptr);
+    FILE *out = nullptr;
+    ASSERT_EQ(platRewriteBegin(file, &out), 0);
+    int temps = 0;
+    for (const auto &e : fs::directory_iterator(dir.path())) {
+        if (!platIsTempNameOf("data.ini", e.path().filename().c_str())) continue;
+        struct stat info {};
+        ASSERT_EQ(stat(e.path().c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0600u);
+        ++temps;
+    }
+    EXPECT_EQ(temps, 1);
+    fputs("new\n", out);
+    EXPECT_EQ(platRewriteFinish(file, out), PLAT_REWRITE_REPLACED);
+    platCloseUpdate(file);
+    struct stat info {};
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+}
+#endif
+
+} // namespace

@@ -171,7 +171,9 @@ bool moveRefused(DWORD error) {
 
 int platRewriteBegin(PlatUpdateFile *file, FILE **out) {
     if (out != nullptr) *out = nullptr;
-    if (file == nullptr || out == nullptr || file->rewrite != nullptr) return -1;
+    if (file == nullptr || out == nullptr || file->rewrite != nullptr ||
+        file->handle == INVALID_HANDLE_VALUE)
+        return -1;
     if (platFaultHit(PLAT_FAULT_FILE_TEMP)) return -1;
     // The new file is created with the stored file's access list, so it is
     // never open to more readers than the stored one.
@@ -240,7 +242,20 @@ PlatRewrite platRewriteFinish(PlatUpdateFile *file, FILE *out) {
             endRewrite(file, out, false);
             return PLAT_REWRITE_REFUSED;
         }
-        // The move replaces the name itself and never follows a link there.
+        // Windows refuses to replace a file that any handle holds open, the
+        // locking one included, so the lock is given up for the move, under
+        // the hand-over guard (platform/win32/update_state.h).  Another
+        // updater that waits holds the file open too and so makes the move
+        // fail: the lock is then taken back, still under the guard, for an
+        // in-place write.  The move replaces the name itself and never
+        // follows a link there.
+        PlatHandOverGuard guard;
+        if (!platTakeHandOverGuard(file->path, GetTickCount64() + PLAT_UPDATE_LOCK_WAIT_MS,
+                                   guard)) {
+            endRewrite(file, out, false);
+            return PLAT_REWRITE_REFUSED;
+        }
+        platUnlockFile(file);
         if (MoveFileExW(file->temp, file->path,
                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             std::free(file->temp);
@@ -248,7 +263,8 @@ PlatRewrite platRewriteFinish(PlatUpdateFile *file, FILE *out) {
             endRewrite(file, out, false);
             return PLAT_REWRITE_REPLACED;
         }
-        if (!moveRefused(GetLastError())) {
+        DWORD error = GetLastError();
+        if (platRelockFile(file) != 0 || !moveRefused(error)) {
             endRewrite(file, out, false);
             return PLAT_REWRITE_REFUSED;
         }

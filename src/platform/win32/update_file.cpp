@@ -9,6 +9,7 @@
 #include "platform/update_file.h"
 
 #include "platform/fault.h"
+#include "platform/mutex.h"
 #include "platform/replace.h"
 #include "platform/temp_name.h"
 #include "platform/win32/update_state.h"
@@ -17,6 +18,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
 #include <fcntl.h>
 #include <io.h>
 
@@ -27,20 +30,37 @@ constexpr DWORD LOCK_PAUSE_FIRST_MS = 1;
 constexpr DWORD LOCK_PAUSE_MAX_MS = 10;
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr int NAME_UTF8_BYTES = 1024;
+constexpr size_t GUARD_NAME_UNITS = 64;
 
-// Takes the exclusive lock, polling until the deadline.  0 when taken, -1
-// when another holder kept it until then.
-int lockExclusive(HANDLE h, ULONGLONG deadline) {
+enum TryLock { LOCK_TAKEN, LOCK_HELD_BY_ANOTHER };
+
+// Tries once to take the exclusive lock.  A file system without such locks
+// counts as taken: the update then goes on without one.
+TryLock tryLock(HANDLE h) {
+    OVERLAPPED at{};
+    at.OffsetHigh = LOCK_OFFSET_HIGH;
+    if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
+        return LOCK_TAKEN;
+    DWORD error = GetLastError();
+    return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? LOCK_HELD_BY_ANOTHER
+                                                                      : LOCK_TAKEN;
+}
+
+enum Locked { LOCKED, LOCKED_PATH_CHANGED, LOCK_TIMED_OUT };
+
+// Takes the lock, polling until the deadline, each try under the hand-over
+// guard together with the check that the path still names the file.
+Locked lockExclusive(const PlatUpdateFile *file, ULONGLONG deadline) {
     DWORD pause = LOCK_PAUSE_FIRST_MS;
     for (;;) {
-        if (platFaultHit(PLAT_FAULT_FILE_LOCK)) return -1;
-        OVERLAPPED at{};
-        at.OffsetHigh = LOCK_OFFSET_HIGH;
-        if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
-            return 0;
-        DWORD error = GetLastError();
-        if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) return 0; // no locks here
-        if (GetTickCount64() >= deadline) return -1;
+        if (platFaultHit(PLAT_FAULT_FILE_LOCK)) return LOCK_TIMED_OUT;
+        {
+            PlatHandOverGuard guard;
+            if (!platTakeHandOverGuard(file->path, deadline, guard)) return LOCK_TIMED_OUT;
+            if (tryLock(file->handle) == LOCK_TAKEN)
+                return platStillNamesFile(file) ? LOCKED : LOCKED_PATH_CHANGED;
+        }
+        if (GetTickCount64() >= deadline) return LOCK_TIMED_OUT;
         Sleep(pause);
         pause = pause * 2 > LOCK_PAUSE_MAX_MS ? LOCK_PAUSE_MAX_MS : pause * 2;
     }
@@ -153,6 +173,49 @@ bool platStillNamesFile(const PlatUpdateFile *file) {
     return same;
 }
 
+bool platTakeHandOverGuard(const wchar_t *path, ULONGLONG deadline, PlatHandOverGuard &guard) {
+    // FNV-1a over the path's units: one name per file, whoever spells it.
+    uint64_t hash = 0xcbf29ce484222325ull;
+    for (const wchar_t *p = path; *p != L'\0'; ++p) {
+        hash ^= static_cast<uint64_t>(towupper(*p));
+        hash *= 0x100000001b3ull;
+    }
+    wchar_t name[GUARD_NAME_UNITS];
+    swprintf(name, GUARD_NAME_UNITS, L"Global\\kvinit64-update-%016llx",
+             static_cast<unsigned long long>(hash));
+    void *descriptor = nullptr;
+    SECURITY_ATTRIBUTES everyone{sizeof everyone, nullptr, FALSE};
+    if (platInitSecurityDescriptor(&descriptor) == 0) everyone.lpSecurityDescriptor = descriptor;
+    guard.mutex = CreateMutexW(descriptor != nullptr ? &everyone : nullptr, FALSE, name);
+    if (guard.mutex == nullptr) return false;
+    ULONGLONG now = GetTickCount64();
+    DWORD wait = deadline > now ? static_cast<DWORD>(deadline - now) : 0;
+    DWORD result = WaitForSingleObject(guard.mutex, wait);
+    guard.held = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+    return guard.held;
+}
+
+void platUnlockFile(PlatUpdateFile *file) {
+    if (file->handle != INVALID_HANDLE_VALUE) CloseHandle(file->handle);
+    file->handle = INVALID_HANDLE_VALUE;
+}
+
+int platRelockFile(PlatUpdateFile *file) {
+    platUnlockFile(file);
+    HANDLE h = CreateFileW(file->path, GENERIC_READ | GENERIC_WRITE | READ_CONTROL, SHARE_ALL,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(h, &info) || info.dwVolumeSerialNumber != file->volume ||
+        info.nFileIndexHigh != file->indexHigh || info.nFileIndexLow != file->indexLow ||
+        tryLock(h) != LOCK_TAKEN) {
+        CloseHandle(h);
+        return -1;
+    }
+    file->handle = h;
+    return 0;
+}
+
 PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
                                  PlatUpdateFile **out, FILE **stream) {
     if (out != nullptr) *out = nullptr;
@@ -181,11 +244,6 @@ PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
             result = PLAT_UPDATE_NOT_REGULAR;
             break;
         }
-        if (lockExclusive(h, deadline) != 0) {
-            CloseHandle(h);
-            result = PLAT_UPDATE_BUSY;
-            break;
-        }
         auto *file = static_cast<PlatUpdateFile *>(std::calloc(1, sizeof(PlatUpdateFile)));
         if (file == nullptr) {
             CloseHandle(h);
@@ -197,11 +255,12 @@ PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
         file->indexLow = info.nFileIndexLow;
         file->path = finalPath(h);
         if (file->path == nullptr) file->path = fullPath(wide);
-        if (file->path == nullptr || !platStillNamesFile(file)) {
+        Locked locked = file->path == nullptr ? LOCKED_PATH_CHANGED : lockExclusive(file, deadline);
+        if (locked != LOCKED) {
+            release(file);
             // Renamed or replaced while we opened or waited: open the file
             // that the path names now.
-            release(file);
-            if (GetTickCount64() >= deadline) {
+            if (locked == LOCK_TIMED_OUT || GetTickCount64() >= deadline) {
                 result = PLAT_UPDATE_BUSY;
                 break;
             }

@@ -204,6 +204,24 @@ TEST(RewriteSafety, KilledRewriteLeavesATemporaryFileThatTheNextUpdateRemoves) {
     EXPECT_EQ(sections(path), "Main/1{a=x} New/1{}");
 }
 
+#ifdef _WIN32
+// On Windows the move goes to the file a link leads to, as on Linux: the
+// link stays a link.
+TEST(RewriteSafety, SymbolicLinkStaysALinkAndItsTargetIsWritten) {
+    ScratchDir dir;
+    fs::create_directory(fs::u8path(dir.file("sub")));
+    const std::string real = dir.file("sub/real.ini"), link = dir.file("link.ini");
+    ASSERT_TRUE(writeFile(real, STORED));
+    std::error_code ec;
+    fs::create_symlink(fs::u8path(real), fs::u8path(link), ec);
+    if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
+    EXPECT_EQ(addSection(link, "New"), 0u);
+    EXPECT_TRUE(fs::is_symlink(fs::u8path(link)));
+    EXPECT_EQ(sections(real), "Main/1{a=x} New/1{}");
+    EXPECT_EQ(listFolder(dir.file("sub")), "real.ini");
+}
+#endif
+
 #ifndef _WIN32
 // Situations of a file on Linux: who it belongs to, what it is, where it
 // lies.  Each is set up, updated by root or by an unprivileged user, and

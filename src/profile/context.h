@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <cstdio>
 
+struct PlatUpdateFile; // platform/update_file.h
+
 // Line functions.  `stream` is absent in I/O mode 1, where the caller's
 // functions find their data through the user value.
 //
@@ -76,6 +78,7 @@ int32_t profileFindFreeContext();
 struct ProfileFile {
     int32_t contextIndex;
     FILE *stream;                 // I/O mode 0, from open to close
+    PlatUpdateFile *update;       // I/O mode 0, open modes 1 and 2: the locked, bound file
     char path[PROFILE_PATH_SIZE]; // as given at open
     uint32_t openMode;            // 0 "r", 1 "r+", 2 "w"
     uint32_t openFlags;           // bit 0: decode every line read

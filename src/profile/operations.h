@@ -22,6 +22,13 @@ struct ProfileSectionInfo {
 uint32_t profileOpenFile(int32_t contextIndex, const char *path, uint32_t openMode,
                          ProfileFile **out, uint32_t openFlags, uint64_t user);
 uint32_t profileCloseFile(ProfileFile **file, uint32_t saveFlags, uint64_t user);
+// Ends an open file without writing it: closes its stream, releases what
+// the open holds (the update lock of an update open, an unfinished rewrite)
+// and frees the record with its sections and keys; *file is cleared.  Works
+// whether or not the file's context is still open.  Returns 0; 11 for no
+// handle; the status of freeing the record (recorded when its context is
+// open), which still frees everything it can.
+uint32_t profileDiscardFile(ProfileFile **file);
 uint32_t profileFindSection(ProfileFile *file, const char *name, const char *version,
                             ProfileSectionInfo *info);
 uint32_t profileCreateSection(ProfileFile *file, const char *name, const char *version,

@@ -7,13 +7,7 @@
 #include <cstdio>
 
 ProfileSession::~ProfileSession() {
-    ErrCollector *collector = profileContextCollector(context_);
-    if (file_ != nullptr) {
-        if (file_->stream != nullptr) std::fclose(file_->stream);
-        file_->stream = nullptr;
-        profileFreeFile(collector, file_);
-        file_ = nullptr;
-    }
+    if (file_ != nullptr) profileDiscardFile(&file_);
     if (context_ >= 0) {
         auto index = static_cast<uint32_t>(context_);
         profileCloseLib(&index);

@@ -217,10 +217,14 @@ TEST_F(ReportTest, GlobalMutexArgumentsAndFailures) {
     EXPECT_EQ(takeBoxes().count, 0);
 }
 
+// A thread that ends holding the report lock abandons it; the next report
+// takes it again instead of being dropped until the process ends.
 TEST_F(ReportTest, AbandonedGlobalMutexIsTakenAgain) {
-#ifndef _WIN32
-    GTEST_SKIP() << "a POSIX machine-wide lock is free again when its holder ends";
-#else
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer does not model the hand-over of a robust mutex whose
+    // owner died, and reports the new owner's unlock as a misuse.
+    GTEST_SKIP() << "owner-died hand-over is not modelled by ThreadSanitizer";
+#endif
     const std::string name = "kvinit64-test-abandoned-" + std::to_string(platProcessId());
     QDMmutexHandle abandoned = nullptr;
     std::thread([&] {
@@ -231,7 +235,6 @@ TEST_F(ReportTest, AbandonedGlobalMutexIsTakenAgain) {
     EXPECT_EQ(QDMlockGlobalMutex(&lock, name.c_str(), 0), QDM_LOCK_ACQUIRED);
     QDMcloseMutex(lock);
     platCloseMutex(abandoned);
-#endif
 }
 
 // A report reads the sink once, at its start; a change made meanwhile

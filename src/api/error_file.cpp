@@ -26,7 +26,9 @@ uint32_t chooseFile(char *work, const char *path) {
         QDMsetErrorFilePath(nullptr);
         return QDM_STATUS_OK;
     }
-    FILE *file = QDMfopenUtf8(work, "a");
+    // Never waits: a path that cannot be used without waiting (a FIFO with
+    // no reader) would hold the API lock for ever; it is refused instead.
+    FILE *file = QDMopenErrorFile(work);
     if (file == nullptr) {
         QDMsetErrorFilePath(nullptr);
         return QDM_STATUS_BAD_ARGUMENT;

@@ -9,8 +9,11 @@
 // Names that begin with "Global\" are machine-wide: see global_lock.cpp.
 //
 // Nothing here is freed when the library is unloaded or the process exits:
-// a host thread may still be inside a call at that moment, and the registry
-// is a few hundred bytes per name.
+// a host thread may still be inside a call at that moment.  The registry's
+// entries come from a static table, so unloading leaves nothing behind; only
+// a process that uses more names than the table holds (each fork generation
+// adds the few names that carry its process id) takes the rest from the heap
+// and keeps them.
 #include "platform/fault.h"
 #include "platform/posix/mutex_parts.h"
 
@@ -35,12 +38,15 @@
 namespace {
 
 constexpr mode_t EVERYONE_MODE = 0666;
+constexpr int LOCAL_TABLE_SIZE = 64; // names before the registry uses the heap
 
 // Entries are only ever added, at the head, complete before they are
 // published, so a lookup walks the list without the lock; the lock only
 // serialises additions.
 pthread_mutex_t registryLock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<LocalMutex *> registry{nullptr};
+LocalMutex localTable[LOCAL_TABLE_SIZE];
+int localTableUsed = 0; // under registryLock
 
 // The POSIX objects are open to everyone by construction; the descriptor is
 // a constant that nobody writes, so it needs no lock.
@@ -91,14 +97,17 @@ LocalMutex *findOrCreateLocal(const char *name) {
     // Another thread may have added it since the walk above.
     m = findLocal(registry.load(std::memory_order_acquire), name);
     if (m == nullptr) {
-        m = static_cast<LocalMutex *>(std::calloc(1, sizeof *m));
+        bool fromTable = localTableUsed < LOCAL_TABLE_SIZE;
+        m = fromTable ? &localTable[localTableUsed]
+                      : static_cast<LocalMutex *>(std::calloc(1, sizeof *m));
         if (m != nullptr && initLocalMutex(&m->mutex) == 0) {
+            if (fromTable) ++localTableUsed;
             m->kind = LOCAL_MUTEX;
             std::strncpy(m->name, name, sizeof m->name - 1);
             m->next = registry.load(std::memory_order_relaxed);
             registry.store(m, std::memory_order_release);
         } else {
-            std::free(m);
+            if (!fromTable) std::free(m);
             m = nullptr;
         }
     }

@@ -181,7 +181,10 @@ PlatMutex platCreateMutex(const QDMsecurityAttrs *attrs, const char *name) {
     (void)attrs; // the POSIX objects are open to everyone by construction
     if (name == nullptr || platFaultHit(PLAT_FAULT_MUTEX_CREATE)) return nullptr;
     ensureForkHandlers();
-    if (std::strncmp(name, PLAT_GLOBAL_PREFIX, sizeof PLAT_GLOBAL_PREFIX - 1) == 0)
+    // Every exported call names a private mutex: the first letter settles
+    // most names without a call.
+    if (name[0] == PLAT_GLOBAL_PREFIX[0] &&
+        std::strncmp(name, PLAT_GLOBAL_PREFIX, sizeof PLAT_GLOBAL_PREFIX - 1) == 0)
         return createGlobal(name);
     return findOrCreateLocal(name);
 }

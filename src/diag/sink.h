@@ -11,9 +11,8 @@
 // The sink state is process-wide.  A small internal lock guards it (a state
 // lock of the platform layer, which a fork leaves free in the child): it is
 // held only while the state is changed or copied, never while a report
-// writes.  A report therefore sees the state as
-// it was when it began, and a change made meanwhile applies from the next
-// report on.
+// writes.  A report therefore sees the state as it was when it began, and a
+// change made meanwhile applies from the next report on.
 #pragma once
 
 #include "frame/lock.h"

@@ -169,13 +169,17 @@ PlatWait waitGlobal(GlobalLock *g, uint32_t timeoutMs) {
         break;
     case ETIMEDOUT:
         return PLAT_WAIT_TIMEOUT;
-    case EOWNERDEAD:
+    case EOWNERDEAD: {
         // Its owner ended holding the machine-wide lock through a handle that
-        // nobody will give back: give that lock back now.
-        if (local->holder != nullptr && local->holder->fd >= 0) flock(local->holder->fd, LOCK_UN);
-        local->holder = nullptr;
+        // nobody will give back: give that lock back now.  (The list's lock
+        // keeps the handle from being closed meanwhile.)
+        pthread_mutex_lock(&openLocksLock);
+        GlobalLock *dead = local->holder.exchange(nullptr);
+        if (dead != nullptr && dead->fd >= 0) flock(dead->fd, LOCK_UN);
+        pthread_mutex_unlock(&openLocksLock);
         abandoned = true;
         break;
+    }
     default:
         return PLAT_WAIT_FAILED;
     }
@@ -186,12 +190,13 @@ PlatWait waitGlobal(GlobalLock *g, uint32_t timeoutMs) {
         pthread_mutex_unlock(&local->mutex);
         return result;
     }
-    local->holder = g;
+    local->holder.store(g);
     return abandoned ? PLAT_WAIT_ABANDONED : PLAT_WAIT_ACQUIRED;
 }
 
 void releaseGlobal(GlobalLock *g) {
-    if (g->local->holder == g) g->local->holder = nullptr;
+    GlobalLock *self = g;
+    g->local->holder.compare_exchange_strong(self, nullptr);
     if (g->fd >= 0) flock(g->fd, LOCK_UN);
     pthread_mutex_unlock(&g->local->mutex);
 }
@@ -201,6 +206,8 @@ void closeGlobal(GlobalLock *g) {
     if (g->prev != nullptr) g->prev->next = g->next;
     if (g->next != nullptr) g->next->prev = g->prev;
     if (openLocks == g) openLocks = g->next;
+    GlobalLock *self = g; // a handle closed while it holds the lock holds it no more
+    g->local->holder.compare_exchange_strong(self, nullptr);
     pthread_mutex_unlock(&openLocksLock);
     if (g->fd >= 0) close(g->fd);
     std::free(g);

@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -98,8 +99,9 @@ LocalMutex *findOrCreateLocal(const char *name) {
     m = findLocal(registry.load(std::memory_order_acquire), name);
     if (m == nullptr) {
         bool fromTable = localTableUsed < LOCAL_TABLE_SIZE;
+        void *spare = fromTable ? nullptr : std::calloc(1, sizeof(LocalMutex));
         m = fromTable ? &localTable[localTableUsed]
-                      : static_cast<LocalMutex *>(std::calloc(1, sizeof *m));
+                      : (spare != nullptr ? new (spare) LocalMutex() : nullptr);
         if (m != nullptr && initLocalMutex(&m->mutex) == 0) {
             if (fromTable) ++localTableUsed;
             m->kind = LOCAL_MUTEX;
@@ -145,7 +147,7 @@ void forkParentRegistry() { pthread_mutex_unlock(&registryLock); }
 void forkChildRegistry() {
     for (LocalMutex *m = registry.load(std::memory_order_relaxed); m != nullptr; m = m->next) {
         initLocalMutex(&m->mutex);
-        m->holder = nullptr;
+        m->holder.store(nullptr, std::memory_order_relaxed);
     }
     pthread_mutex_init(&registryLock, nullptr);
 }

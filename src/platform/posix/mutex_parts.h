@@ -5,6 +5,7 @@
 
 #include "platform/mutex.h"
 
+#include <atomic>
 #include <cstdint>
 #include <pthread.h>
 
@@ -23,8 +24,9 @@ struct LocalMutex {
     pthread_mutex_t mutex;
     // For the process-local half of a machine-wide lock: the handle that
     // holds the machine-wide lock, so that a waiter who finds its owner dead
-    // can give that lock back.  Written only by the mutex's owner.
-    GlobalLock *holder;
+    // can give that lock back.  Set by the mutex's owner; cleared by it, or
+    // by whoever closes that handle.
+    std::atomic<GlobalLock *> holder;
     LocalMutex *next;
 };
 

@@ -99,7 +99,8 @@ TEST_F(AllocFailureTest, EveryModeOfSetUserErrorFile) {
             [&](int) {
                 uint32_t status = QDKsetUserErrorFile(c.mode, path);
                 bool fired = qdmAllocFailFired();
-                const char *sink = QDMgetErrorFilePath();
+                char copy[QDM_ERROR_PATH_SIZE];
+                const char *sink = QDMgetErrorFilePath(copy);
                 if (fired) {
                     EXPECT_EQ(status, QDK_STATUS_NO_MEMORY);
                     EXPECT_EQ(QDMgetErrorStream(), nullptr);

@@ -36,7 +36,8 @@ struct SinkTest : SinkFixture {
         ASSERT_EQ(QDMgetErrorStream(), stderr);
     }
     static std::string filePath() {
-        const char *p = QDMgetErrorFilePath();
+        char copy[QDM_ERROR_PATH_SIZE];
+        const char *p = QDMgetErrorFilePath(copy);
         return p != nullptr ? p : "(none)";
     }
 };
@@ -56,7 +57,7 @@ TEST_F(SinkTest, ModeZeroWithoutAPathClearsBothSinks) {
         setBothSinks(errorFile);
         EXPECT_EQ(QDKsetUserErrorFile(QDK_ERROR_TO_FILE, path), QDK_STATUS_OK);
         EXPECT_EQ(QDMgetErrorStream(), nullptr);
-        EXPECT_EQ(QDMgetErrorFilePath(), nullptr);
+        EXPECT_EQ(filePath(), "(none)");
     }
 }
 
@@ -82,7 +83,7 @@ TEST_F(SinkTest, PathThatCannotBeOpenedClearsTheFileSink) {
         SCOPED_TRACE(path);
         setBothSinks(errorFile);
         EXPECT_EQ(QDKsetUserErrorFile(QDK_ERROR_TO_FILE, path.c_str()), QDK_STATUS_BAD_ARGUMENT);
-        EXPECT_EQ(QDMgetErrorFilePath(), nullptr);
+        EXPECT_EQ(filePath(), "(none)");
         EXPECT_EQ(QDMgetErrorStream(), nullptr);
     }
 }
@@ -179,6 +180,33 @@ TEST_F(SinkTest, ExportedFromTheSharedLibrary) {
     EXPECT_TRUE(fileExists(errorFile));
     EXPECT_EQ(fn(QDK_ERROR_TO_FILE, nullptr), QDK_STATUS_OK);
     platUnloadLibrary(library);
+}
+
+KV_CHILD_ROLE(fifo_as_error_file) {
+    // argv[0]: a FIFO nobody reads; argv[1]: a file.  Opening a FIFO for
+    // writing waits for a reader: the path is refused at once instead, and
+    // a report whose error file became one passes the text on.
+    if (argc < 2) return 1;
+    if (QDKsetUserErrorFile(QDK_ERROR_TO_FILE, argv[0]) != QDK_STATUS_BAD_ARGUMENT) return 2;
+    char copy[QDM_ERROR_PATH_SIZE];
+    if (QDMgetErrorFilePath(copy) != nullptr) return 3;
+    if (QDKsetUserErrorFile(QDK_ERROR_TO_FILE, argv[1]) != QDK_STATUS_OK) return 4;
+    std::remove(argv[1]);
+    if (platMakeFifo(argv[1]) != 0) return 5;
+    if (REPORT(nullptr, "%s", "not into the FIFO") != QDM_REPORT_DONE) return 6;
+    if (takeBoxes().text != "not into the FIFO") return 7;
+    return 0;
+}
+
+TEST_F(SinkTest, FifoAsErrorFileIsRefusedAtOnce) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "no FIFOs in the file system";
+#endif
+    std::string fifo = dir.file("fifo");
+    ASSERT_EQ(platMakeFifo(fifo.c_str()), 0);
+    PlatProcess child = startChild("fifo_as_error_file", {fifo, errorFile});
+    ASSERT_NE(child, nullptr);
+    EXPECT_EQ(platWaitProcessFor(child, 10000), 0);
 }
 
 TEST(FopenUtf8Test, ModeOfMoreThanFourCharactersOpensNothing) {

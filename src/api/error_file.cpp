@@ -4,6 +4,7 @@
 #include "diag/sink.h"
 #include "frame/frame.h"
 #include "kvinit64.h"
+#include "platform/file.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +27,9 @@ uint32_t chooseFile(char *work, const char *path) {
         QDMsetErrorFilePath(nullptr);
         return QDM_STATUS_OK;
     }
-    FILE *file = QDMfopenUtf8(work, "a");
+    // Never waits: a path that cannot be used without waiting (a FIFO with
+    // no reader) would hold the API lock for ever; it is refused instead.
+    FILE *file = QDMopenErrorFile(work);
     if (file == nullptr) {
         QDMsetErrorFilePath(nullptr);
         return QDM_STATUS_BAD_ARGUMENT;
@@ -49,6 +52,14 @@ uint32_t chooseFileMode(const char *path) {
     return status;
 }
 
+// Flushes the stream, which may be a pipe whose reader has gone: the flush
+// then fails instead of raising SIGPIPE.
+void flushQuietly(FILE *stream) {
+    int quiet = platBeginQuietPipe();
+    std::fflush(stream);
+    platEndQuietPipe(quiet);
+}
+
 } // namespace
 
 extern "C" uint32_t QDKsetUserErrorFile(int32_t mode, const char *path) {
@@ -59,7 +70,7 @@ extern "C" uint32_t QDKsetUserErrorFile(int32_t mode, const char *path) {
         case QDK_ERROR_TO_STDOUT:
             // Unbuffered before it becomes the sink, so every report on it
             // goes out at once; what was already buffered goes out first.
-            std::fflush(stdout);
+            flushQuietly(stdout);
             std::setvbuf(stdout, nullptr, _IONBF, 0);
             QDMsetErrorStream(stdout);
             return QDM_STATUS_OK;

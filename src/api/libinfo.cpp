@@ -1,5 +1,9 @@
 // The library-information record.  The same function is exported as
-// QDKgetLibInfo and RE1DBDADF2C91EAD6b.
+// QDKgetLibInfo and RE1DBDADF2C91EAD6b: the DLL maps both names to it in its
+// module-definition file; in an ELF library the second name is an alias
+// defined here, beside the function, so both names are one address and a
+// call of either never passes through the symbol table, where another
+// module's QDKgetLibInfo could take its place.
 #include "frame/frame.h"
 #include "kvinit64.h"
 
@@ -27,3 +31,8 @@ extern "C" uint32_t QDKgetLibInfo(QDKlibInfoRec *info) {
         return QDM_STATUS_OK;
     });
 }
+
+#if defined(__ELF__)
+extern "C" KVINIT64_API uint32_t RE1DBDADF2C91EAD6b(QDKlibInfoRec *info)
+    __attribute__((alias("QDKgetLibInfo")));
+#endif

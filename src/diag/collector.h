@@ -18,7 +18,6 @@ constexpr int32_t ERR_SEVERITY_FATAL = 3;
 constexpr int32_t ERR_COLLECTOR_SLOTS = 15;
 constexpr size_t ERR_TEXT_MAX = 4181;                 // characters of one composed text
 constexpr size_t ERR_COMPOSE_SIZE = ERR_TEXT_MAX + 1; // 4182
-constexpr size_t ERR_SEVERITY_WORD_LEN = 8;           // "Error   ", "Warning " ...
 
 struct ErrCollector {
     // Slots 0..count-1 are in use, in recording order; a slot in use is null

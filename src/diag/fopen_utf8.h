@@ -11,3 +11,9 @@
 // from the heap directly, so a failure here never raises qdmMemFailure.  On
 // Windows other openers may read and write the file while it is open.
 FILE *QDMfopenUtf8(const char *path, const char *mode);
+
+// Opens the error file at the UTF-8 path for appending, as mode "a" does,
+// without ever waiting: a path that could only be opened or written by
+// waiting (a FIFO with no reader, say) gives null, as does any failed open.
+// The report and QDKsetUserErrorFile open the error file through this only.
+FILE *QDMopenErrorFile(const char *path);

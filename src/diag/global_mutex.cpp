@@ -6,7 +6,7 @@
 int32_t QDMlockGlobalMutex(QDMmutexHandle *out, const char *name, uint32_t timeoutMs) {
     if (name == nullptr || out == nullptr) return QDM_LOCK_BAD_ARGUMENT;
     char fullName[QDM_MUTEX_NAME_SIZE] = {};
-    std::snprintf(fullName, sizeof fullName, "%s%s", QDM_GLOBAL_PREFIX, name);
+    std::snprintf(fullName, sizeof fullName, "%s%s", PLAT_GLOBAL_PREFIX, name);
 
     QDMsecurityAttrs attrs;
     if (QDMinitMutexSecurity(&attrs) != 0) return QDM_LOCK_CANNOT_CREATE;

@@ -47,4 +47,3 @@ extern const char *const profileMessages[];
 // The library's general catalogue: prefix "KTR", N "53", an entry for every
 // number up to 53.  The profile component uses template 21 only.
 extern const char *const generalMessages[];
-constexpr int32_t GENERAL_CODE_OUT_OF_MEMORY = 121; // "Out of heap memory."

@@ -24,12 +24,22 @@ bool writeTo(FILE *stream, const char *format, va_list args) {
 }
 
 // The text reaches exactly one destination: the first stream that takes it,
-// else the message box.
+// else the message box.  The error file counts as taking the text only once
+// it is closed without an error (a full disk may show only there); it is
+// closed here either way and *file becomes null.
 QDM_PRINTF_FORMAT(4, 0)
-void deliver(FILE *callerStream, FILE *sinkStream, FILE *file, const char *format, va_list args) {
-    if (writeTo(callerStream, format, args) || writeTo(sinkStream, format, args) ||
-        writeTo(file, format, args))
-        return;
+void deliver(FILE *callerStream, FILE *sinkStream, FILE **file, const char *format, va_list args) {
+    if (writeTo(callerStream, format, args) || writeTo(sinkStream, format, args)) return;
+    if (*file != nullptr) {
+        bool written = writeTo(*file, format, args);
+        // A failed flush leaves the text in the buffer, and the close writes
+        // it again: to a pipe without a reader, quietly.
+        int quiet = platBeginQuietPipe();
+        bool closed = std::fclose(*file) == 0;
+        platEndQuietPipe(quiet);
+        *file = nullptr;
+        if (written && closed) return;
+    }
     va_list copy;
     va_copy(copy, args);
     messageBoxText[0] = '\0';
@@ -50,12 +60,12 @@ int32_t QDMreportError(FILE *stream, const char *format, ...) {
     QDMsnapshotSink(&sink);
     // Opened before the format is looked at: the file exists after every
     // report that is not dropped.
-    FILE *file = sink.filePath[0] != '\0' ? QDMfopenUtf8(sink.filePath, "a") : nullptr;
+    FILE *file = sink.filePath[0] != '\0' ? QDMopenErrorFile(sink.filePath) : nullptr;
 
     if (format != nullptr && format[0] != '\0') {
         va_list args;
         va_start(args, format);
-        deliver(stream, sink.stream, file, format, args);
+        deliver(stream, sink.stream, &file, format, args);
         va_end(args);
     }
 

@@ -1,38 +1,41 @@
 // The sink state and the small lock that keeps its readers and writers apart.
 #include "diag/sink.h"
 
+#include "diag/safecopy.h"
+#include "platform/mutex.h"
+
 #include <cstring>
-#include <mutex>
 
 namespace {
-std::mutex sinkLock;
+// Guarded by the state lock PLAT_STATE_SINK.
 FILE *errorStream = nullptr;
 char errorFilePath[QDM_ERROR_PATH_SIZE] = {};
 } // namespace
 
 void QDMsnapshotSink(QDMsinkSnapshot *out) {
-    std::lock_guard<std::mutex> guard(sinkLock);
+    PlatStateGuard guard(PLAT_STATE_SINK);
     out->stream = errorStream;
     std::memcpy(out->filePath, errorFilePath, sizeof errorFilePath);
 }
 
 FILE *QDMgetErrorStream() {
-    std::lock_guard<std::mutex> guard(sinkLock);
+    PlatStateGuard guard(PLAT_STATE_SINK);
     return errorStream;
 }
 
-const char *QDMgetErrorFilePath() {
-    std::lock_guard<std::mutex> guard(sinkLock);
-    return errorFilePath[0] != '\0' ? errorFilePath : nullptr;
+const char *QDMgetErrorFilePath(char (&copy)[QDM_ERROR_PATH_SIZE]) {
+    PlatStateGuard guard(PLAT_STATE_SINK);
+    std::memcpy(copy, errorFilePath, sizeof errorFilePath);
+    return copy[0] != '\0' ? copy : nullptr;
 }
 
 void QDMsetErrorStream(FILE *stream) {
-    std::lock_guard<std::mutex> guard(sinkLock);
+    PlatStateGuard guard(PLAT_STATE_SINK);
     errorStream = stream;
 }
 
 void QDMsetErrorFilePath(const char *path) {
-    std::lock_guard<std::mutex> guard(sinkLock);
-    std::memset(errorFilePath, 0, sizeof errorFilePath);
-    if (path != nullptr) std::strncpy(errorFilePath, path, sizeof errorFilePath - 1);
+    PlatStateGuard guard(PLAT_STATE_SINK);
+    // A longer path is cut at QDM_ERROR_PATH_SIZE - 1 characters.
+    QDMsafeCopy(errorFilePath, path != nullptr ? path : "", sizeof errorFilePath);
 }

@@ -8,11 +8,11 @@
 // machine, under the named mutex "Global\VFRONTENDMSG_LOCK"; a report that
 // finds it taken is dropped.
 //
-// The sink state is process-wide.  A small internal lock guards it: it is
-// held only while the state is changed and while a report copies it at its
-// start, never while a report writes.  A report therefore sees the state as
-// it was when it began, and a change made meanwhile applies from the next
-// report on.
+// The sink state is process-wide.  A small internal lock guards it (a state
+// lock of the platform layer, which a fork leaves free in the child): it is
+// held only while the state is changed or copied, never while a report
+// writes.  A report therefore sees the state as it was when it began, and a
+// change made meanwhile applies from the next report on.
 #pragma once
 
 #include "frame/lock.h"
@@ -25,7 +25,6 @@ constexpr size_t QDM_ERROR_PATH_SIZE = 1040;       // the file sink buffer
 constexpr size_t QDM_ERROR_PATH_MAX = 1023;        // longest accepted path, in bytes
 constexpr size_t QDM_MESSAGE_BOX_TEXT_SIZE = 4096; // longer box texts are cut
 constexpr char QDM_REPORT_LOCK_NAME[] = "VFRONTENDMSG_LOCK";
-constexpr char QDM_GLOBAL_PREFIX[] = "Global\\";
 constexpr char QDM_MESSAGE_BOX_TITLE[] = "Information";
 constexpr uint32_t QDM_MESSAGE_BOX_STYLE = 0x2040; // MB_OK | MB_ICONINFORMATION | MB_TASKMODAL
 
@@ -47,10 +46,9 @@ void QDMsnapshotSink(QDMsinkSnapshot *out);
 // The stream sink (stdout, stderr) or null.
 FILE *QDMgetErrorStream();
 
-// The file sink buffer when it is not empty, else null.  The pointer is to
-// the live buffer, so read it only while no QDKsetUserErrorFile can run; a
-// report reads the state through QDMsnapshotSink instead.
-const char *QDMgetErrorFilePath();
+// Copies the file sink buffer into `copy` under the sink lock; returns copy
+// when the path is not empty, else null.
+const char *QDMgetErrorFilePath(char (&copy)[QDM_ERROR_PATH_SIZE]);
 
 // Sets the stream sink (stdout, stderr or null).
 void QDMsetErrorStream(FILE *stream);

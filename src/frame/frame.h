@@ -8,6 +8,9 @@
 //   4. give the lock back (which clears the flag, hence step 3 first);
 //   5. return the status.
 //
+// Thread cancellation is off for the whole frame (see platform/cancel.h), so
+// a thread cancelled meanwhile finishes the call and is cancelled after it.
+//
 // Exports write `return QDMcallFrame([&] { ...; return status; });` so no
 // export can skip or reorder a step.  The work must not throw.
 #pragma once
@@ -15,13 +18,18 @@
 #include "frame/alloc.h"
 #include "frame/lock.h"
 #include "frame/status.h"
+#include "platform/cancel.h"
 
 #include <cstdint>
 
 template <class Work> uint32_t QDMcallFrame(Work &&work) noexcept {
-    if (QDMacquireApiLock(QDM_LOCK_CLASS_API) != QDM_STATUS_OK) return QDM_STATUS_LOCK_TIMEOUT;
-    uint32_t status = work();
-    if (qdmMemFailure.load(std::memory_order_relaxed) != 0) status = QDM_STATUS_NO_MEMORY;
-    QDMreleaseApiLock(QDM_LOCK_CLASS_API);
+    PlatCancelState cancel = platHoldCancel();
+    uint32_t status = QDM_STATUS_LOCK_TIMEOUT;
+    if (QDMacquireApiLock(QDM_LOCK_CLASS_API) == QDM_STATUS_OK) {
+        status = work();
+        if (qdmMemFailure.load(std::memory_order_relaxed) != 0) status = QDM_STATUS_NO_MEMORY;
+        QDMreleaseApiLock(QDM_LOCK_CLASS_API);
+    }
+    platRestoreCancel(cancel);
     return status;
 }

@@ -3,7 +3,9 @@
 #include "frame/alloc.h"
 #include "frame/status.h"
 
+#include <atomic>
 #include <cstddef>
+#include <cstring>
 
 QDMapiLockEntry apiLockTable[QDM_LOCK_CLASS_MAX + 1] = {
     {nullptr, nullptr},          {"ZOLTlmprcgeneric", nullptr},
@@ -48,6 +50,37 @@ void formatMutexName(char (&name)[QDM_MUTEX_NAME_SIZE], const char *base, int pi
     for (const char *c = ".lck"; *c != '\0'; ++c) put(*c);
     name[length] = '\0';
 }
+// The mutex name of each class that has a base name, kept once formed: every
+// exported call names its lock, and a class's name changes only with the
+// process id, that is in a forked child.  `key` says whose name `name` holds:
+// the process id and READY, or FILLING while one thread writes it.  A thread
+// that finds another process's name, or one being written, forms its own in
+// its scratch buffer; the first to find it so writes the cache.
+constexpr uint64_t NAME_FILLING = 1;
+constexpr uint64_t NAME_READY = 2;
+
+struct CachedName {
+    std::atomic<uint64_t> key{0};
+    char name[QDM_MUTEX_NAME_SIZE];
+};
+CachedName cachedNames[QDM_LOCK_CLASS_MAX + 1];
+
+uint64_t readyKey(uint32_t pid) { return static_cast<uint64_t>(pid) << 2 | NAME_READY; }
+
+// The name of a class with a base name in apiLockTable: the cached one, or
+// the one formed in scratch.
+const char *classMutexName(int32_t lockClass, uint32_t pid, char (&scratch)[QDM_MUTEX_NAME_SIZE]) {
+    CachedName &cached = cachedNames[lockClass];
+    uint64_t key = cached.key.load(std::memory_order_acquire);
+    if (key == readyKey(pid)) return cached.name;
+    formatMutexName(scratch, apiLockTable[lockClass].baseName, static_cast<int>(pid));
+    if (key != NAME_FILLING &&
+        cached.key.compare_exchange_strong(key, NAME_FILLING, std::memory_order_acquire)) {
+        std::memcpy(cached.name, scratch, sizeof scratch);
+        cached.key.store(readyKey(pid), std::memory_order_release);
+    }
+    return scratch;
+}
 } // namespace
 
 int32_t QDMinitMutexSecurity(QDMsecurityAttrs *attrs) {
@@ -72,9 +105,12 @@ int32_t QDMlockNamedMutex(int32_t lockClass, const char *baseName, int32_t timeo
     QDMapiLockEntry &entry = apiLockTable[lockClass];
     if ((entry.baseName != nullptr) == (baseName != nullptr)) return QDM_LOCK_BAD_ARGUMENT;
 
-    char name[QDM_MUTEX_NAME_SIZE];
-    formatMutexName(name, entry.baseName ? entry.baseName : baseName,
-                    static_cast<int>(platProcessId()));
+    char scratch[QDM_MUTEX_NAME_SIZE];
+    const char *name = scratch;
+    if (entry.baseName != nullptr)
+        name = classMutexName(lockClass, platProcessId(), scratch);
+    else
+        formatMutexName(scratch, baseName, static_cast<int>(platProcessId()));
 
     QDMsecurityAttrs attrs;
     if (QDMinitMutexSecurity(&attrs) != 0) return QDM_LOCK_CANNOT_CREATE;

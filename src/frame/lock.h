@@ -11,8 +11,8 @@ using QDMmutexHandle = PlatMutex;
 
 constexpr int QDM_LOCK_CLASS_MIN = 1;
 constexpr int QDM_LOCK_CLASS_MAX = 9;
-constexpr int QDM_LOCK_CLASS_API = 1;    // every exported function
-constexpr int QDM_MUTEX_NAME_SIZE = 261; // at most 260 characters and a zero
+constexpr int QDM_LOCK_CLASS_API = 1;                     // every exported function
+constexpr int QDM_MUTEX_NAME_SIZE = PLAT_MUTEX_NAME_SIZE; // at most 260 characters and a zero
 
 constexpr int32_t QDM_API_TIMEOUT_MS = 15000;   // classes 1, 8, 9
 constexpr int32_t QDM_ADMIN_TIMEOUT_MS = 20000; // class 2

@@ -5,9 +5,19 @@
 // any other name is private to the calling process.  Waits are bounded.  A
 // mutex whose owner ended while holding it is reported as abandoned, and the
 // waiter then owns it.
+//
+// Every lock here stays usable in a child process forked while another
+// thread held it: the holder does not exist in the child, so there the lock
+// is free (POSIX; Windows has no fork).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+// A mutex name: at most 260 characters and a terminating zero.
+constexpr size_t PLAT_MUTEX_NAME_SIZE = 261;
+// The prefix of machine-wide names.
+constexpr char PLAT_GLOBAL_PREFIX[] = "Global\\";
 
 // Security attributes handed to mutex creation.  Its layout matches the
 // Windows SECURITY_ATTRIBUTES record (length, descriptor, inherit flag).
@@ -27,16 +37,17 @@ enum PlatWait {
 };
 
 // The process-wide descriptor that lets every account open and wait on a
-// mutex (a null access list).  Built under a lock, so callers on several
-// threads never see it half-made; on Windows it is built once and kept.
-// Returns 0, or -1 when it cannot be built.
+// mutex (a null access list).  Callers on several threads never see it
+// half-made: on Windows it is built once, under a lock, and kept; on POSIX it
+// is a constant.  Returns 0, or -1 when it cannot be built.
 int platInitSecurityDescriptor(void **descriptor);
 
 // Creates the named mutex, or opens it when it exists, not owned.  Returns
 // null when it cannot be created.
 PlatMutex platCreateMutex(const QDMsecurityAttrs *attrs, const char *name);
 
-// Waits at most timeoutMs milliseconds (0: just tries).
+// Waits at most timeoutMs milliseconds (0: just tries), measured on a clock
+// that a change of the system time does not move.
 PlatWait platWaitMutex(PlatMutex mutex, uint32_t timeoutMs);
 
 // Gives back a mutex that the calling thread owns.
@@ -47,3 +58,34 @@ void platCloseMutex(PlatMutex mutex);
 
 // The calling process's id.
 uint32_t platProcessId();
+
+// The file behind a machine-wide name ("Global\\" and name) where the system
+// keeps one, written into out (zero-terminated).  Returns 0, or -1 when the
+// system has no such file (Windows) or it does not fit.
+int platGlobalLockPath(const char *name, char *out, size_t size);
+
+// --- locks for the library's own state --------------------------------------
+
+// A lock for a few words of process state, held only while they are copied
+// or changed: never across a wait, a system call that can block, or a call
+// out of the library.  A fork waits until no thread holds it, so a child sees
+// the state whole and finds the lock free.
+enum PlatStateLock {
+    PLAT_STATE_SINK, // the error sink's stream and path
+    PLAT_STATE_COUNT
+};
+
+void platLockState(PlatStateLock lock);
+void platUnlockState(PlatStateLock lock);
+
+// Holds the lock for the guard's scope.
+class PlatStateGuard {
+  public:
+    explicit PlatStateGuard(PlatStateLock lock) : lock_(lock) { platLockState(lock_); }
+    ~PlatStateGuard() { platUnlockState(lock_); }
+    PlatStateGuard(const PlatStateGuard &) = delete;
+    PlatStateGuard &operator=(const PlatStateGuard &) = delete;
+
+  private:
+    PlatStateLock lock_;
+};

@@ -3,6 +3,7 @@
 // command line of a program.  Not part of the library.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -20,8 +21,33 @@ PlatProcess platSpawnCaptured(const char *path, const char *const *args, const c
 // Waits for the child to end and returns its exit code (-1 on failure).
 // Frees the handle.
 int platWaitProcess(PlatProcess process);
+// Waits at most ms milliseconds for the child to end: its exit code (-1 on
+// failure), or PLAT_PROCESS_HUNG when it had not ended by then; it is then
+// killed.  Frees the handle either way.
+constexpr int PLAT_PROCESS_HUNG = -2;
+int platWaitProcessFor(PlatProcess process, unsigned ms);
 // Ends the child at once, as a crash would; the handle stays valid for wait.
 void platKillProcess(PlatProcess process);
+// POSIX: forks; the child runs childMain(arg) and ends with its result,
+// running no exit handlers.  Null on failure, and on Windows (no fork).
+PlatProcess platFork(int (*childMain)(void *), void *arg);
+// Makes a FIFO at path.  0, or -1 on failure and on Windows.
+int platMakeFifo(const char *path);
+// A stream that writes into a pipe whose reading end is already closed, so
+// every write to it fails.  Null on failure.
+FILE *platBrokenPipeStream();
+
+// Threads that can be cancelled (POSIX): fn(arg) runs on a new thread.
+// Null on failure, and on Windows (no thread cancellation).
+using PlatThread = void *;
+PlatThread platStartThread(void (*fn)(void *), void *arg);
+// Asks for the thread's cancellation.
+void platCancelThread(PlatThread thread);
+// Waits for the thread to end: 1 when it was cancelled, 0 when fn returned,
+// -1 on failure.  Frees the handle.
+int platJoinThread(PlatThread thread);
+// A cancellation point: a pending cancel of the calling thread acts here.
+void platCancellationPoint();
 // The path of the running program.
 const char *platSelfPath();
 // Sleeps for the given milliseconds.

@@ -1,6 +1,4 @@
-// The library-information call is exported under a second name.  The DLL
-// maps both names to one function in its module-definition file; the ELF
-// library forwards the second name to the first.
-#include "kvinit64.h"
-
-extern "C" uint32_t RE1DBDADF2C91EAD6b(QDKlibInfoRec *info) { return QDKgetLibInfo(info); }
+// The ELF library's second name for the library-information call,
+// RE1DBDADF2C91EAD6b, is an alias of QDKgetLibInfo: an alias must be defined
+// in the translation unit of its target, so it lives in src/api/libinfo.cpp.
+// This file is left without code for the shared library's source list.

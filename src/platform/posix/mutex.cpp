@@ -1,157 +1,77 @@
-// Named mutexes on POSIX.
+// Named mutexes on POSIX: process-private names, the state locks, and the
+// entry points of platform/mutex.h.
 //
 // Process-private names map to robust, recursive pthread mutexes kept in a
 // registry for the life of the process, so the same name always reaches the
 // same mutex, as a Windows named mutex does while a handle to it is open.  A
 // thread that ends while holding one leaves it "owner died": the next waiter
 // gets EOWNERDEAD, marks it consistent and owns it (reported as abandoned).
+// Names that begin with "Global\" are machine-wide: see global_lock.cpp.
 //
-// Names that begin with "Global\" are machine-wide.  Each is a lock file in
-// /tmp, locked with flock(2): every process of every user can open it, the
-// kernel lets one open file description hold the lock at a time (so two
-// handles of one process contend like two processes do), and the lock is
-// released when its holder's process ends, however it ends.  A wait polls
-// the lock until its time-out.  Such a lock is never reported abandoned: a
-// dead holder's lock is simply free again.  The file lives in a folder every
-// user can write, so it is opened without following symbolic links, never
-// truncated or written, and created with mode 0666 so every user can lock it.
-#include "platform/mutex.h"
-
+// Nothing here is freed when the library is unloaded or the process exits:
+// a host thread may still be inside a call at that moment.  The registry's
+// entries come from a static table, so unloading leaves nothing behind; only
+// a process that uses more names than the table holds (each fork generation
+// adds the few names that carry its process id) takes the rest from the heap
+// and keeps them.
 #include "platform/fault.h"
+#include "platform/posix/mutex_parts.h"
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <pthread.h>
-#include <sys/file.h>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
+// ThreadSanitizer does not intercept pthread_mutex_clocklock, so under it the
+// timed wait uses timedlock (on the real-time clock) to stay visible.
+#if defined(__SANITIZE_THREAD__)
+#define KV_MUTEX_WAIT_VISIBLE_TO_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KV_MUTEX_WAIT_VISIBLE_TO_TSAN 1
+#endif
+#endif
+
 namespace {
 
-enum HandleKind { LOCAL_MUTEX = 1, GLOBAL_LOCK = 2 };
-
-constexpr const char GLOBAL_PREFIX[] = "Global\\";
-constexpr size_t GLOBAL_PREFIX_LEN = sizeof(GLOBAL_PREFIX) - 1;
-constexpr const char GLOBAL_LOCK_FOLDER[] = "/tmp/";
 constexpr mode_t EVERYONE_MODE = 0666;
-constexpr size_t NAME_SIZE = 261;
+constexpr int LOCAL_TABLE_SIZE = 64; // names before the registry uses the heap
 
-struct LocalMutex {
-    int kind; // LOCAL_MUTEX
-    char name[NAME_SIZE];
-    pthread_mutex_t mutex;
-    LocalMutex *next;
-};
-
-struct GlobalLock {
-    int kind; // GLOBAL_LOCK
-    int fd;
-};
-
-// The registry of process-private mutexes.  A name keeps one mutex for as
-// long as the library is loaded; the entries are freed when it is unloaded.
 // Entries are only ever added, at the head, complete before they are
 // published, so a lookup walks the list without the lock; the lock only
 // serialises additions.
 pthread_mutex_t registryLock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<LocalMutex *> registry{nullptr};
+LocalMutex localTable[LOCAL_TABLE_SIZE];
+int localTableUsed = 0; // under registryLock
 
-struct RegistryRelease {
-    ~RegistryRelease() {
-        LocalMutex *m = registry.exchange(nullptr);
-        while (m != nullptr) {
-            LocalMutex *next = m->next;
-            std::free(m);
-            m = next;
-        }
-    }
-} registryRelease;
-
+// The POSIX objects are open to everyone by construction; the descriptor is
+// a constant that nobody writes, so it needs no lock.
 struct DescriptorRecord {
     mode_t mode;
 };
-// Written under its lock: threads of the report and of the API locks ask for
-// it at the same time.
-pthread_mutex_t descriptorLock = PTHREAD_MUTEX_INITIALIZER;
-DescriptorRecord everyoneDescriptor;
+DescriptorRecord everyoneDescriptor{EVERYONE_MODE};
+
+pthread_mutex_t stateLocks[PLAT_STATE_COUNT] = {PTHREAD_MUTEX_INITIALIZER};
 
 LocalMutex *findLocal(LocalMutex *m, const char *name) {
     while (m != nullptr && std::strcmp(m->name, name) != 0) m = m->next;
     return m;
 }
 
-LocalMutex *findOrCreateLocal(const char *name) {
-    LocalMutex *m = findLocal(registry.load(std::memory_order_acquire), name);
-    if (m != nullptr) return m;
-    pthread_mutex_lock(&registryLock);
-    // Another thread may have added it since the walk above.
-    m = findLocal(registry.load(std::memory_order_acquire), name);
-    if (m == nullptr) {
-        m = static_cast<LocalMutex *>(std::calloc(1, sizeof *m));
-        pthread_mutexattr_t attr;
-        bool ok = m != nullptr && pthread_mutexattr_init(&attr) == 0;
-        if (ok) {
-            ok = pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 &&
-                 pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE) == 0 &&
-                 pthread_mutex_init(&m->mutex, &attr) == 0;
-            pthread_mutexattr_destroy(&attr);
-        }
-        if (ok) {
-            m->kind = LOCAL_MUTEX;
-            std::snprintf(m->name, sizeof m->name, "%s", name);
-            m->next = registry.load(std::memory_order_relaxed);
-            registry.store(m, std::memory_order_release);
-        } else {
-            std::free(m);
-            m = nullptr;
-        }
-    }
-    pthread_mutex_unlock(&registryLock);
-    return m;
-}
-
-// Opens the lock file without following links and without truncating it.  A
-// file that exists is opened as it is (sticky folders refuse O_CREAT on
-// another user's file); a missing one is created exclusively.
-int openLockFile(const char *path) {
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd >= 0 || errno != ENOENT) return fd;
-        fd = open(path, O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, EVERYONE_MODE);
-        if (fd >= 0) {
-            fchmod(fd, EVERYONE_MODE); // the creator's umask must not narrow it
-            return fd;
-        }
-        if (errno != EEXIST) return -1;
-    }
-    return -1;
-}
-
-GlobalLock *createGlobal(const char *name) {
-    char path[sizeof GLOBAL_LOCK_FOLDER + NAME_SIZE + 16];
-    int n = std::snprintf(path, sizeof path, "%skvinit64-", GLOBAL_LOCK_FOLDER);
-    // Only the name's own characters that are safe in a file name are kept.
-    for (const char *p = name; *p != '\0' && n < static_cast<int>(sizeof path) - 6; ++p) {
-        char c = *p;
-        bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                    c == '_' || c == '-' || c == '.';
-        path[n++] = safe ? c : '_';
-    }
-    std::snprintf(path + n, sizeof path - static_cast<size_t>(n), ".lck");
-    auto *g = static_cast<GlobalLock *>(std::malloc(sizeof(GlobalLock)));
-    if (g == nullptr) return nullptr;
-    g->kind = GLOBAL_LOCK;
-    g->fd = openLockFile(path);
-    if (g->fd < 0) {
-        std::free(g);
-        return nullptr;
-    }
-    return g;
+int initLocalMutex(pthread_mutex_t *mutex) {
+    pthread_mutexattr_t attr;
+    int rc = pthread_mutexattr_init(&attr);
+    if (rc != 0) return rc;
+    rc = pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    if (rc == 0) rc = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    if (rc == 0) rc = pthread_mutex_init(mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+    return rc;
 }
 
 timespec deadlineAfter(clockid_t clock, uint32_t ms) {
@@ -166,52 +86,95 @@ timespec deadlineAfter(clockid_t clock, uint32_t ms) {
     return t;
 }
 
-bool passed(const timespec &deadline) {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec > deadline.tv_sec ||
-           (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
-}
-
-PlatWait waitLocal(LocalMutex *m, uint32_t timeoutMs) {
-    // A free mutex is taken without reading the clock for a deadline.
-    int rc = pthread_mutex_trylock(&m->mutex);
-    if (rc == EBUSY) {
-        if (timeoutMs == 0) return PLAT_WAIT_TIMEOUT;
-        // timedlock (not clocklock) so that ThreadSanitizer sees the lock.
-        timespec deadline = deadlineAfter(CLOCK_REALTIME, timeoutMs);
-        rc = pthread_mutex_timedlock(&m->mutex, &deadline);
-        if (rc == ETIMEDOUT) return PLAT_WAIT_TIMEOUT;
-    }
-    if (rc == 0) return PLAT_WAIT_ACQUIRED;
-    if (rc == EOWNERDEAD) {
-        // Without this the mutex would become unusable for good on unlock.
-        pthread_mutex_consistent(&m->mutex);
-        return PLAT_WAIT_ABANDONED;
-    }
-    return PLAT_WAIT_FAILED;
-}
-
-PlatWait waitGlobal(GlobalLock *g, uint32_t timeoutMs) {
-    timespec deadline = deadlineAfter(CLOCK_MONOTONIC, timeoutMs);
-    long pauseNs = 100000; // 0.1 ms, doubling up to 10 ms
-    for (;;) {
-        if (flock(g->fd, LOCK_EX | LOCK_NB) == 0) return PLAT_WAIT_ACQUIRED;
-        if (errno != EWOULDBLOCK && errno != EINTR) return PLAT_WAIT_FAILED;
-        if (timeoutMs == 0 || passed(deadline)) return PLAT_WAIT_TIMEOUT;
-        timespec pause{0, pauseNs};
-        nanosleep(&pause, nullptr);
-        if (pauseNs < 10000000L) pauseNs *= 2;
-    }
-}
+// std::atomic so that a forked child may forget it while nobody reads it.
+std::atomic<uint32_t> processId{0};
 
 } // namespace
 
+LocalMutex *findOrCreateLocal(const char *name) {
+    LocalMutex *m = findLocal(registry.load(std::memory_order_acquire), name);
+    if (m != nullptr) return m;
+    pthread_mutex_lock(&registryLock);
+    // Another thread may have added it since the walk above.
+    m = findLocal(registry.load(std::memory_order_acquire), name);
+    if (m == nullptr) {
+        bool fromTable = localTableUsed < LOCAL_TABLE_SIZE;
+        void *spare = fromTable ? nullptr : std::calloc(1, sizeof(LocalMutex));
+        m = fromTable ? &localTable[localTableUsed]
+                      : (spare != nullptr ? new (spare) LocalMutex() : nullptr);
+        if (m != nullptr && initLocalMutex(&m->mutex) == 0) {
+            if (fromTable) ++localTableUsed;
+            m->kind = LOCAL_MUTEX;
+            std::strncpy(m->name, name, sizeof m->name - 1);
+            m->next = registry.load(std::memory_order_relaxed);
+            registry.store(m, std::memory_order_release);
+        } else {
+            if (!fromTable) std::free(m);
+            m = nullptr;
+        }
+    }
+    pthread_mutex_unlock(&registryLock);
+    return m;
+}
+
+int lockLocal(LocalMutex *m, uint32_t timeoutMs) {
+    // A free mutex is taken without reading the clock for a deadline.
+    int rc = pthread_mutex_trylock(&m->mutex);
+    if (rc == EBUSY) {
+        if (timeoutMs == 0) return ETIMEDOUT;
+#if defined(KV_MUTEX_WAIT_VISIBLE_TO_TSAN)
+        timespec deadline = deadlineAfter(CLOCK_REALTIME, timeoutMs);
+        rc = pthread_mutex_timedlock(&m->mutex, &deadline);
+#else
+        // The monotonic clock: setting the system time neither stretches nor
+        // cuts the wait.
+        timespec deadline = deadlineAfter(CLOCK_MONOTONIC, timeoutMs);
+        rc = pthread_mutex_clocklock(&m->mutex, CLOCK_MONOTONIC, &deadline);
+#endif
+    }
+    // Without this the mutex would become unusable for good on unlock.
+    if (rc == EOWNERDEAD) pthread_mutex_consistent(&m->mutex);
+    return rc;
+}
+
+void forkPrepareRegistry() { pthread_mutex_lock(&registryLock); }
+
+void forkParentRegistry() { pthread_mutex_unlock(&registryLock); }
+
+// The child has one thread, the one that forked, which held none of these
+// mutexes (no exported call forks): every one is free in the child, and its
+// memory is made a fresh mutex again.
+void forkChildRegistry() {
+    for (LocalMutex *m = registry.load(std::memory_order_relaxed); m != nullptr; m = m->next) {
+        initLocalMutex(&m->mutex);
+        m->holder.store(nullptr, std::memory_order_relaxed);
+    }
+    pthread_mutex_init(&registryLock, nullptr);
+}
+
+void forkPrepareStateLocks() {
+    for (pthread_mutex_t &lock : stateLocks) pthread_mutex_lock(&lock);
+}
+
+void forkParentStateLocks() {
+    for (pthread_mutex_t &lock : stateLocks) pthread_mutex_unlock(&lock);
+}
+
+void forkChildStateLocks() {
+    for (pthread_mutex_t &lock : stateLocks) pthread_mutex_init(&lock, nullptr);
+}
+
+void forkChildProcessId() { processId.store(0, std::memory_order_relaxed); }
+
+void platLockState(PlatStateLock lock) {
+    ensureForkHandlers();
+    pthread_mutex_lock(&stateLocks[lock]);
+}
+
+void platUnlockState(PlatStateLock lock) { pthread_mutex_unlock(&stateLocks[lock]); }
+
 int platInitSecurityDescriptor(void **descriptor) {
     if (descriptor == nullptr || platFaultHit(PLAT_FAULT_SECURITY)) return -1;
-    pthread_mutex_lock(&descriptorLock);
-    everyoneDescriptor.mode = EVERYONE_MODE;
-    pthread_mutex_unlock(&descriptorLock);
     *descriptor = &everyoneDescriptor;
     return 0;
 }
@@ -219,8 +182,12 @@ int platInitSecurityDescriptor(void **descriptor) {
 PlatMutex platCreateMutex(const QDMsecurityAttrs *attrs, const char *name) {
     (void)attrs; // the POSIX objects are open to everyone by construction
     if (name == nullptr || platFaultHit(PLAT_FAULT_MUTEX_CREATE)) return nullptr;
-    if (name[0] == GLOBAL_PREFIX[0] && std::strncmp(name, GLOBAL_PREFIX, GLOBAL_PREFIX_LEN) == 0)
-        return createGlobal(name + GLOBAL_PREFIX_LEN);
+    ensureForkHandlers();
+    // Every exported call names a private mutex: the first letter settles
+    // most names without a call.
+    if (name[0] == PLAT_GLOBAL_PREFIX[0] &&
+        std::strncmp(name, PLAT_GLOBAL_PREFIX, sizeof PLAT_GLOBAL_PREFIX - 1) == 0)
+        return createGlobal(name);
     return findOrCreateLocal(name);
 }
 
@@ -228,37 +195,39 @@ PlatWait platWaitMutex(PlatMutex mutex, uint32_t timeoutMs) {
     if (mutex == nullptr || platFaultHit(PLAT_FAULT_MUTEX_WAIT)) return PLAT_WAIT_FAILED;
     if (*static_cast<int *>(mutex) == GLOBAL_LOCK)
         return waitGlobal(static_cast<GlobalLock *>(mutex), timeoutMs);
-    return waitLocal(static_cast<LocalMutex *>(mutex), timeoutMs);
+    switch (lockLocal(static_cast<LocalMutex *>(mutex), timeoutMs)) {
+    case 0:
+        return PLAT_WAIT_ACQUIRED;
+    case ETIMEDOUT:
+        return PLAT_WAIT_TIMEOUT;
+    case EOWNERDEAD:
+        return PLAT_WAIT_ABANDONED;
+    default:
+        return PLAT_WAIT_FAILED;
+    }
 }
 
 void platReleaseMutex(PlatMutex mutex) {
     if (mutex == nullptr) return;
     if (*static_cast<int *>(mutex) == GLOBAL_LOCK)
-        flock(static_cast<GlobalLock *>(mutex)->fd, LOCK_UN);
+        releaseGlobal(static_cast<GlobalLock *>(mutex));
     else
         pthread_mutex_unlock(&static_cast<LocalMutex *>(mutex)->mutex);
 }
 
 void platCloseMutex(PlatMutex mutex) {
-    if (mutex == nullptr || *static_cast<int *>(mutex) != GLOBAL_LOCK) return;
-    auto *g = static_cast<GlobalLock *>(mutex);
-    close(g->fd);
-    std::free(g);
+    if (mutex != nullptr && *static_cast<int *>(mutex) == GLOBAL_LOCK)
+        closeGlobal(static_cast<GlobalLock *>(mutex));
 }
 
-namespace {
 // getpid() is a system call, and every exported call names its lock with the
-// process id, so the id is kept once read.  A forked child forgets it.
-std::atomic<uint32_t> processId{0};
-void forgetProcessId() { processId.store(0, std::memory_order_relaxed); }
-} // namespace
-
+// process id, so the id is kept once read; a forked child forgets it.  It is
+// kept only when the fork handlers are in place to do that.
 uint32_t platProcessId() {
     uint32_t pid = processId.load(std::memory_order_relaxed);
     if (pid == 0) {
-        static const bool forgetsInChild = pthread_atfork(nullptr, nullptr, forgetProcessId) == 0;
         pid = static_cast<uint32_t>(getpid());
-        if (forgetsInChild) processId.store(pid, std::memory_order_relaxed);
+        if (ensureForkHandlers()) processId.store(pid, std::memory_order_relaxed);
     }
     return pid;
 }

@@ -7,7 +7,9 @@
 #include <ctime>
 #include <fcntl.h>
 #include <grp.h>
+#include <pthread.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,6 +55,81 @@ int platWaitProcess(PlatProcess process) {
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
+
+int platWaitProcessFor(PlatProcess process, unsigned ms) {
+    auto pid = static_cast<pid_t>(reinterpret_cast<intptr_t>(process));
+    constexpr unsigned STEP_MS = 1;
+    for (unsigned waited = 0;; waited += STEP_MS) {
+        int status = 0;
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            if (WIFEXITED(status)) return WEXITSTATUS(status);
+            return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+        }
+        if (done != 0) return -1;
+        if (waited >= ms) break;
+        platSleepMs(STEP_MS);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return PLAT_PROCESS_HUNG;
+}
+
+PlatProcess platFork(int (*childMain)(void *), void *arg) {
+    pid_t pid = fork();
+    if (pid < 0) return nullptr;
+    if (pid == 0) _exit(childMain(arg));
+    return reinterpret_cast<PlatProcess>(static_cast<intptr_t>(pid));
+}
+
+int platMakeFifo(const char *path) { return mkfifo(path, 0600) == 0 ? 0 : -1; }
+
+FILE *platBrokenPipeStream() {
+    int ends[2];
+    if (pipe(ends) != 0) return nullptr;
+    close(ends[0]);
+    FILE *stream = fdopen(ends[1], "w");
+    if (stream == nullptr) close(ends[1]);
+    return stream;
+}
+
+namespace {
+struct ThreadStart {
+    void (*fn)(void *);
+    void *arg;
+};
+
+void *runThread(void *start) {
+    ThreadStart s = *static_cast<ThreadStart *>(start);
+    delete static_cast<ThreadStart *>(start);
+    s.fn(s.arg);
+    return nullptr;
+}
+} // namespace
+
+PlatThread platStartThread(void (*fn)(void *), void *arg) {
+    auto *start = new ThreadStart{fn, arg};
+    auto *thread = new pthread_t;
+    if (pthread_create(thread, nullptr, runThread, start) != 0) {
+        delete start;
+        delete thread;
+        return nullptr;
+    }
+    return thread;
+}
+
+void platCancelThread(PlatThread thread) { pthread_cancel(*static_cast<pthread_t *>(thread)); }
+
+int platJoinThread(PlatThread thread) {
+    auto *t = static_cast<pthread_t *>(thread);
+    void *result = nullptr;
+    int rc = pthread_join(*t, &result);
+    delete t;
+    if (rc != 0) return -1;
+    return result == PTHREAD_CANCELED ? 1 : 0;
+}
+
+void platCancellationPoint() { pthread_testcancel(); }
 
 void platKillProcess(PlatProcess process) {
     kill(static_cast<pid_t>(reinterpret_cast<intptr_t>(process)), SIGKILL);

@@ -25,3 +25,10 @@ FILE *platOpenUtf8(const char *path, const char *mode) {
     std::free(widePath);
     return stream;
 }
+
+FILE *platOpenAppendNoWait(const char *path) { return platOpenUtf8(path, "a"); }
+
+// Windows has no SIGPIPE: a write to a pipe without a reader just fails.
+int platBeginQuietPipe() { return 0; }
+
+void platEndQuietPipe(int token) { (void)token; }

@@ -75,3 +75,18 @@ void platCloseMutex(PlatMutex mutex) {
 }
 
 uint32_t platProcessId() { return GetCurrentProcessId(); }
+
+int platGlobalLockPath(const char *name, char *out, size_t size) {
+    (void)name;
+    (void)out;
+    (void)size;
+    return -1; // kernel objects, not files
+}
+
+namespace {
+SRWLOCK stateLocks[PLAT_STATE_COUNT] = {SRWLOCK_INIT};
+} // namespace
+
+void platLockState(PlatStateLock lock) { AcquireSRWLockExclusive(&stateLocks[lock]); }
+
+void platUnlockState(PlatStateLock lock) { ReleaseSRWLockExclusive(&stateLocks[lock]); }

@@ -1,6 +1,8 @@
 #include "platform/process.h"
 
 #include <cstdlib>
+#include <fcntl.h>
+#include <io.h>
 #include <string>
 // shellapi.h needs windows.h before it.
 // clang-format off
@@ -103,6 +105,66 @@ int platWaitProcess(PlatProcess process) {
     CloseHandle(h);
     return ok ? static_cast<int>(code) : -1;
 }
+
+int platWaitProcessFor(PlatProcess process, unsigned ms) {
+    HANDLE h = static_cast<HANDLE>(process);
+    int result = -1;
+    DWORD code = 0;
+    switch (WaitForSingleObject(h, ms)) {
+    case WAIT_OBJECT_0:
+        if (GetExitCodeProcess(h, &code)) result = static_cast<int>(code);
+        break;
+    case WAIT_TIMEOUT:
+        TerminateProcess(h, 137);
+        WaitForSingleObject(h, INFINITE);
+        result = PLAT_PROCESS_HUNG;
+        break;
+    default:
+        break;
+    }
+    CloseHandle(h);
+    return result;
+}
+
+PlatProcess platFork(int (*childMain)(void *), void *arg) {
+    (void)childMain;
+    (void)arg;
+    return nullptr;
+}
+
+int platMakeFifo(const char *path) {
+    (void)path;
+    return -1;
+}
+
+FILE *platBrokenPipeStream() {
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, nullptr, 0)) return nullptr;
+    CloseHandle(readEnd);
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(writeEnd), _O_WRONLY);
+    if (fd < 0) {
+        CloseHandle(writeEnd);
+        return nullptr;
+    }
+    FILE *stream = _fdopen(fd, "w");
+    if (stream == nullptr) _close(fd);
+    return stream;
+}
+
+PlatThread platStartThread(void (*fn)(void *), void *arg) {
+    (void)fn;
+    (void)arg;
+    return nullptr;
+}
+
+void platCancelThread(PlatThread thread) { (void)thread; }
+
+int platJoinThread(PlatThread thread) {
+    (void)thread;
+    return -1;
+}
+
+void platCancellationPoint() {}
 
 void platKillProcess(PlatProcess process) { TerminateProcess(static_cast<HANDLE>(process), 137); }
 

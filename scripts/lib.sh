@@ -1,5 +1,7 @@
 # Shared by the project's scripts: installing what the build needs and
-# running Wine with the project's own prefix.  Source it; don't run it.
+# running Wine with the project's own prefix (the one place that sets Wine
+# up; scripts/wine-run, ctest's emulator, sources it too).  Source it; don't
+# run it.
 
 KV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 KV_WINE=/usr/lib/wine/wine64
@@ -9,9 +11,14 @@ export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
 # Packages every build of the project needs (Debian 12 names).
+#   pkg-config                     the consumer test's pkg-config host
+#   llvm, lld, clang-tools-14      llvm-dlltool (kvinit64.lib), lld-link and
+#                                  clang-cl (the MSVC-style host)
+#   dpkg-dev, file                 the .deb's library dependencies (CPack)
 KV_PACKAGES=(cmake make g++ googletest libgtest-dev libbenchmark-dev
   mingw-w64 g++-mingw-w64-x86-64-posix wine64 binutils
-  libcli11-dev nlohmann-json3-dev clang clang-format libclang-rt-14-dev)
+  libcli11-dev nlohmann-json3-dev clang clang-format libclang-rt-14-dev
+  pkg-config llvm lld clang-tools-14 dpkg-dev file)
 
 kv_log() { printf '==> %s\n' "$*" >&2; }
 
@@ -46,8 +53,8 @@ kv_wine_start() {
 
 kv_wine_stop() { "$KV_WINESERVER" -k >/dev/null 2>&1 || true; }
 
+# Configures and builds one preset; non-zero when either step fails.
 kv_build() {
   local preset=$1
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
+  cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset"
 }

@@ -5,6 +5,7 @@
 std::atomic<int32_t> qdmMemFailure{0};
 
 namespace {
+#ifdef KVINIT64_TESTABLE
 std::atomic<int> failCountdown{0}; // > 0: allocations left until the failing one
 std::atomic<bool> failPersist{false};
 std::atomic<bool> failAll{false}; // a persistent failure has fired
@@ -18,6 +19,10 @@ bool injectedFailure() {
     if (failPersist.load()) failAll.store(true);
     return true;
 }
+#else
+// The shipped build: only a real shortage fails an allocation.
+constexpr bool injectedFailure() { return false; }
+#endif
 } // namespace
 
 void *QDMalloc(uint32_t size) {
@@ -26,6 +31,7 @@ void *QDMalloc(uint32_t size) {
     return p;
 }
 
+#ifdef KVINIT64_TESTABLE
 void qdmAllocFailAt(int n, bool persist) {
     failAll.store(false);
     failFired.store(false);
@@ -36,3 +42,4 @@ void qdmAllocFailAt(int n, bool persist) {
 void qdmAllocFailReset() { qdmAllocFailAt(0); }
 
 bool qdmAllocFailFired() { return failFired.load(); }
+#endif

@@ -2,7 +2,7 @@
 // library's own profile component.
 #include "args.h"
 #include "commands.h"
-#include "platform/process.h"
+#include "support/process.h"
 
 #include <cstdio>
 #include <string>

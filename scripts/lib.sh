@@ -38,8 +38,9 @@ kv_install() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# Creates the Wine prefix once, starts a persistent wineserver and runs one
-# throwaway client so that Wine's helper processes don't hold ctest's pipes.
+# Creates the Wine prefix once, starts a persistent wineserver (unless one
+# runs) and runs one throwaway client so that Wine's helper processes don't
+# hold ctest's pipes.
 kv_wine_start() {
   mkdir -p "$WINEPREFIX"
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
@@ -47,7 +48,7 @@ kv_wine_start() {
     "$KV_WINE" wineboot --init >/dev/null 2>&1 </dev/null
     "$KV_WINESERVER" -w
   fi
-  "$KV_WINESERVER" -p
+  "$KV_WINESERVER" -p 2>/dev/null || true # one may be running already
   "$KV_WINE" cmd /c exit >/dev/null 2>&1 </dev/null
 }
 

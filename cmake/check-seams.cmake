@@ -1,9 +1,10 @@
-# Checks that a shipped library carries none of the test seams (allocation
-# countdown, fault probes, message-box hook), while the testable build of the
-# same sources does, so the names searched for are known to be the real ones.
-#   cmake -DNM=nm -DLIB=shipped-library -DTESTABLE=testable-archive -P this
-# The shipped library's own symbol table is read (not just its exports): a
-# seam must not be compiled in at all.
+# Checks that a shipped library or program carries none of the test seams
+# (allocation countdown, fault probes, message-box hook), while the testable
+# build of the same sources does, so the names searched for are known to be
+# the real ones.
+#   cmake -DNM=nm -DLIB=shipped-binary -DTESTABLE=testable-archive -P this
+# The binary's own symbol table is read (not just its exports): a seam must
+# not be compiled in at all.
 set(SEAMS
   platFaultHit platFaultArm platFaultReset
   qdmAllocFailAt qdmAllocFailReset qdmAllocFailFired

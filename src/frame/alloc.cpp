@@ -4,8 +4,8 @@
 
 std::atomic<int32_t> qdmMemFailure{0};
 
-namespace {
 #ifdef KVINIT64_TESTABLE
+namespace {
 std::atomic<int> failCountdown{0}; // > 0: allocations left until the failing one
 std::atomic<bool> failPersist{false};
 std::atomic<bool> failAll{false}; // a persistent failure has fired
@@ -19,14 +19,15 @@ bool injectedFailure() {
     if (failPersist.load()) failAll.store(true);
     return true;
 }
-#else
-// The shipped build: only a real shortage fails an allocation.
-constexpr bool injectedFailure() { return false; }
-#endif
 } // namespace
+#endif
 
 void *QDMalloc(uint32_t size) {
+#ifdef KVINIT64_TESTABLE
     void *p = injectedFailure() ? nullptr : std::malloc(size == 0 ? 1 : size);
+#else
+    void *p = std::malloc(size == 0 ? 1 : size); // only a real shortage fails
+#endif
     if (p == nullptr) qdmMemFailure.store(1, std::memory_order_relaxed);
     return p;
 }

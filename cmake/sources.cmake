@@ -31,6 +31,7 @@ set(KV_SOURCES_PROFILE
   src/profile/context.cpp
   src/profile/cursor_list.cpp
   src/profile/format.cpp
+  src/profile/keys.cpp
   src/profile/linecodec.cpp
   src/profile/lineio.cpp
   src/profile/load.cpp
@@ -43,19 +44,23 @@ set(KV_SOURCES_PROFILE
 set(KV_SOURCES_PLATFORM
   src/platform/fault.cpp
   src/platform/msgbox_hook.cpp
-  src/platform/stream_write.cpp)
+  src/platform/stream_write.cpp
+  src/platform/temp_name.cpp)
 
 set(KV_SOURCES_POSIX
   src/platform/posix/file.cpp
   src/platform/posix/msgbox.cpp
   src/platform/posix/mutex.cpp
-  src/platform/posix/replace.cpp)
+  src/platform/posix/replace.cpp
+  src/platform/posix/update_file.cpp)
 
 set(KV_SOURCES_WIN32
   src/platform/win32/file.cpp
   src/platform/win32/msgbox.cpp
   src/platform/win32/mutex.cpp
-  src/platform/win32/replace.cpp)
+  src/platform/win32/replace.cpp
+  src/platform/win32/update_file.cpp
+  src/platform/win32/utf16.cpp)
 
 # Files of the shared library alone (its entry point, its exports).
 set(KV_SHARED_ONLY_POSIX src/platform/posix/exports_alias.cpp)

@@ -178,6 +178,41 @@ TEST_F(HostileFilesTest, FileWithoutReadPermission) {
     EXPECT_EQ(readFile(path), GOOD);
 }
 
+// Carriage returns alone as line ends make the whole file one line to the
+// parser: its first header, with the rest as ignored text after "]".  A
+// rewrite would keep only that header, so an update open refuses the file;
+// a read-only open reads it as it always did.
+TEST_F(HostileFilesTest, CarriageReturnLineEndsAreRefusedForUpdate) {
+    struct Case {
+        const char *name;
+        std::string content;
+    } cases[] = {
+        {"CR-only line ends",
+         "[S-y-S-t-E-m 1]\rFILENAME = p.ini\r[Main 1]\ra = x\r[Later 2]\rb = y\r"},
+        {"a stray CR in a key line", GOOD + "c = one\rtwo\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = dir.file("p.ini");
+        ASSERT_TRUE(writeFile(path, c.content));
+        TestContext fresh{PROFILE_IO_STREAM};
+        ProfileFile *file = nullptr;
+        EXPECT_EQ(profileOpenFile(fresh.index, path.c_str(), PROFILE_OPEN_UPDATE, &file, 0, 0), 8u);
+        EXPECT_TRUE(fresh.recorded(statusText(8))) << fresh.texts();
+        EXPECT_EQ(readFile(path), c.content);
+        ASSERT_EQ(profileOpenFile(fresh.index, path.c_str(), PROFILE_OPEN_READ, &file, 0, 0), 0u);
+        EXPECT_EQ(profileCloseFile(&file, 0, 0), 0u);
+        ++tried;
+    }
+    // A CR that only ends a line (CR LF, or blanks after it) is no such loss.
+    std::string path = dir.file("p.ini");
+    ASSERT_TRUE(writeFile(path, "[S-y-S-t-E-m 1]\r\n[Main 1] \r \t\na = x\r\n"));
+    ProfileFile *file = nullptr;
+    ASSERT_EQ(profileOpenFile(ctx.index, path.c_str(), PROFILE_OPEN_UPDATE, &file, 0, 0), 0u);
+    EXPECT_EQ(describe(file, false), "Main/1{a=x}");
+    EXPECT_EQ(profileCloseFile(&file, 0, 0), 0u);
+}
+
 // Contents the component accepts: a rewrite keeps everything it loaded.
 TEST_F(HostileFilesTest, AcceptedOddContentsLoseNothingWhenRewritten) {
     const std::string head = "[S-y-S-t-E-m 1]\nFILENAME = p.ini\n";

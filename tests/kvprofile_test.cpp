@@ -406,6 +406,10 @@ TEST(KvprofileArguments, UsageErrorsExit64WithOneLine) {
         {"show", file, "--transform", "-1"},
         {"show", file, "--transform", "4294967296"},
         {"show", file, "--transform", "0x10"},
+        {"get", file, "Main", "1.0"},
+        {"set", file, "Main", "1.0", "k"},
+        {"remove-key", file, "Main", "1.0", "k", "--create"},
+        {"get", file, "Main", "1.0", "k", "--refresh"},
     };
     for (const std::vector<std::string> &args : cases) {
         std::string shown;
@@ -419,7 +423,8 @@ TEST(KvprofileArguments, UsageErrorsExit64WithOneLine) {
 
     ToolRun run = runTool(dir, {"--help"});
     EXPECT_EQ(run.exit, 0);
-    for (const char *command : {"show", "verify", "find", "add-section", "rewrite"})
+    for (const char *command :
+         {"show", "verify", "find", "add-section", "rewrite", "get", "set", "remove-key"})
         EXPECT_NE(run.out.find(command), std::string::npos) << command;
     run = runTool(dir, {"show", "--help"});
     EXPECT_EQ(run.exit, 0);
@@ -427,4 +432,253 @@ TEST(KvprofileArguments, UsageErrorsExit64WithOneLine) {
     EXPECT_NE(run.out.find("--transform"), std::string::npos) << run.out;
     run = runTool(dir, {"show", file, "--transform", "4294967295"});
     EXPECT_EQ(run.exit, 0) << run.err;
+}
+
+TEST(KvprofileKeys, SetGetAndRemoveAKey) {
+    ScratchDir dir;
+    std::string file = dir.file("app.ini");
+    ASSERT_EQ(runTool(dir, {"add-section", file, "Main", "1.0", "--create"}).exit, 0);
+
+    struct Step {
+        std::vector<std::string> args;
+        int exit;
+        std::string out; // "*": anything
+    } steps[] = {
+        {{"set", file, "Main", "1.0", "host", "alpha"}, 0, "*"},
+        {{"set", file, "Main", "1.0", "port", "80"}, 0, "*"},
+        {{"set", file, "Main", "1.0", "port", "8080 or 8081"}, 0, "*"},
+        {{"get", file, "Main", "1.0", "port"}, 0, "8080 or 8081\n"},
+        {{"get", file, "Main", "1.0", "user"}, 1, ""},
+        {{"get", file, "Other", "2", "host"}, 1, ""},
+        {{"set", file, "Other", "2", "host", "beta", "--create", "--json"}, 0, "*"},
+        {{"get", file, "Other", "2", "host", "--json"}, 0, "*"},
+        {{"remove-key", file, "Main", "1.0", "host"}, 0, "*"},
+        {{"remove-key", file, "Main", "1.0", "host"}, 1, ""},
+        {{"get", file, "Main", "1.0", "host"}, 1, ""},
+    };
+    for (const Step &step : steps) {
+        std::string shown;
+        for (size_t i = 0; i < step.args.size(); ++i)
+            shown += (i == 1 ? " FILE" : " " + step.args[i]);
+        ToolRun run = runTool(dir, step.args);
+        EXPECT_EQ(run.exit, step.exit) << shown << ": " << run.err;
+        if (step.out != "*") {
+            EXPECT_EQ(run.out, step.out) << shown;
+        }
+        // A missing section or key: nothing on standard output, one line on
+        // standard error.
+        if (step.exit == 1) {
+            EXPECT_EQ(lineCount(run.err), 1u) << shown << ": " << run.err;
+        }
+    }
+    EXPECT_EQ(parsed(runTool(dir, {"get", file, "Other", "2", "host", "--json"})),
+              json({{"name", "Other"},
+                    {"version", "2"},
+                    {"key", "host"},
+                    {"value", "beta"},
+                    {"damaged", false}}));
+    EXPECT_EQ(readFile(file),
+              "[S-y-S-t-E-m 1]\nFILENAME = " + file +
+                  "\nNUMSECTION = 2\n\n[Main 1.0]\nport = 8080 or 8081\nCSUM = " +
+                  csum(sectionSum({"port=8080 or 8081"})) +
+                  "\n\n[Other 2]\nhost = beta\nCSUM = " + csum(sectionSum({"host=beta"})) + "\n");
+    EXPECT_EQ(runTool(dir, {"verify", file}).exit, 0);
+}
+
+TEST(KvprofileKeys, RefusedChangesLeaveTheFileByteForByte) {
+    ScratchDir dir;
+    std::string file = dir.file("p.ini");
+    // Hand-written, without checksums on Main: any rewrite would change it.
+    std::string original = mainAndDamagedOther() + "\n[Main 1.0]\na   =   x\n";
+    ASSERT_TRUE(writeFile(file, original));
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {{"set", file, "Main", "1.0", "a b", "x"}, 16},
+        {{"set", file, "Main", "1.0", "CSUM", "1"}, 16},
+        {{"set", file, "Main", "1.0", "k", "x#y"}, 21},
+        {{"set", file, "Main", "1.0", "k", "[x]"}, 21},
+        {{"set", file, "Main", "1.0", "k", "two\nlines"}, 21},
+        {{"set", file, "Main", "1.0", "k", ""}, 21},
+        {{"set", file, "Main", "1.0", "k", std::string(4501, 'v')}, 21},
+        {{"set", file, "Other", "2", "k", "v"}, 8},
+        {{"remove-key", file, "Other", "2", "k"}, 8},
+        {{"set", file, "New", "1", "k", "v"}, 6},
+        {{"set", file, "New", "", "k", "v", "--create"}, 20},
+        {{"set", file, "S-y-S-t-E-m", "1", "k", "v"}, 18},
+        {{"set", file, "a=b", "1", "k", "v", "--create"}, 18},
+    };
+    for (Case &c : cases) {
+        std::string shown = c.args[0] + " " + c.args[2] + " " + c.args[4].substr(0, 9);
+        c.args.push_back("--json");
+        ToolRun run = runTool(dir, c.args);
+        EXPECT_EQ(run.exit, 2) << shown << ": " << run.out;
+        EXPECT_EQ(parsed(run)["status"], c.status) << shown << ": " << run.out;
+        EXPECT_EQ(readFile(file), original) << shown;
+    }
+    // Without --json: the status and the component's text on standard error.
+    ToolRun run = runTool(dir, {"set", file, "Other", "2", "k", "v"});
+    EXPECT_EQ(run.exit, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("status 8"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("--refresh"), std::string::npos) << run.err;
+}
+
+TEST(KvprofileKeys, ChangingADamagedSectionRefreshesThatSectionOnly) {
+    ScratchDir dir;
+    std::string file = dir.file("p.ini");
+    ASSERT_TRUE(writeFile(file, mainAndDamagedOther() + "\n[Third 3]\nt = 1\nCSUM = 5\n"));
+
+    ToolRun run = runTool(dir, {"set", file, "Other", "2", "k", "w", "--refresh"});
+    ASSERT_EQ(run.exit, 0) << run.err;
+    run = runTool(dir, {"verify", file});
+    EXPECT_EQ(run.exit, 1);
+    EXPECT_NE(run.out.find("section \"Third\" version \"3\": stored checksum 5"), std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find("\"Other\""), std::string::npos) << run.out;
+    EXPECT_NE(readFile(file).find("[Other 2]\nk = w\nCSUM = " + csum(sectionSum({"k=w"}))),
+              std::string::npos)
+        << readFile(file);
+
+    // A sound section changes without --refresh; the damaged one stays so.
+    ASSERT_EQ(runTool(dir, {"remove-key", file, "Main", "1.0", "a"}).exit, 0);
+    json j = parsed(runTool(dir, {"verify", file, "--json"}));
+    EXPECT_EQ(j["sections"][1]["keys"], json::array({{{"name", "b"}, {"value", "y"}}}));
+    EXPECT_EQ(j["sections"][1]["damaged"], false);
+    EXPECT_EQ(j["sections"][3]["damaged"], true);
+    EXPECT_EQ(j["sections"][3]["stored_checksum"], 5);
+}
+
+TEST(KvprofileKeys, EncodedFileStaysEncoded) {
+    ScratchDir dir;
+    std::string file = dir.file("p.ini");
+    ASSERT_TRUE(writeFile(file, std::string(RESERVED) + "\n[Main 1.0]\nhost = alpha\n"));
+    ASSERT_EQ(runTool(dir, {"rewrite", file, "--checksums", "--encode", "--transform", "5"}).exit,
+              0);
+    ToolRun run =
+        runTool(dir, {"set", file, "Main", "1.0", "port", "80", "--decode", "--transform", "5"});
+    ASSERT_EQ(run.exit, 0) << run.err;
+    EXPECT_EQ(readFile(file).find("port"), std::string::npos) << readFile(file);
+    run = runTool(dir, {"get", file, "Main", "1.0", "port", "--decode", "--transform", "5"});
+    EXPECT_EQ(run.exit, 0) << run.err;
+    EXPECT_EQ(run.out, "80\n");
+}
+
+// An encoded file with one changed byte in the header line of its second
+// section: a read-only load ends there.
+TEST(KvprofileVerify, LoadThatEndedEarlyIsNeverCalledClean) {
+    ScratchDir dir;
+    std::string file = dir.file("p.ini");
+    ASSERT_TRUE(writeFile(file, std::string(RESERVED) +
+                                    "\n[Main 1.0]\nhost = alpha\n\n[Extra 1]\nk = v\n"));
+    ASSERT_EQ(runTool(dir, {"rewrite", file, "--checksums", "--encode"}).exit, 0);
+    std::string text = readFile(file);
+    // Lines: reserved header, FILENAME, NUMSECTION, "", [Main 1.0], host,
+    // CSUM, "", [Extra 1]: the ninth.
+    size_t at = 0;
+    for (int line = 1; line < 9; ++line) at = text.find('\n', at) + 1;
+    size_t flip =
+        text.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz", at + 2);
+    ASSERT_LT(flip, text.find('\n', at));
+    text[flip] = static_cast<char>(text[flip] ^ 0x20);
+    ASSERT_TRUE(writeFile(file, text));
+
+    ToolRun run = runTool(dir, {"verify", file, "--decode"});
+    EXPECT_EQ(run.exit, 2) << run.out;
+    EXPECT_EQ(run.out.rfind("INCOMPLETE", 0), 0u) << run.out;
+    EXPECT_NE(run.out.find("line 9"), std::string::npos) << run.out;
+    run = runTool(dir, {"verify", file, "--decode", "--json"});
+    EXPECT_EQ(run.exit, 2);
+    json j = parsed(run);
+    EXPECT_EQ(j["load_ended_at_line"], 9);
+    EXPECT_EQ(j["sections"].size(), 2u);
+    run = runTool(dir, {"show", file, "--decode"});
+    EXPECT_EQ(run.exit, 0);
+    EXPECT_NE(run.out.find("INCOMPLETE"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("line 9"), std::string::npos) << run.out;
+    // A key that may be in the part not read is not reported missing.
+    run = runTool(dir, {"get", file, "Extra", "1", "k", "--decode"});
+    EXPECT_EQ(run.exit, 2);
+    EXPECT_NE(run.err.find("line 9"), std::string::npos) << run.err;
+    // The whole file loads: the verdict says nothing of an early end.
+    j = parsed(runTool(dir, {"verify", file, "--json"}));
+    EXPECT_TRUE(j["load_ended_at_line"].is_null()) << j.dump();
+}
+
+TEST(KvprofileAddSection, RefusedCreateLeavesAnExistingFileAsItWas) {
+    ScratchDir dir;
+    std::string file = dir.file("p.ini");
+    std::string original = mainAndDamagedOther();
+    ASSERT_TRUE(writeFile(file, original));
+    for (const char *name : {"a b", "a=b", ""}) {
+        ToolRun run = runTool(dir, {"add-section", file, name, "1", "--create"});
+        EXPECT_EQ(run.exit, 2) << name;
+        EXPECT_NE(run.err.find("status 18"), std::string::npos) << run.err;
+        EXPECT_EQ(readFile(file), original) << name;
+    }
+    ToolRun run = runTool(dir, {"add-section", file, "Main", "1234567890123456789012", "--create"});
+    EXPECT_NE(run.err.find("status 20"), std::string::npos) << run.err;
+    EXPECT_EQ(readFile(file), original);
+}
+
+TEST(KvprofileText, ControlCharactersAreShownAsEscapes) {
+    ScratchDir dir;
+    std::string file = dir.file("p.ini");
+    // ESC, the 8-bit CSI (C1), DEL, and U+202E (right-to-left override).
+    ASSERT_TRUE(writeFile(file, std::string(RESERVED) + "\n[Main\x1B"
+                                                        "c 1]\nk = \x9B"
+                                                        "2J\x7F\n"
+                                                        "u = a\xE2\x80\xAE"
+                                                        "b\xE2\x81\xA6\n"));
+    auto noRawControls = [](const std::string &text) {
+        for (const char *raw : {"\x1B", "\x9B", "\x7F", "\xC2\x9B", "\xE2\x80\xAE", "\xE2\x81\xA6"})
+            if (text.find(raw) != std::string::npos) return false;
+        return true;
+    };
+    ToolRun run = runTool(dir, {"show", file, "--keys"});
+    ASSERT_EQ(run.exit, 0) << run.err;
+    EXPECT_TRUE(noRawControls(run.out)) << run.out;
+    EXPECT_NE(run.out.find("Main\\x1Bc"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("k = \\u009B2J\\x7F\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("u = a\\u202Eb\\u2066\n"), std::string::npos) << run.out;
+
+    run = runTool(dir, {"get", file,
+                        "Main\x1B"
+                        "c",
+                        "1", "u"});
+    EXPECT_EQ(run.exit, 0) << run.err;
+    EXPECT_EQ(run.out, "a\\u202Eb\\u2066\n");
+
+    // JSON escapes the same characters and still gives the texts.
+    run = runTool(dir, {"show", file, "--json"});
+    EXPECT_TRUE(noRawControls(run.out)) << run.out;
+    EXPECT_NE(run.out.find("\\u202E"), std::string::npos) << run.out;
+    json j = parsed(run);
+    EXPECT_EQ(j["sections"][1]["name"], "Main\x1B"
+                                        "c");
+    EXPECT_EQ(j["sections"][1]["keys"][0]["value"], "\xC2\x9B"
+                                                    "2J\x7F");
+    EXPECT_EQ(j["sections"][1]["keys"][1]["value"], "a\xE2\x80\xAE"
+                                                    "b\xE2\x81\xA6");
+
+    // A file name reaches people escaped, in failures and in successes.
+    std::string odd = dir.file("x\x1B]0;owned\x07.ini");
+    run = runTool(dir, {"verify", odd});
+    EXPECT_EQ(run.exit, 2);
+    EXPECT_TRUE(noRawControls(run.err) && run.err.find('\x07') == std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("x\\x1B]0;owned\\x07.ini"), std::string::npos) << run.err;
+#ifndef _WIN32 // Windows file names hold no control characters
+    run = runTool(dir, {"add-section", odd, "Main", "1", "--create"});
+    ASSERT_EQ(run.exit, 0) << run.err;
+    EXPECT_NE(run.out.find("x\\x1B]0;owned\\x07.ini"), std::string::npos) << run.out;
+    EXPECT_TRUE(noRawControls(run.out) && run.out.find('\x07') == std::string::npos) << run.out;
+#endif
+}
+
+TEST(KvprofileArguments, VersionNamesTheToolAndTheLibrary) {
+    ScratchDir dir;
+    ToolRun run = runTool(dir, {"--version"});
+    EXPECT_EQ(run.exit, 0) << run.err;
+    EXPECT_EQ(run.out, "kvprofile 9.5.0.0221\nkvinit64 library 9.5.0.0221\n");
 }

@@ -1,180 +1,213 @@
-// The crash-safe rewrite primitives: temporary file beside the target,
-// flush to disk, one-step replace.
+// The platform half of the rewrite: temporary names, the update open (lock,
+// refusals, leftovers) and the rewrite of the opened file by its two paths.
 #include "platform/fault.h"
 #include "platform/replace.h"
+#include "platform/temp_name.h"
+#include "platform/update_file.h"
 #include "support/fixtures.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
-#include <vector>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct ReplaceTest : testing::Test {
+constexpr unsigned SHORT_WAIT_MS = 200;
+
+struct UpdateTest : testing::Test {
     ScratchDir dir;
+    std::string path = dir.file("data.ini");
+    void SetUp() override { ASSERT_TRUE(writeFile(path, "old content, longer than the new\n")); }
     void TearDown() override { platFaultReset(); }
 
-    std::string listing() const { return listFolder(dir.path()); }
-
-    // Writes content to a new temporary file beside target and closes it.
-    std::string makeTemp(const std::string &target, const std::string &content) {
-        char temp[2048];
-        FILE *f = nullptr;
-        EXPECT_EQ(platCreateTempBeside(target.c_str(), temp, sizeof temp, &f), 0);
-        if (f == nullptr) return {};
-        fputs(content.c_str(), f);
-        EXPECT_EQ(platSyncFile(f), 0);
-        EXPECT_EQ(fclose(f), 0);
-        return temp;
+    PlatUpdateFile *open(PlatUpdateOpen expected = PLAT_UPDATE_OPENED, bool empty = false) {
+        PlatUpdateFile *file = nullptr;
+        FILE *stream = nullptr;
+        EXPECT_EQ(platOpenForUpdate(path.c_str(), empty, SHORT_WAIT_MS, &file, &stream), expected);
+        if (stream != nullptr) fclose(stream);
+        EXPECT_EQ(file != nullptr, expected == PLAT_UPDATE_OPENED);
+        return file;
+    }
+    // Writes content as the file's new content and finishes the rewrite.
+    PlatRewrite rewrite(PlatUpdateFile *file, const std::string &content) {
+        FILE *out = nullptr;
+        EXPECT_EQ(platRewriteBegin(file, &out), 0);
+        if (out == nullptr) return PLAT_REWRITE_REFUSED;
+        fputs(content.c_str(), out);
+        return platRewriteFinish(file, out);
     }
 };
 
-TEST_F(ReplaceTest, TemporaryFileIsNewBesideTheTargetAndNamedAfterIt) {
-    std::string target = dir.file("data.ini");
-    ASSERT_TRUE(writeFile(target, "old\n"));
-    char a[2048], b[2048];
-    FILE *fa = nullptr, *fb = nullptr;
-    ASSERT_EQ(platCreateTempBeside(target.c_str(), a, sizeof a, &fa), 0);
-    ASSERT_EQ(platCreateTempBeside(target.c_str(), b, sizeof b, &fb), 0);
+TEST(TempNameTest, FreshNamesFollowThePatternAndFitOrFail) {
+    auto take = [](const char *, void *) { return PLAT_CREATE_DONE; };
+    char a[64], b[64];
+    ASSERT_EQ(platCreateUnderFreshName("p.ini", a, sizeof a, take, nullptr), 0);
+    ASSERT_EQ(platCreateUnderFreshName("p.ini", b, sizeof b, take, nullptr), 0);
     EXPECT_STRNE(a, b);
-    EXPECT_EQ(std::string(a).rfind(target + ".~", 0), 0u) << a;
-    EXPECT_EQ(strlen(a), target.size() + PLAT_TEMP_SUFFIX_LEN);
-    EXPECT_EQ(readFile(a), "");
-    fclose(fa);
-    fclose(fb);
-    EXPECT_EQ(platRemoveFile(a), 0);
-    EXPECT_EQ(platRemoveFile(b), 0);
-    EXPECT_EQ(platRemoveFile(b), -1);
-    EXPECT_EQ(listing(), "data.ini");
+    EXPECT_EQ(strlen(a), 5 + PLAT_TEMP_SUFFIX_LEN);
+    EXPECT_TRUE(platIsTempNameOf("p.ini", a));
+    for (const char *other : {"p.ini", "p.ini.~kept", "p.ini.~1234567", "p.ini.~123456789",
+                              "p.ini.~1234567g", "q.ini.~12345678", "p.ini~.12345678"})
+        EXPECT_FALSE(platIsTempNameOf("p.ini", other)) << other;
+    // A name that does not fit, a creation that fails, every name taken.
+    EXPECT_EQ(platCreateUnderFreshName("p.ini", a, 5 + PLAT_TEMP_SUFFIX_LEN, take, nullptr), -1);
+    auto fail = [](const char *, void *) { return PLAT_CREATE_FAILED; };
+    EXPECT_EQ(platCreateUnderFreshName("p.ini", a, sizeof a, fail, nullptr), -1);
+    int tries = 0;
+    auto taken = [](const char *, void *count) {
+        ++*static_cast<int *>(count);
+        return PLAT_CREATE_EXISTS;
+    };
+    EXPECT_EQ(platCreateUnderFreshName("p.ini", a, sizeof a, taken, &tries), -1);
+    EXPECT_EQ(tries, PLAT_TEMP_NAME_ATTEMPTS);
+    EXPECT_STREQ(a, "");
 }
 
-TEST_F(ReplaceTest, CreateFailsCleanly) {
-    char temp[2048] = "x";
-    FILE *f = reinterpret_cast<FILE *>(1);
-    // A folder that does not exist, a buffer too small for the name, a probe.
-    EXPECT_EQ(platCreateTempBeside(dir.file("none/data.ini").c_str(), temp, sizeof temp, &f), -1);
-    EXPECT_EQ(f, nullptr);
-    std::string target = dir.file("data.ini");
-    EXPECT_EQ(platCreateTempBeside(target.c_str(), temp, target.size() + 10, &f), -1);
-    platFaultArm(PLAT_FAULT_FILE_TEMP, 0, 1);
-    EXPECT_EQ(platCreateTempBeside(target.c_str(), temp, sizeof temp, &f), -1);
-    EXPECT_EQ(f, nullptr);
-    EXPECT_EQ(listing(), "");
+TEST_F(UpdateTest, AtomicRewriteReplacesTheFileAndLeavesNothingBeside) {
+    PlatUpdateFile *file = open();
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(rewrite(file, "new\n"), PLAT_REWRITE_REPLACED);
+    platCloseUpdate(file);
+    EXPECT_EQ(readFile(path), "new\n");
+    EXPECT_EQ(listFolder(dir.path()), "data.ini");
 }
 
-TEST_F(ReplaceTest, ReplaceSwapsContentInOneStep) {
-    std::string target = dir.file("data.ini");
-    ASSERT_TRUE(writeFile(target, "old content that is longer\n"));
-    std::string temp = makeTemp(target, "new\n");
-    EXPECT_EQ(platReplaceFile(temp.c_str(), target.c_str()), PLAT_REPLACE_DONE);
-    EXPECT_EQ(readFile(target), "new\n");
-    EXPECT_EQ(listing(), "data.ini");
-    // A target that does not exist yet is simply created.
-    std::string fresh = dir.file("fresh.ini");
-    temp = makeTemp(fresh, "x\n");
-    EXPECT_EQ(platReplaceFile(temp.c_str(), fresh.c_str()), PLAT_REPLACE_DONE);
-    EXPECT_EQ(readFile(fresh), "x\n");
+TEST_F(UpdateTest, ReadStreamReadsTheFileAndEmptyEmptiesIt) {
+    PlatUpdateFile *file = nullptr;
+    FILE *stream = nullptr;
+    ASSERT_EQ(platOpenForUpdate(path.c_str(), false, SHORT_WAIT_MS, &file, &stream),
+              PLAT_UPDATE_OPENED);
+    char line[64] = {};
+    ASSERT_NE(fgets(line, sizeof line, stream), nullptr);
+    EXPECT_STREQ(line, "old content, longer than the new\n");
+    fclose(stream);
+    platCloseUpdate(file);
+    file = open(PLAT_UPDATE_OPENED, true);
+    EXPECT_EQ(readFile(path), "");
+    platCloseUpdate(file);
+    // A missing file: refused, or created when it is to be emptied anyway.
+    path = dir.file("fresh.ini");
+    open(PLAT_UPDATE_MISSING);
+    EXPECT_FALSE(fileExists(path));
+    platCloseUpdate(open(PLAT_UPDATE_OPENED, true));
+    EXPECT_TRUE(fileExists(path));
 }
 
-TEST_F(ReplaceTest, FailedReplaceLeavesTargetAndTemporaryFile) {
-    std::string target = dir.file("data.ini");
-    ASSERT_TRUE(writeFile(target, "old\n"));
-    std::string temp = makeTemp(target, "new\n");
-    platFaultArm(PLAT_FAULT_FILE_RENAME, 0, 1);
-    EXPECT_EQ(platReplaceFile(temp.c_str(), target.c_str()), PLAT_REPLACE_UNCHANGED);
-    EXPECT_EQ(readFile(target), "old\n");
-    EXPECT_EQ(readFile(temp), "new\n");
-    EXPECT_EQ(platRemoveFile(temp.c_str()), 0);
+TEST_F(UpdateTest, SecondUpdaterWaitsForTheLockAndThenGetsTheNewFile) {
+    PlatUpdateFile *first = open();
+    ASSERT_NE(first, nullptr);
+    open(PLAT_UPDATE_BUSY); // within the short wait
+    EXPECT_EQ(rewrite(first, "first\n"), PLAT_REWRITE_REPLACED);
+    // The name now holds a new, whole file: an updater that waited on the
+    // old one finds the path changed and takes the new one.
+    PlatUpdateFile *second = nullptr;
+    FILE *stream = nullptr;
+    ASSERT_EQ(platOpenForUpdate(path.c_str(), false, SHORT_WAIT_MS, &second, &stream),
+              PLAT_UPDATE_OPENED);
+    char line[64] = {};
+    EXPECT_NE(fgets(line, sizeof line, stream), nullptr);
+    EXPECT_STREQ(line, "first\n");
+    fclose(stream);
+    platCloseUpdate(first);
+    open(PLAT_UPDATE_BUSY);
+    platCloseUpdate(second);
+    platCloseUpdate(open());
+    // The probe stands for another holder.
+    platFaultArm(PLAT_FAULT_FILE_LOCK, 0, 1);
+    open(PLAT_UPDATE_BUSY);
+    EXPECT_EQ(readFile(path), "first\n");
 }
 
-TEST_F(ReplaceTest, SyncReportsFailure) {
-    std::string target = dir.file("data.ini");
-    char temp[2048];
-    FILE *f = nullptr;
-    ASSERT_EQ(platCreateTempBeside(target.c_str(), temp, sizeof temp, &f), 0);
-    fputs("abc", f);
-    platFaultArm(PLAT_FAULT_FILE_SYNC, 0, 1);
-    EXPECT_EQ(platSyncFile(f), -1);
-    EXPECT_EQ(platSyncFile(f), 0);
-    EXPECT_EQ(platSyncFile(nullptr), -1);
-    fclose(f);
-    EXPECT_EQ(readFile(temp), "abc");
-    platRemoveFile(temp);
+TEST_F(UpdateTest, RewriteOfAFileWhosePathNowLeadsElsewhereWritesNothing) {
+    PlatUpdateFile *file = open();
+    ASSERT_NE(file, nullptr);
+    fs::rename(fs::u8path(path), fs::u8path(dir.file("moved.ini")));
+    ASSERT_TRUE(writeFile(path, "someone else's\n"));
+    EXPECT_EQ(rewrite(file, "new\n"), PLAT_REWRITE_MOVED);
+    platCloseUpdate(file);
+    EXPECT_EQ(readFile(path), "someone else's\n");
+    EXPECT_EQ(readFile(dir.file("moved.ini")), "old content, longer than the new\n");
+    EXPECT_EQ(listFolder(dir.path()), "data.ini moved.ini");
 }
 
-TEST_F(ReplaceTest, TargetHeldOpenByAReaderIsStillReplaced) {
-    // The library's own read streams hold a file with read and write sharing
-    // but without delete sharing; on Windows the move then fails and the
-    // content is copied over the target in place.
-    std::string target = dir.file("data.ini");
-    ASSERT_TRUE(writeFile(target, "old content, longer than the new one\n"));
-    FILE *reader = fopen(target.c_str(), "rb");
-    ASSERT_NE(reader, nullptr);
-    std::string temp = makeTemp(target, "new\n");
-    PlatReplace r = platReplaceFile(temp.c_str(), target.c_str());
-#ifdef _WIN32
-    EXPECT_EQ(r, PLAT_REPLACE_COPIED);
-    EXPECT_EQ(platRemoveFile(temp.c_str()), 0);
-#else
-    EXPECT_EQ(r, PLAT_REPLACE_DONE);
-#endif
-    fclose(reader);
-    EXPECT_EQ(readFile(target), "new\n");
-    EXPECT_EQ(listing(), "data.ini");
-}
+TEST_F(UpdateTest, InPlaceRewriteWhenTheIdentityCannotBeKept) {
+    // The probe stands for an owner that a new file cannot be given.
+    PlatUpdateFile *file = open();
+    ASSERT_NE(file, nullptr);
+    platFaultArm(PLAT_FAULT_FILE_OWNER, 0, 1);
+    EXPECT_EQ(rewrite(file, "new\n"), PLAT_REWRITE_IN_PLACE);
+    EXPECT_EQ(listFolder(dir.path()), "data.ini");
+    // The handle opened at open sees the new content: the same file.
+    EXPECT_EQ(rewrite(file, "again\n"), PLAT_REWRITE_REPLACED);
+    platCloseUpdate(file);
+    EXPECT_EQ(readFile(path), "again\n");
 
-#ifdef _WIN32
-// Only Windows falls back to an in-place copy; these drive it with probes on
-// the copy while a reader holds the target.
-TEST_F(ReplaceTest, InPlaceFallbackThatCannotStartLeavesTargetUnchanged) {
-    std::string target = dir.file("data.ini");
-    ASSERT_TRUE(writeFile(target, "old\n"));
-    FILE *reader = fopen(target.c_str(), "rb");
-    ASSERT_NE(reader, nullptr);
-    std::string temp = makeTemp(target, "new content\n");
+    // Failing before a byte is written leaves the file; failing part way
+    // keeps the whole new content beside it under a name that stays.
+    file = open();
+    platFaultArm(PLAT_FAULT_FILE_OWNER, 0, 2);
     platFaultArm(PLAT_FAULT_FILE_INPLACE, 0, 1);
-    PlatReplace r = platReplaceFile(temp.c_str(), target.c_str());
-    fclose(reader);
-    EXPECT_EQ(r, PLAT_REPLACE_UNCHANGED);
-    EXPECT_EQ(readFile(target), "old\n");
-    EXPECT_EQ(readFile(temp), "new content\n");
+    EXPECT_EQ(rewrite(file, "newer\n"), PLAT_REWRITE_REFUSED);
+    EXPECT_EQ(readFile(path), "again\n");
+    EXPECT_EQ(listFolder(dir.path()), "data.ini");
+    platFaultArm(PLAT_FAULT_FILE_INPLACE, 1, 1);
+    EXPECT_EQ(rewrite(file, "newer\n"), PLAT_REWRITE_PARTIAL);
+    platCloseUpdate(file);
+    EXPECT_EQ(readFile(path + PLAT_KEPT_SUFFIX), "newer\n");
+    platCloseUpdate(open());
+    EXPECT_EQ(listFolder(dir.path()), "data.ini data.ini.~kept");
 }
 
-TEST_F(ReplaceTest, InPlaceFallbackFailingMidwayKeepsTheNewContent) {
-    std::string target = dir.file("data.ini");
-    ASSERT_TRUE(writeFile(target, "old\n"));
-    FILE *reader = fopen(target.c_str(), "rb");
+TEST_F(UpdateTest, LeftoversOfKilledRewritesGoAtTheNextUpdateOpenOnly) {
+    const std::string leftover = path + ".~0123abcd";
+    const std::string unrelated = dir.file("other.ini.~0123abcd");
+    ASSERT_TRUE(writeFile(leftover, "half\n"));
+    ASSERT_TRUE(writeFile(unrelated, "x\n"));
+    FILE *reader = fopen(path.c_str(), "rb"); // a read-only open removes nothing
     ASSERT_NE(reader, nullptr);
-    std::string temp = makeTemp(target, "new content\n");
-    platFaultArm(PLAT_FAULT_FILE_INPLACE, 1, 1);
-    PlatReplace r = platReplaceFile(temp.c_str(), target.c_str());
     fclose(reader);
-    EXPECT_EQ(r, PLAT_REPLACE_PARTIAL);
-    EXPECT_EQ(readFile(temp), "new content\n");
+    EXPECT_TRUE(fileExists(leftover));
+    platCloseUpdate(open());
+    EXPECT_EQ(listFolder(dir.path()), "data.ini other.ini.~0123abcd");
 }
-#else
-TEST_F(ReplaceTest, KeepsPermissionsAndFollowsSymbolicLinks) {
-    fs::create_directory(dir.file("sub"));
-    std::string real = dir.file("sub/real.ini");
-    std::string link = dir.file("link.ini");
-    ASSERT_TRUE(writeFile(real, "old\n"));
-    fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-    fs::create_symlink(real, link);
-    std::string temp = makeTemp(link, "new\n");
-    EXPECT_EQ(fs::path(temp).parent_path(), fs::path(real).parent_path());
-    EXPECT_EQ(platReplaceFile(temp.c_str(), link.c_str()), PLAT_REPLACE_DONE);
-    EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_EQ(readFile(real), "new\n");
-    EXPECT_EQ(fs::status(real).permissions() & fs::perms::all,
-              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-    EXPECT_EQ(listing(), "link.ini sub");
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.file("sub")), fs::directory_iterator()), 1);
+
+TEST_F(UpdateTest, FolderIsNotOpenedForUpdate) {
+    path = dir.file("folder.ini");
+    fs::create_directory(fs::u8path(path));
+    open(PLAT_UPDATE_NOT_REGULAR);
+    EXPECT_TRUE(fs::is_directory(fs::u8path(path)));
+}
+
+#ifndef _WIN32
+TEST_F(UpdateTest, NewContentIsNeverReadableByOthersBeforeItHasTheStoredMode) {
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    PlatUpdateFile *file = open();
+    ASSERT_NE(file, nullptr);
+    FILE *out = nullptr;
+    ASSERT_EQ(platRewriteBegin(file, &out), 0);
+    int temps = 0;
+    for (const auto &e : fs::directory_iterator(dir.path())) {
+        if (!platIsTempNameOf("data.ini", e.path().filename().c_str())) continue;
+        struct stat info {};
+        ASSERT_EQ(stat(e.path().c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0600u);
+        ++temps;
+    }
+    EXPECT_EQ(temps, 1);
+    fputs("new\n", out);
+    EXPECT_EQ(platRewriteFinish(file, out), PLAT_REWRITE_REPLACED);
+    platCloseUpdate(file);
+    struct stat info {};
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
 }
 #endif
 

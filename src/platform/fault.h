@@ -19,6 +19,8 @@ enum PlatFault {
     PLAT_FAULT_FILE_RENAME,  // replacing one file by another
     PLAT_FAULT_FILE_TEMP,    // creating a temporary file beside another
     PLAT_FAULT_FILE_INPLACE, // the in-place copy when a file cannot be replaced
+    PLAT_FAULT_FILE_LOCK,    // taking a file's update lock (as if another held it)
+    PLAT_FAULT_FILE_OWNER,   // giving a new file another file's owner and attributes
     PLAT_FAULT_COUNT
 };
 

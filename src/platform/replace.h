@@ -1,77 +1,67 @@
-// Crash-safe rewrite of a file.
+// The rewrite of a file opened for update (platform/update_file.h).
 //
-// The new content is written to a temporary file in the same folder as the
-// file it replaces, flushed to stable storage, and then put in the place of
-// the stored file in one step, so that a reader (or a crash at any moment)
-// sees either the whole old file or the whole new one.  Paths are 8-bit
-// UTF-8 text.
+// A save takes one of two paths, and never writes anything but the file
+// that was opened:
 //
-// On POSIX systems a target that is a symbolic link is followed: the file it
-// leads to is replaced and the link stays a link.  Hard links to the target
-// keep the old content (a replace gives the name a new file).
+// Atomic (the usual one): the new content goes to a temporary file beside
+// the stored one (created with mode 0600, named after it, see
+// platform/temp_name.h), is flushed to stable storage, is given the stored
+// file's owner, group, extended attributes (which carry ACLs) and mode (on
+// Windows its security descriptor and attributes), and replaces the stored
+// file's name in one step.  A reader, or a crash at any moment, sees the
+// whole old file or the whole new one.
 //
-// The temporary file is named after its target: the target's path followed
-// by ".~" and eight hexadecimal digits.  Such a file left behind was written
-// by a rewrite that a crash interrupted before its replace.
+// In place, where the atomic path would change what the file is or cannot
+// be taken: a file with more than one hard link, an owner or attribute that
+// cannot be given to a new file, a folder that cannot take a new file, a
+// temporary name too long for the folder, or a replace that the system
+// refuses (a mount point, another file system, a read-only or locked name).
+// The whole new content is prepared first (in the temporary file beside, or
+// else in a scratch file in the system's temporary folder), the new size is
+// reserved so that a full disk fails before a byte changes, and then the
+// content is written over the stored file through the handle opened at
+// open, cut to length and flushed.  A crash during that write leaves the
+// stored file partly written; the temporary file beside it, when there is
+// one, is then the whole new content.
+//
+// Before either path writes anything, the stored file's name must still
+// lead to the file that was opened, without following any link that the
+// open did not follow; otherwise nothing is written.
 #pragma once
 
-#include <cstddef>
+#include "platform/update_file.h"
+
 #include <cstdio>
 
-// Characters that platCreateTempBeside adds to the target's path.
-constexpr size_t PLAT_TEMP_SUFFIX_LEN = 10;
+// The name a kept copy gets after an in-place write failed part way: the
+// stored file's name followed by this.  It is not a leftover, so no later
+// open removes it; a later failure replaces it.
+constexpr char PLAT_KEPT_SUFFIX[] = ".~kept";
 
-// Creates a new, empty file beside target (exclusive create under a fresh
-// name) and opens it for binary writing.  Where the target exists, the new
-// file takes its permission bits (POSIX) or its hidden and system attributes
-// (Windows), so that the replace keeps them.  On success writes the temporary
-// file's path into tempPath (size bytes) and its stream into *stream and
-// returns 0; the caller owns both and ends with platReplaceFile or with
-// fclose and platRemoveFile.  Returns -1 on failure (no file is left, *stream
-// is null): the folder is not writable, the name does not fit tempPath, or
-// no free name was found.
-int platCreateTempBeside(const char *target, char *tempPath, size_t size, FILE **stream);
-
-// Pushes the stream's buffered data to the file and the file's data to
-// stable storage.  Returns 0, or -1 when either step fails (the data may not
-// be on disk).  The stream stays open.
-int platSyncFile(FILE *stream);
-
-enum PlatReplace {
-    // The temporary file now is the target; nothing is left to remove.
-    PLAT_REPLACE_DONE,
-    // The target could not be replaced, but another holder let it be opened
-    // for writing (Windows only), so the new content was copied over it in
-    // place and flushed.  The temporary file is still there; remove it.
-    PLAT_REPLACE_COPIED,
-    // Nothing happened: the target is exactly as it was and the temporary
-    // file is still there; remove it.
-    PLAT_REPLACE_UNCHANGED,
-    // The in-place copy failed part way (Windows only): the target may be
-    // partly overwritten, and the temporary file, kept, is the only whole
-    // copy of the new content.  Leave it in place.
-    PLAT_REPLACE_PARTIAL,
+enum PlatRewrite {
+    PLAT_REWRITE_REPLACED, // the atomic path: the stored name now holds the new file
+    PLAT_REWRITE_IN_PLACE, // written over the stored file in place
+    PLAT_REWRITE_MOVED,    // the path no longer names the opened file: nothing written
+    PLAT_REWRITE_REFUSED,  // the stored file cannot be replaced or written: unchanged
+    PLAT_REWRITE_FAILED,   // the new content could not be written whole, or no
+                           // room was left for it: the stored file is unchanged
+    PLAT_REWRITE_PARTIAL,  // the in-place write failed part way: the stored file may
+                           // be partly written; the whole new content is kept
+                           // beside it (PLAT_KEPT_SUFFIX) when it was there
 };
 
-// Puts the closed temporary file temp in the place of target in one step and
-// makes the change durable.
-//
-// POSIX: rename, then a sync of the folder.  Once the rename has happened the
-// result is PLAT_REPLACE_DONE even if the folder sync fails, since every
-// reader already sees the new file.
-//
-// Windows: MoveFileExW with MOVEFILE_REPLACE_EXISTING|MOVEFILE_WRITE_THROUGH.
-// A target that another handle holds without delete sharing (this library's
-// own shared-access streams hold files that way, and virus scanners and
-// indexers do for a moment) makes the move fail with a sharing violation or
-// an access refusal.  Those are retried for about one second.  If the target
-// is still held, and the holder shares write access, the new content is
-// copied over the target in place: its new size is reserved first (so a full
-// disk fails before any byte changes), then the bytes are written, the file
-// is cut to the new length and flushed (PLAT_REPLACE_COPIED).  If the target
-// cannot be opened for writing the result is PLAT_REPLACE_UNCHANGED; if the
-// copy fails after it began, PLAT_REPLACE_PARTIAL.
-PlatReplace platReplaceFile(const char *temp, const char *target);
+// Starts a rewrite: *out receives a new, empty stream (binary, opened for
+// writing) for the new content.  Returns 0, or -1 (nothing is left, *out is
+// null) when neither a temporary file beside the stored one nor a scratch
+// file can be made.  The caller ends with platRewriteFinish or
+// platRewriteAbandon, which both close *out.
+int platRewriteBegin(PlatUpdateFile *file, FILE **out);
 
-// Removes a file.  Returns 0, or -1 when it could not be removed.
-int platRemoveFile(const char *path);
+// Flushes the new content to stable storage and puts it in place, by one of
+// the paths above.  Closes out in every case.  On every result but
+// PLAT_REWRITE_PARTIAL no temporary file is left.  The file stays open and
+// locked: a failed rewrite may be begun again, and platCloseUpdate ends it.
+PlatRewrite platRewriteFinish(PlatUpdateFile *file, FILE *out);
+
+// Closes out and removes the temporary file; the stored file is untouched.
+void platRewriteAbandon(PlatUpdateFile *file, FILE *out);

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <cstdio>
 
+struct PlatUpdateFile; // platform/update_file.h
+
 // Line functions.  `stream` is absent in I/O mode 1, where the caller's
 // functions find their data through the user value.
 //
@@ -76,12 +78,18 @@ int32_t profileFindFreeContext();
 struct ProfileFile {
     int32_t contextIndex;
     FILE *stream;                 // I/O mode 0, from open to close
+    PlatUpdateFile *update;       // I/O mode 0, open modes 1 and 2: the locked, bound file
     char path[PROFILE_PATH_SIZE]; // as given at open
     uint32_t openMode;            // 0 "r", 1 "r+", 2 "w"
     uint32_t openFlags;           // bit 0: decode every line read
     CursorList *sections;         // file order, then creation order; does not own them
     int32_t sectionCount;         // ordinary sections (not "S-y-S-t-E-m")
     uint64_t user;                // handed to every line function
+    // The number (from 1) of the line at which the load ended early because
+    // it could not be decoded; 0 when the load read to the end.  A read-only
+    // open still succeeds with the sections before that line, so a caller
+    // that must not take the shortened file for the whole one looks here.
+    uint32_t loadEndedAtLine;
     // The buffer of the stream opened at open, and then of the new file
     // that the rewrite at close writes: part of the record so that it costs
     // no allocation of its own, and larger than the default so that a large

@@ -17,6 +17,18 @@ namespace {
 
 bool isWhitespace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
+// True when a carriage return in the line is followed by more text: the
+// line end of a file written with carriage returns alone (or a stray one).
+// The parser sees the whole run as one line and a rewrite keeps only what
+// the format keeps of it, so everything after the first such line end
+// would be lost.
+bool textAfterCarriageReturn(const char *line) {
+    for (const char *cr = std::strchr(line, '\r'); cr != nullptr; cr = std::strchr(cr + 1, '\r'))
+        for (const char *p = cr + 1; *p != '\0' && *p != '\r'; ++p)
+            if (!isWhitespace(*p)) return true;
+    return false;
+}
+
 // The value of a "CSUM" line read as a signed decimal: leading whitespace
 // skipped, an optional sign, digits up to the first other character (none:
 // 0), clamped to the signed 32-bit range; the 32-bit pattern is returned.
@@ -146,6 +158,11 @@ uint32_t profileReadLine(ErrCollector *, ProfileFile *file, char *buffer, size_t
         if (plain[0] == '\0') return PROFILE_READ_UNDECODABLE;
         std::memcpy(buffer, plain, std::strlen(plain) + 1);
     }
+    // A stored file opened for update refuses such a line rather than lose
+    // its rest at close; read-only opens read it as one line.
+    if (context->ioMode == PROFILE_IO_STREAM && file->openMode == PROFILE_OPEN_UPDATE &&
+        std::strchr(buffer, '\r') != nullptr && textAfterCarriageReturn(buffer))
+        return PROFILE_READ_TAMPERED;
     size_t length = std::strlen(buffer);
     if (length > 0 && buffer[length - 1] == '\n') buffer[length - 1] = '\0';
     normalizeBlanks(buffer);
@@ -159,6 +176,7 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
     LoadState state{collector, file, context->transform};
     ProfileParseBuffers parsed{};
     char line[PROFILE_LINE_SIZE];
+    uint32_t lineNumber = 1;
     uint32_t read = profileReadLine(collector, file, line, sizeof line);
     while (read == PROFILE_READ_LINE) {
         ProfileLineKind kind = PROFILE_LINE_OTHER;
@@ -167,7 +185,9 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
         if (status == 0 && kind == PROFILE_LINE_KEY) status = state.onKey(parsed);
         if (status != 0) return state.fail(status);
         read = profileReadLine(collector, file, line, sizeof line);
+        ++lineNumber;
     }
+    if (read == PROFILE_READ_UNDECODABLE) file->loadEndedAtLine = lineNumber;
     // A line that cannot be decoded ends the load there.  For a stored file
     // opened for update, the rewrite at close would then drop everything
     // from that line on (a plain file opened with the decode flag would be

@@ -1,13 +1,15 @@
 // Opening a profile file (and loading it) and closing it (and rewriting it).
 //
-// In I/O mode 0 the rewrite at close never touches the stored file until the
-// new content is whole and on disk: it goes to a temporary file beside the
-// stored one, is flushed, and then replaces the stored file in one step
-// (platform/replace.h).  A failed close removes the temporary file, leaves
-// the stored file exactly as it was, and leaves the ProfileFile with the
-// caller, who may close it again to retry.
+// In I/O mode 0 an update open (open modes 1 and 2) holds the file locked
+// against other updaters until it is closed or discarded, and the rewrite
+// at close writes only the file that was opened (platform/update_file.h,
+// platform/replace.h): atomically through a temporary file beside it where
+// that keeps the file what it is, else in place.  A failed close leaves the
+// ProfileFile with the caller, still locked and without a stream; closing
+// it again retries the rewrite, and discarding it gives it up.
 #include "diag/fopen_utf8.h"
 #include "platform/replace.h"
+#include "platform/update_file.h"
 #include "profile/limits.h"
 #include "profile/loadsave.h"
 #include "profile/operations.h"
@@ -18,71 +20,88 @@
 
 namespace {
 
-// The stream mode of each open mode: "w" empties the file at once.  Binary,
-// so that a reader on Windows neither stops at a 0x1A byte (text mode takes
-// it for the end of the file, and the rewrite would then drop the rest) nor
-// alters line ends; a carriage return before a line feed is whitespace to
-// the parser and is skipped by the built-in line decoding.
-constexpr const char *OPEN_MODE_TEXT[] = {"rb", "r+b", "wb"};
+// The stream mode of a read-only open.  Binary, so that a reader on Windows
+// neither stops at a 0x1A byte (text mode takes it for the end of the file,
+// and the rewrite would then drop the rest) nor alters line ends; a
+// carriage return before a line feed is whitespace to the parser and is
+// skipped by the built-in line decoding.  Update opens read the same way.
+constexpr char READ_MODE_TEXT[] = "rb";
 
-// Writes the file to a temporary file beside it and puts that in its place.
-// Returns 0 (the file is freed and the handle cleared), or a recorded status
-// with the file still the caller's, without a stream:
-//  3  the temporary file cannot be created, or the stored file cannot be
-//     replaced (it is unchanged);
-//  5  the new content cannot be written or flushed whole (the stored file
-//     is unchanged), or, on Windows only, the in-place copy that stands in
-//     for a replace blocked by another holder failed part way: the
-//     temporary file is then kept beside the stored file, as the only whole
-//     copy of the new content;
+// The status of an update open that failed.
+uint32_t updateOpenStatus(PlatUpdateOpen result) {
+    return result == PLAT_UPDATE_MISSING ? PROFILE_STATUS_FILE_NOT_FOUND
+                                         : PROFILE_STATUS_CANNOT_OPEN;
+}
+
+// The status of a rewrite that did not put the new content in place.
+uint32_t rewriteStatus(PlatRewrite result) {
+    switch (result) {
+    case PLAT_REWRITE_REPLACED:
+    case PLAT_REWRITE_IN_PLACE:
+        return 0;
+    case PLAT_REWRITE_MOVED:   // the path leads to another file now
+    case PLAT_REWRITE_REFUSED: // cannot be replaced or written
+        return PROFILE_STATUS_NOT_AUTHORIZED;
+    case PLAT_REWRITE_FAILED:
+    case PLAT_REWRITE_PARTIAL:
+        break;
+    }
+    return PROFILE_STATUS_WRITE_FAILED;
+}
+
+// Closes the record's stream, if any: its buffer is part of the record.
+void closeStream(ProfileFile *file) {
+    if (file->stream != nullptr) std::fclose(file->stream);
+    file->stream = nullptr;
+}
+
+// Writes the file's new content and puts it in place.  Returns 0 (the file
+// is released and the handle cleared), or a status, recorded once, with the
+// file still the caller's, locked, without a stream:
+//  3  no file for the new content can be made; the stored file cannot be
+//     replaced or written; or its path no longer leads to the file that
+//     was opened (nothing is written then);
+//  5  the new content cannot be written or flushed whole, or there is no
+//     room for it (the stored file is unchanged), or the in-place write
+//     failed part way (the whole new content is kept beside the stored
+//     file when it was prepared there);
 //  any status of the save, such as a caller's encodeLine status.
 uint32_t rewrite(ErrCollector *collector, ProfileFile **handle, uint32_t saveFlags, uint64_t user) {
     ProfileFile *file = *handle;
-    // Our own read stream must go first: on Windows it would block the
-    // replace.
-    if (file->stream != nullptr) {
-        std::fclose(file->stream);
-        file->stream = nullptr;
-    }
-    char temp[PROFILE_PATH_SIZE + PLAT_TEMP_SUFFIX_LEN];
+    closeStream(file); // the read stream; the lock stays with file->update
     FILE *out = nullptr;
-    if (platCreateTempBeside(file->path, temp, sizeof temp, &out) != 0)
+    if (platRewriteBegin(file->update, &out) != 0)
         return profileFail(collector, PROFILE_STATUS_NOT_AUTHORIZED);
 
     // The read stream is closed, so its buffer in the record serves the
-    // new file until it is closed below.
+    // new content until platRewriteFinish closes it.
     std::setvbuf(out, file->streamBuffer, _IOFBF, sizeof file->streamBuffer);
     file->stream = out;
     file->user = user;
-    uint32_t status = profileSave(collector, file, saveFlags);
-    if (status == 0 && platSyncFile(out) != 0)
-        status = profileFail(collector, PROFILE_STATUS_WRITE_FAILED);
+    uint32_t status = profileSave(collector, file, saveFlags); // recorded by the save
     file->stream = nullptr;
-    if (std::fclose(out) != 0 && status == 0)
-        status = profileFail(collector, PROFILE_STATUS_WRITE_FAILED);
     if (status != 0) {
-        platRemoveFile(temp);
-        return profileFail(collector, status);
+        platRewriteAbandon(file->update, out);
+        return status;
     }
-
-    switch (platReplaceFile(temp, file->path)) {
-    case PLAT_REPLACE_DONE:
-        break;
-    case PLAT_REPLACE_COPIED:
-        platRemoveFile(temp);
-        break;
-    case PLAT_REPLACE_UNCHANGED:
-        platRemoveFile(temp);
-        return profileFail(collector, PROFILE_STATUS_NOT_AUTHORIZED);
-    case PLAT_REPLACE_PARTIAL:
-        return profileFail(collector, PROFILE_STATUS_WRITE_FAILED);
-    }
-    profileFreeFile(collector, file);
-    *handle = nullptr;
+    status = rewriteStatus(platRewriteFinish(file->update, out));
+    if (status != 0) return profileFail(collector, status);
+    profileDiscardFile(handle);
     return 0;
 }
 
 } // namespace
+
+uint32_t profileDiscardFile(ProfileFile **handle) {
+    if (handle == nullptr || *handle == nullptr) return PROFILE_STATUS_BAD_PARAMS;
+    ProfileFile *file = *handle;
+    closeStream(file);
+    platCloseUpdate(file->update); // releases the update lock
+    file->update = nullptr;
+    uint32_t status = profileFreeFile(profileContextCollector(file->contextIndex), file);
+    *handle = nullptr;
+    return status;
+}
 
 uint32_t profileOpenFile(int32_t contextIndex, const char *path, uint32_t openMode,
                          ProfileFile **out, uint32_t openFlags, uint64_t user) {
@@ -98,7 +117,7 @@ uint32_t profileOpenFile(int32_t contextIndex, const char *path, uint32_t openMo
     if (length >= PROFILE_PATH_SIZE) return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
 
     ProfileFile *file = nullptr;
-    uint32_t status = profileNewFile(collector, &file);
+    uint32_t status = profileNewFile(collector, &file); // recorded by profileNewFile
     if (status != 0) return status;
     file->contextIndex = contextIndex;
     std::memcpy(file->path, path, length + 1);
@@ -107,20 +126,28 @@ uint32_t profileOpenFile(int32_t contextIndex, const char *path, uint32_t openMo
     file->user = user;
 
     if (profileContexts[contextIndex].ioMode != PROFILE_IO_CALLER) {
-        file->stream = QDMfopenUtf8(path, OPEN_MODE_TEXT[openMode]);
-        if (file->stream == nullptr) {
-            profileFreeFile(collector, file);
-            return profileFail(collector, PROFILE_STATUS_FILE_NOT_FOUND);
+        if (openMode == PROFILE_OPEN_READ) {
+            // No lock: a rewrite replaces the file in one step, or writes it
+            // in place under the updaters' lock.
+            file->stream = QDMfopenUtf8(path, READ_MODE_TEXT);
+            status = file->stream == nullptr ? PROFILE_STATUS_FILE_NOT_FOUND : 0;
+        } else {
+            // "w" (open mode 2) empties the file once it holds the lock.
+            PlatUpdateOpen opened =
+                platOpenForUpdate(path, openMode == PROFILE_OPEN_WRITE, PLAT_UPDATE_LOCK_WAIT_MS,
+                                  &file->update, &file->stream);
+            status = opened == PLAT_UPDATE_OPENED ? 0 : updateOpenStatus(opened);
+        }
+        if (status != 0) {
+            profileDiscardFile(&file);
+            return profileFail(collector, status);
         }
         std::setvbuf(file->stream, file->streamBuffer, _IOFBF, sizeof file->streamBuffer);
     }
-    status = profileLoad(collector, file);
+    status = profileLoad(collector, file); // recorded by the load
     if (status != 0) {
-        // The stream first: its buffer is part of the record.
-        if (file->stream != nullptr) std::fclose(file->stream);
-        file->stream = nullptr;
-        profileFreeFile(collector, file);
-        return profileFail(collector, status);
+        profileDiscardFile(&file);
+        return status;
     }
     *out = file;
     return 0;
@@ -134,17 +161,13 @@ uint32_t profileCloseFile(ProfileFile **handle, uint32_t saveFlags, uint64_t use
 
     if (profileContexts[file->contextIndex].ioMode != PROFILE_IO_CALLER) {
         if (file->openMode != PROFILE_OPEN_READ) return rewrite(collector, handle, saveFlags, user);
-        if (file->stream != nullptr) std::fclose(file->stream);
-        file->stream = nullptr;
-        profileFreeFile(collector, file);
-        *handle = nullptr;
+        profileDiscardFile(handle);
         return 0;
     }
     // Caller-supplied line functions: every close saves, whatever the mode.
     file->user = user;
-    uint32_t status = profileSave(collector, file, saveFlags);
-    if (status != 0) return profileFail(collector, status);
-    profileFreeFile(collector, file);
-    *handle = nullptr;
+    uint32_t status = profileSave(collector, file, saveFlags); // recorded by the save
+    if (status != 0) return status;
+    profileDiscardFile(handle);
     return 0;
 }

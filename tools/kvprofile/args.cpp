@@ -46,6 +46,13 @@ void addSectionArguments(CLI::App *command, ToolOptions &options) {
     command->add_option("VERSION", options.version, "section version")->required();
 }
 
+// SECTION VERSION KEY of the key commands.
+void addKeyArguments(CLI::App *command, ToolOptions &options) {
+    command->add_option("SECTION", options.name, "section name")->required();
+    command->add_option("VERSION", options.version, "section version")->required();
+    command->add_option("KEY", options.key, "key name")->required();
+}
+
 std::string oneLine(std::string text) {
     for (char &c : text)
         if (c == '\n' || c == '\r') c = ' ';
@@ -59,17 +66,24 @@ ParseOutcome parseArguments(const std::vector<std::string> &args, ToolOptions &o
     message.clear();
     CommonOptions common;
     try {
-        CLI::App app{"Inspects, verifies and repairs profile files.\n"
-                     "Exit codes: 0 done, 1 verify found a damaged section, 2 the file could "
-                     "not be\nloaded or changed, 64 usage error.",
+        CLI::App app{"Inspects, verifies and repairs profile files, and reads and changes "
+                     "their keys.\n"
+                     "Exit codes: 0 done; 1 verify found a damaged section, or get or remove-key "
+                     "found\nno such section or key; 2 the file could not be loaded or changed, "
+                     "or its load\nended early at a line that could not be decoded; 64 usage "
+                     "error.",
                      "kvprofile"};
         app.require_subcommand(1);
+        app.set_version_flag("--version", std::string(),
+                             "print the versions of kvprofile and of the library");
 
         CLI::App *show = addCommand(app, "show", "list every section in list order", //
                                     ToolCommand::Show, options, common);
         show->add_flag("--keys", options.keys, "list the keys under each section");
 
-        addCommand(app, "verify", "exit 0 when no section is damaged, 1 when one is",
+        addCommand(app, "verify",
+                   "exit 0 when no section is damaged, 1 when one is, 2 when the file does not "
+                   "load whole",
                    ToolCommand::Verify, options, common);
 
         CLI::App *find = addCommand(app, "find", "the information of one section",
@@ -88,6 +102,26 @@ ParseOutcome parseArguments(const std::vector<std::string> &args, ToolOptions &o
                           "give damaged sections their computed checksum");
         rewrite->add_flag("--encode", options.encode, "store every line encoded");
 
+        CLI::App *get = addCommand(app, "get", "print a key's value (exit 1 when it is missing)",
+                                   ToolCommand::Get, options, common);
+        addKeyArguments(get, options);
+
+        CLI::App *set = addCommand(app, "set", "set a key's value and save with checksums",
+                                   ToolCommand::Set, options, common);
+        addKeyArguments(set, options);
+        set->add_option("VALUE", options.value, "the new value")->required();
+        set->add_flag("--create", options.create, "create the section when it is missing");
+        set->add_flag("--refresh", options.refresh,
+                      "change a damaged section, accepting its keys as they are");
+
+        CLI::App *remove = addCommand(app, "remove-key",
+                                      "remove a key and save with checksums (exit 1 when it is "
+                                      "missing)",
+                                      ToolCommand::RemoveKey, options, common);
+        addKeyArguments(remove, options);
+        remove->add_flag("--refresh", options.refresh,
+                         "change a damaged section, accepting its keys as they are");
+
         std::vector<const char *> argv;
         for (const std::string &a : args) argv.push_back(a.c_str());
         if (argv.empty()) argv.push_back("kvprofile");
@@ -99,6 +133,8 @@ ParseOutcome parseArguments(const std::vector<std::string> &args, ToolOptions &o
         } catch (const CLI::CallForAllHelp &e) {
             app.exit(e);
             return ParseOutcome::Done;
+        } catch (const CLI::CallForVersion &) {
+            return ParseOutcome::Version;
         } catch (const CLI::ParseError &e) {
             message = "kvprofile: " + oneLine(e.what()) + " (see kvprofile --help)";
             return ParseOutcome::Usage;

@@ -7,10 +7,11 @@
 using nlohmann::ordered_json;
 
 namespace {
-std::string finish(const ordered_json &object) { return object.dump(2) + "\n"; }
+std::string finish(const ordered_json &object) { return escapeJsonControls(object.dump(2)) + "\n"; }
 } // namespace
 
-std::string jsonSections(const std::string &file, const std::vector<SectionView> &sections) {
+std::string jsonSections(const std::string &file, uint32_t endedAtLine,
+                         const std::vector<SectionView> &sections) {
     ordered_json list = ordered_json::array();
     for (const SectionView &s : sections) {
         ordered_json keys = ordered_json::array();
@@ -24,7 +25,11 @@ std::string jsonSections(const std::string &file, const std::vector<SectionView>
                         {"damaged", s.damaged},
                         {"keys", std::move(keys)}});
     }
-    return finish({{"file", toUtf8(file)}, {"sections", std::move(list)}});
+    ordered_json endedAt = nullptr;
+    if (endedAtLine != 0) endedAt = endedAtLine;
+    return finish({{"file", toUtf8(file)},
+                   {"load_ended_at_line", std::move(endedAt)},
+                   {"sections", std::move(list)}});
 }
 
 std::string jsonSectionInfo(const ProfileSectionInfo &info) {
@@ -34,6 +39,15 @@ std::string jsonSectionInfo(const ProfileSectionInfo &info) {
                    {"damaged", info.damaged != 0},
                    {"stored_checksum", info.storedChecksum},
                    {"key_count", info.keyCount}});
+}
+
+std::string jsonKey(const ProfileSectionInfo &info, const std::string &key,
+                    const std::string &value) {
+    return finish({{"name", toUtf8(info.name)},
+                   {"version", toUtf8(info.version)},
+                   {"key", toUtf8(key)},
+                   {"value", toUtf8(value)},
+                   {"damaged", info.damaged != 0}});
 }
 
 std::string jsonDone() { return finish({{"status", 0}}); }

@@ -8,8 +8,8 @@
 #include <string>
 
 namespace {
-// An 8-bit text from the file, ready for the table.
-std::string cell(const std::string &bytes) { return escapeForTable(toUtf8(bytes)); }
+// An 8-bit text from the file or the command line, ready to be printed.
+std::string cell(const std::string &bytes) { return forPeople(bytes); }
 
 std::string padRight(const std::string &text, size_t width) {
     size_t w = displayWidth(text);
@@ -25,19 +25,29 @@ void out(const std::string &text) { std::fputs(text.c_str(), stdout); }
 
 std::string quoted(const std::string &bytes) { return "\"" + cell(bytes) + "\""; }
 
-std::string damagedSummary(const std::vector<SectionView> &sections, size_t &damaged) {
+// "3 sections, 1 damaged"; with partial, "3 sections read, ...".
+std::string damagedSummary(const std::vector<SectionView> &sections, bool partial,
+                           size_t &damaged) {
     damaged = static_cast<size_t>(std::count_if(sections.begin(), sections.end(),
                                                 [](const SectionView &s) { return s.damaged; }));
     std::string total =
         std::to_string(sections.size()) + (sections.size() == 1 ? " section" : " sections");
+    if (partial) total += " read";
     if (damaged == 0) return total + ", none damaged";
     return total + ", " + std::to_string(damaged) + " damaged";
 }
+
+std::string endedEarly(uint32_t line) {
+    return "the load ended early at line " + std::to_string(line) +
+           ", which could not be decoded: the sections after it are missing "
+           "(wrong --decode or --transform, or a damaged line)";
+}
 } // namespace
 
-void printSections(const ToolOptions &options, const std::vector<SectionView> &sections) {
+void printSections(const ToolOptions &options, uint32_t endedAtLine,
+                   const std::vector<SectionView> &sections) {
     if (options.json) {
-        out(jsonSections(options.file, sections));
+        out(jsonSections(options.file, endedAtLine, sections));
         return;
     }
     const char *headings[] = {"SECTION", "VERSION", "KEYS", "CHECKSUM", "STORED", "STATE"};
@@ -61,7 +71,8 @@ void printSections(const ToolOptions &options, const std::vector<SectionView> &s
         out(text + "\n");
     };
     size_t damaged = 0;
-    std::string summary = damagedSummary(sections, damaged);
+    std::string summary = damagedSummary(sections, endedAtLine != 0, damaged);
+    if (endedAtLine != 0) summary = "INCOMPLETE, " + summary;
     out("Profile file " + cell(options.file) + ": " + summary + "\n");
     line("  ", std::vector<std::string>(std::begin(headings), std::end(headings)));
     for (size_t i = 0; i < sections.size(); ++i) {
@@ -73,17 +84,20 @@ void printSections(const ToolOptions &options, const std::vector<SectionView> &s
     if (damaged > 0)
         out("! marks a section whose stored checksum does not match its keys; "
             "'kvprofile rewrite FILE --checksums --refresh' stores the computed one\n");
+    if (endedAtLine != 0) out("! " + endedEarly(endedAtLine) + "\n");
 }
 
-void printVerdict(const ToolOptions &options, const std::vector<SectionView> &sections) {
+void printVerdict(const ToolOptions &options, uint32_t endedAtLine,
+                  const std::vector<SectionView> &sections) {
     if (options.json) {
-        out(jsonSections(options.file, sections));
+        out(jsonSections(options.file, endedAtLine, sections));
         return;
     }
     size_t damaged = 0;
-    std::string summary = damagedSummary(sections, damaged);
-    out(std::string(damaged == 0 ? "OK" : "DAMAGED") + ": " + cell(options.file) + ": " + summary +
-        "\n");
+    std::string summary = damagedSummary(sections, endedAtLine != 0, damaged);
+    std::string verdict = endedAtLine != 0 ? "INCOMPLETE" : damaged == 0 ? "OK" : "DAMAGED";
+    out(verdict + ": " + cell(options.file) + ": " + summary + "\n");
+    if (endedAtLine != 0) out("  " + endedEarly(endedAtLine) + "\n");
     for (const SectionView &s : sections) {
         if (!s.damaged) continue;
         out("  section " + quoted(s.name) + " version " + quoted(s.version) + ": stored checksum " +
@@ -104,8 +118,37 @@ void printSectionInfo(const ToolOptions &options, const ProfileSectionInfo &info
     out(std::string("State     ") + (info.damaged != 0 ? "DAMAGED" : "ok") + "\n");
 }
 
+void printValue(const ToolOptions &options, const ProfileSectionInfo &info,
+                const std::string &value) {
+    if (options.json) {
+        out(jsonKey(info, options.key, value));
+        return;
+    }
+    out(cell(value) + "\n");
+    if (info.damaged != 0)
+        printToolError("warning: section " + quoted(info.name) + " version " +
+                       quoted(info.version) +
+                       " is damaged: its stored checksum does not match its keys");
+}
+
 void printDone(const ToolOptions &options, const std::string &what) {
-    out(options.json ? jsonDone() : what + "\n");
+    out(options.json ? jsonDone() : cell(what) + "\n");
+}
+
+void printMissing(const ToolOptions &options, const Failure &failure, const std::string &what) {
+    if (options.json) {
+        out(jsonFailure(failure));
+        return;
+    }
+    printToolError(cell(options.file) + ": " + what);
+}
+
+void printVersion(const char *toolVersion, const char *libraryVersion) {
+    out("kvprofile " + cell(toolVersion) + "\nkvinit64 library " + cell(libraryVersion) + "\n");
+}
+
+void printToolError(const std::string &text) {
+    std::fputs(("kvprofile: " + cell(text) + "\n").c_str(), stderr);
 }
 
 void printFailure(const ToolOptions &options, const Failure &failure) {

@@ -7,13 +7,7 @@
 #include <cstdio>
 
 ProfileSession::~ProfileSession() {
-    ErrCollector *collector = profileContextCollector(context_);
-    if (file_ != nullptr) {
-        if (file_->stream != nullptr) std::fclose(file_->stream);
-        file_->stream = nullptr;
-        profileFreeFile(collector, file_);
-        file_ = nullptr;
-    }
+    if (file_ != nullptr) profileDiscardFile(&file_);
     if (context_ >= 0) {
         auto index = static_cast<uint32_t>(context_);
         profileCloseLib(&index);
@@ -44,6 +38,33 @@ bool ProfileSession::open(const ToolOptions &options, uint32_t openMode, Failure
     }
     uint32_t flags = options.decode ? PROFILE_OPEN_FLAG_DECODE : 0u;
     status = profileOpenFile(context_, options.file.c_str(), openMode, &file_, flags, 0);
+    if (status != 0) {
+        file_ = nullptr;
+        fail(status, failure);
+        return false;
+    }
+    return true;
+}
+
+namespace {
+uint32_t readNothing(char *buffer, uint32_t capacity, FILE *, uint64_t) {
+    if (buffer != nullptr && capacity > 0) buffer[0] = '\0';
+    return 0;
+}
+uint32_t writeNothing(const char *, FILE *, uint64_t) { return 0; }
+// The path of the scratch file: never opened, caller line functions carry it.
+constexpr char SCRATCH_PATH[] = "scratch";
+} // namespace
+
+bool ProfileSession::openScratch(Failure &failure) {
+    uint32_t status = profileOpenLib(&context_, 0, PROFILE_IO_CALLER, nullptr, nullptr, readNothing,
+                                     writeNothing);
+    if (status != 0) {
+        context_ = -1;
+        fail(status, failure);
+        return false;
+    }
+    status = profileOpenFile(context_, SCRATCH_PATH, PROFILE_OPEN_WRITE, &file_, 0, 0);
     if (status != 0) {
         file_ = nullptr;
         fail(status, failure);

@@ -40,6 +40,12 @@ class ProfileSession {
     // in it with the open mode.  On failure fills failure and returns false.
     bool open(const ToolOptions &options, uint32_t openMode, Failure &failure);
 
+    // Opens a context whose line functions read nothing and write nothing,
+    // and an empty file in it: a place to try a change with the component's
+    // own checks before the real file is touched.  On failure fills failure
+    // and returns false.
+    bool openScratch(Failure &failure);
+
     // Closes the file with the save flags (the rewrite for open modes 1 and
     // 2).  On failure fills failure and returns false; the file then stays
     // open and the destructor frees it.

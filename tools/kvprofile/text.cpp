@@ -60,21 +60,63 @@ std::string toUtf8(std::string_view bytes) {
     return out;
 }
 
-std::string escapeForTable(std::string_view utf8) {
+bool isControlCharacter(uint32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x61C || c == 0x200E || c == 0x200F ||
+           (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+namespace {
+// Calls fn(codePoint, bytes) for each character of a valid UTF-8 text.
+template <class Fn> void forEachCharacter(std::string_view utf8, Fn &&fn) {
+    for (size_t i = 0; i < utf8.size();) {
+        size_t n = validSequence(utf8, i);
+        if (n == 0) n = 1; // not reached for valid UTF-8; a byte stands for itself
+        auto lead = static_cast<uint8_t>(utf8[i]);
+        uint32_t code = n == 1 ? lead : lead & (0x7Fu >> n);
+        for (size_t k = 1; k < n; ++k)
+            code = (code << 6) | (static_cast<uint8_t>(utf8[i + k]) & 0x3Fu);
+        fn(code, utf8.substr(i, n));
+        i += n;
+    }
+}
+
+std::string unicodeEscape(uint32_t code) {
+    char text[16];
+    std::snprintf(text, sizeof text, "\\u%04X", static_cast<unsigned>(code));
+    return text;
+}
+} // namespace
+
+std::string forPeople(std::string_view bytes) {
     std::string out;
-    out.reserve(utf8.size());
-    for (char c : utf8) {
-        auto b = static_cast<uint8_t>(c);
-        if (b == '\t') {
+    out.reserve(bytes.size());
+    forEachCharacter(toUtf8(bytes), [&out](uint32_t code, std::string_view character) {
+        if (!isControlCharacter(code)) {
+            out += character;
+        } else if (code == '\t') {
             out += "\\t";
-        } else if (b < 0x20 || b == 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", b);
+        } else if (code < 0x80) {
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned>(code));
             out += hex;
         } else {
-            out += c;
+            out += unicodeEscape(code);
         }
-    }
+    });
+    return out;
+}
+
+std::string escapeJsonControls(std::string_view json) {
+    std::string out;
+    out.reserve(json.size());
+    // The dump's own line feeds and indentation are C0 characters that it
+    // put there; it has already escaped every C0 control inside a text.
+    forEachCharacter(json, [&out](uint32_t code, std::string_view character) {
+        if (code >= 0x7F && isControlCharacter(code))
+            out += unicodeEscape(code);
+        else
+            out += character;
+    });
     return out;
 }
 

@@ -1,8 +1,9 @@
 // Texts of profile files are 8-bit; output is UTF-8.  These turn the one
-// into the other and keep the people's table on one line per row.
+// into the other and keep what is printed from driving the terminal.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -11,10 +12,22 @@
 // 0x80 and above becomes the character U+0080 to U+00FF of the same number.
 std::string toUtf8(std::string_view bytes);
 
-// A UTF-8 text for the table: control characters (below 0x20, and 0x7F)
-// become "\t" or "\xNN", so that no file content moves the cursor or
-// drives the terminal.
-std::string escapeForTable(std::string_view utf8);
+// True for the characters no printed text carries as they are: the C0 and
+// C1 controls, DEL, and the bidirectional controls (U+061C, U+200E, U+200F,
+// U+202A to U+202E, U+2066 to U+2069).  Each moves the cursor, drives the
+// terminal or reorders what a person sees.
+bool isControlCharacter(uint32_t codePoint);
+
+// Every text printed for people goes through this one function: the text
+// as UTF-8 (toUtf8) with each control character shown as an escape, "\t"
+// for a tab, "\xNN" for the others below U+0080, "\uXXXX" above.  A
+// backslash of the text stays as it is.
+std::string forPeople(std::string_view bytes);
+
+// A JSON text as dumped (valid UTF-8, C0 controls already escaped): each
+// other control character written as the escape \uXXXX, so that JSON shows
+// the same characters as escapes as the text for people.
+std::string escapeJsonControls(std::string_view json);
 
 // The number of characters (code points) of a UTF-8 text.
 size_t displayWidth(std::string_view utf8);

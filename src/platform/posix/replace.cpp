@@ -1,137 +1,228 @@
-// Crash-safe rewrite on POSIX systems: exclusive create, fsync, rename, and
-// an fsync of the folder so that the rename itself survives a power cut.
+// The rewrite on POSIX systems: a 0600 temporary file beside the stored one
+// through the folder opened at open (openat, renameat: no path is resolved
+// again), fsync, the stored file's owner, group, extended attributes and
+// mode, renameat, and an fsync of the folder so that the rename survives a
+// power cut.  Where that would change what the file is, or is refused, the
+// content is written in place through the descriptor opened at open.
 #include "platform/replace.h"
 
 #include "platform/fault.h"
+#include "platform/posix/update_state.h"
 
-#include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr int TEMP_NAME_ATTEMPTS = 100;
+constexpr size_t COPY_CHUNK = 65536;
+constexpr size_t XATTR_LIST_MAX_BYTES = 65536;
+constexpr size_t XATTR_VALUE_MAX_BYTES = 65536;
 
-// Eight hexadecimal digits that differ from call to call and from process to
-// process; the exclusive create settles any remaining clash.
-void nextSuffix(char *out) {
-    static std::atomic<uint64_t> counter{0};
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    uint64_t x = counter.fetch_add(1) * 0x9E3779B97F4A7C15ull ^
-                 static_cast<uint64_t>(getpid()) << 32 ^ static_cast<uint64_t>(now.tv_nsec) ^
-                 static_cast<uint64_t>(now.tv_sec) << 20;
-    x ^= x >> 31;
-    x *= 0xBF58476D1CE4E5B9ull;
-    x ^= x >> 27;
-    static const char hex[] = "0123456789abcdef";
-    for (int i = 0; i < 8; ++i) out[i] = hex[(x >> (4 * i)) & 15];
-    out[8] = '\0';
+struct CreateBeside {
+    int folder;
+    int fd;
+};
+
+PlatCreateTry createBeside(const char *name, void *context) {
+    auto *c = static_cast<CreateBeside *>(context);
+    // 0600 whatever the umask: nobody else may open the new content before
+    // it has the stored file's permissions.
+    c->fd = openat(c->folder, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (c->fd >= 0) return PLAT_CREATE_DONE;
+    return errno == EEXIST ? PLAT_CREATE_EXISTS : PLAT_CREATE_FAILED;
 }
 
-// The file that a rewrite of path replaces: path itself, or, when path is a
-// symbolic link, the file it leads to, so that the link stays a link.  False
-// when the resolved path does not fit.
-bool resolveTarget(const char *path, char (&out)[PATH_MAX]) {
-    struct stat info {};
-    if (lstat(path, &info) == 0 && S_ISLNK(info.st_mode) && realpath(path, out) != nullptr)
-        return true;
-    size_t n = strlen(path);
-    if (n >= sizeof out) return false;
-    memcpy(out, path, n + 1);
-    return true;
-}
-
-// Syncs the folder that holds path, so that a rename in it is durable.
-int syncFolder(const char *path) {
-    const char *slash = strrchr(path, '/');
-    char folder[4096];
-    if (slash == nullptr) {
-        strcpy(folder, ".");
-    } else if (slash == path) {
-        strcpy(folder, "/");
-    } else {
-        size_t n = static_cast<size_t>(slash - path);
-        if (n >= sizeof folder) return -1;
-        memcpy(folder, path, n);
-        folder[n] = '\0';
+// Copies every extended attribute of from to to (POSIX ACLs are kept in
+// them).  True when all were copied, or the file system keeps none.
+bool copyAttributes(int from, int to) {
+    ssize_t size = flistxattr(from, nullptr, 0);
+    if (size < 0) return errno == ENOTSUP;
+    if (size == 0) return true;
+    if (static_cast<size_t>(size) > XATTR_LIST_MAX_BYTES) return false;
+    char *names = static_cast<char *>(std::malloc(static_cast<size_t>(size)));
+    char *value = static_cast<char *>(std::malloc(XATTR_VALUE_MAX_BYTES));
+    bool ok = names != nullptr && value != nullptr;
+    if (ok) size = flistxattr(from, names, static_cast<size_t>(size));
+    ok = ok && size >= 0;
+    for (ssize_t at = 0; ok && at < size; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+        const char *name = names + at;
+        ssize_t n = fgetxattr(from, name, value, XATTR_VALUE_MAX_BYTES);
+        ok = n >= 0 && fsetxattr(to, name, value, static_cast<size_t>(n), 0) == 0;
     }
-    if (platFaultHit(PLAT_FAULT_FILE_SYNC)) return -1;
-    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    int rc = fsync(fd);
-    close(fd);
-    return rc == 0 ? 0 : -1;
+    std::free(names);
+    std::free(value);
+    return ok;
+}
+
+// Gives the temporary file what the stored file is: owner and group, then
+// extended attributes, then mode (last, as a change of owner clears the
+// set-user-id bits).  False when any of it cannot be given, so that the
+// rewrite goes in place instead.
+bool keepIdentity(const PlatUpdateFile *file, int temp) {
+    struct stat stored {
+    }, made{};
+    if (fstat(file->fd, &stored) != 0 || fstat(temp, &made) != 0) return false;
+    if (stored.st_nlink > 1) return false; // a replace would split the hard links
+    if (platFaultHit(PLAT_FAULT_FILE_OWNER)) return false;
+    if ((made.st_uid != stored.st_uid || made.st_gid != stored.st_gid) &&
+        fchown(temp, stored.st_uid, stored.st_gid) != 0)
+        return false;
+    if (!copyAttributes(file->fd, temp)) return false;
+    return fchmod(temp, stored.st_mode & 07777) == 0;
+}
+
+// The refusals of a rename that an in-place write can stand in for.
+bool renameRefused(int error) {
+    return error == EBUSY || error == EXDEV || error == EACCES || error == EPERM || error == EROFS;
+}
+
+void syncFolder(int folder) {
+    // An O_PATH folder cannot be synced; a failed sync only leaves the
+    // rename's durability across a power cut unconfirmed.
+    if (!platFaultHit(PLAT_FAULT_FILE_SYNC)) (void)fsync(folder);
+}
+
+// Writes the whole content of source over the stored file through its own
+// descriptor: the new size reserved first, then the bytes, the cut to length
+// and the flush.
+PlatRewrite writeInPlace(const PlatUpdateFile *file, int source) {
+    struct stat info {};
+    if (fstat(source, &info) != 0) return PLAT_REWRITE_FAILED;
+    const off_t size = info.st_size;
+    if (platFaultHit(PLAT_FAULT_FILE_INPLACE)) return PLAT_REWRITE_REFUSED;
+    if (size > 0) {
+        int error = posix_fallocate(file->fd, 0, size);
+        // A file system without reservations writes without one.
+        if (error != 0 && error != EOPNOTSUPP && error != EINVAL) return PLAT_REWRITE_FAILED;
+    }
+    char *chunk = static_cast<char *>(std::malloc(COPY_CHUNK));
+    if (chunk == nullptr) return PLAT_REWRITE_FAILED;
+    PlatRewrite result = PLAT_REWRITE_IN_PLACE;
+    for (off_t at = 0; at < size && result == PLAT_REWRITE_IN_PLACE;) {
+        ssize_t got = pread(source, chunk, COPY_CHUNK, at);
+        if (got <= 0 || platFaultHit(PLAT_FAULT_FILE_INPLACE)) {
+            result = PLAT_REWRITE_PARTIAL;
+            break;
+        }
+        for (ssize_t put = 0; put < got;) {
+            ssize_t n = pwrite(file->fd, chunk + put, static_cast<size_t>(got - put), at + put);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                result = PLAT_REWRITE_PARTIAL;
+                break;
+            }
+            put += n;
+        }
+        at += got;
+    }
+    std::free(chunk);
+    if (result == PLAT_REWRITE_IN_PLACE && (ftruncate(file->fd, size) != 0 || fsync(file->fd) != 0))
+        result = PLAT_REWRITE_PARTIAL;
+    return result;
+}
+
+// Ends the rewrite's stream; removes its temporary file unless keep.
+void endRewrite(PlatUpdateFile *file, FILE *out, bool keep) {
+    if (out != nullptr) fclose(out);
+    file->rewrite = nullptr;
+    if (file->tempName[0] != '\0' && !keep) (void)unlinkat(file->folder, file->tempName, 0);
+    file->tempName[0] = '\0';
 }
 
 } // namespace
 
-int platCreateTempBeside(const char *target, char *tempPath, size_t size, FILE **stream) {
-    if (stream != nullptr) *stream = nullptr;
-    if (target == nullptr || tempPath == nullptr || stream == nullptr) return -1;
-    char resolved[PATH_MAX];
-    if (!resolveTarget(target, resolved)) return -1;
-    target = resolved;
-    size_t len = strlen(target);
-    if (len == 0 || len + PLAT_TEMP_SUFFIX_LEN + 1 > size) return -1;
+int platRewriteBegin(PlatUpdateFile *file, FILE **out) {
+    if (out != nullptr) *out = nullptr;
+    if (file == nullptr || out == nullptr || file->rewrite != nullptr) return -1;
     if (platFaultHit(PLAT_FAULT_FILE_TEMP)) return -1;
-
-    struct stat targetInfo {};
-    bool keepMode = stat(target, &targetInfo) == 0 && S_ISREG(targetInfo.st_mode);
-    for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; ++attempt) {
-        memcpy(tempPath, target, len);
-        tempPath[len] = '.';
-        tempPath[len + 1] = '~';
-        nextSuffix(tempPath + len + 2);
-        int fd = open(tempPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            break;
+    // Beside the stored file when the folder takes a new file of a longer
+    // name; else in a scratch file, for an in-place write.
+    CreateBeside create{file->folder, -1};
+    FILE *stream = nullptr;
+    if (platCreateUnderFreshName(file->name, file->tempName, sizeof file->tempName, createBeside,
+                                 &create) == 0) {
+        stream = fdopen(create.fd, "w+b");
+        if (stream == nullptr) {
+            close(create.fd);
+            (void)unlinkat(file->folder, file->tempName, 0);
+            file->tempName[0] = '\0';
         }
-        // The replacement keeps the stored file's permissions; a failure here
-        // only leaves the usual ones of a new file.
-        if (keepMode) (void)fchmod(fd, targetInfo.st_mode & 07777);
-        FILE *f = fdopen(fd, "wb");
-        if (f == nullptr) {
-            close(fd);
-            unlink(tempPath);
-            break;
-        }
-        *stream = f;
-        return 0;
     }
-    tempPath[0] = '\0';
-    return -1;
-}
-
-int platSyncFile(FILE *stream) {
+    if (stream == nullptr) {
+        file->tempName[0] = '\0';
+        stream = std::tmpfile();
+    }
     if (stream == nullptr) return -1;
-    if (fflush(stream) != 0) return -1;
-    if (platFaultHit(PLAT_FAULT_FILE_SYNC)) return -1;
-    return fsync(fileno(stream)) == 0 ? 0 : -1;
+    file->rewrite = stream;
+    *out = stream;
+    return 0;
 }
 
-PlatReplace platReplaceFile(const char *temp, const char *target) {
-    if (temp == nullptr || target == nullptr) return PLAT_REPLACE_UNCHANGED;
-    char resolved[PATH_MAX];
-    if (!resolveTarget(target, resolved)) return PLAT_REPLACE_UNCHANGED;
-    target = resolved;
-    if (platFaultHit(PLAT_FAULT_FILE_RENAME)) return PLAT_REPLACE_UNCHANGED;
-    if (rename(temp, target) != 0) return PLAT_REPLACE_UNCHANGED;
-    // Every reader now sees the new file; a failed folder sync only leaves
-    // the rename's durability across a power cut unconfirmed.
-    (void)syncFolder(target);
-    return PLAT_REPLACE_DONE;
+void platRewriteAbandon(PlatUpdateFile *file, FILE *out) {
+    if (file == nullptr) {
+        if (out != nullptr) fclose(out);
+        return;
+    }
+    endRewrite(file, out, false);
 }
 
-int platRemoveFile(const char *path) {
-    if (path == nullptr) return -1;
-    return unlink(path) == 0 ? 0 : -1;
+PlatRewrite platRewriteFinish(PlatUpdateFile *file, FILE *out) {
+    if (file == nullptr || out == nullptr || out != file->rewrite) {
+        platRewriteAbandon(file, out);
+        return PLAT_REWRITE_REFUSED;
+    }
+    int temp = fileno(out);
+    if (fflush(out) != 0 || platFaultHit(PLAT_FAULT_FILE_SYNC) || fsync(temp) != 0) {
+        endRewrite(file, out, false);
+        return PLAT_REWRITE_FAILED;
+    }
+    // Write nothing through a name that leads elsewhere now.
+    if (!platStillNamesFile(file)) {
+        endRewrite(file, out, false);
+        return PLAT_REWRITE_MOVED;
+    }
+    const bool beside = file->tempName[0] != '\0';
+    if (beside && keepIdentity(file, temp)) {
+        if (platFaultHit(PLAT_FAULT_FILE_RENAME)) {
+            endRewrite(file, out, false);
+            return PLAT_REWRITE_REFUSED;
+        }
+        // Last check; renameat replaces a name and never follows a link in
+        // its place, so a swap after it replaces the swapped-in name only.
+        if (!platStillNamesFile(file)) {
+            endRewrite(file, out, false);
+            return PLAT_REWRITE_MOVED;
+        }
+        if (renameat(file->folder, file->tempName, file->folder, file->name) == 0) {
+            file->tempName[0] = '\0';
+            syncFolder(file->folder);
+            endRewrite(file, out, false);
+            return PLAT_REWRITE_REPLACED;
+        }
+        if (!renameRefused(errno)) {
+            endRewrite(file, out, false);
+            return PLAT_REWRITE_REFUSED;
+        }
+    }
+    PlatRewrite result = writeInPlace(file, temp);
+    bool keep = result == PLAT_REWRITE_PARTIAL && beside;
+    if (keep) {
+        // The whole new content, under a name no later open removes.
+        char kept[NAME_MAX + 1];
+        size_t len = std::strlen(file->name);
+        if (len + sizeof PLAT_KEPT_SUFFIX <= sizeof kept) {
+            std::memcpy(kept, file->name, len);
+            std::memcpy(kept + len, PLAT_KEPT_SUFFIX, sizeof PLAT_KEPT_SUFFIX);
+            if (renameat(file->folder, file->tempName, file->folder, kept) == 0)
+                file->tempName[0] = '\0';
+        }
+    }
+    endRewrite(file, out, keep);
+    return result;
 }

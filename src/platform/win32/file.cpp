@@ -3,10 +3,10 @@
 #include "platform/file.h"
 
 #include "platform/fault.h"
+#include "platform/win32/utf16.h"
 
 #include <cstdlib>
 #include <share.h>
-#include <windows.h>
 
 namespace {
 // Units of the converted mode: PLAT_OPEN_MODE_MAX characters and a zero, so
@@ -16,22 +16,11 @@ constexpr int MODE_UNITS = static_cast<int>(PLAT_OPEN_MODE_MAX) + 1;
 
 FILE *platOpenUtf8(const char *path, const char *mode) {
     if (path == nullptr || mode == nullptr || platFaultHit(PLAT_FAULT_FILE_OPEN)) return nullptr;
-
-    // Units the path needs, its terminator included.
-    int units = MultiByteToWideChar(CP_UTF8, 0, path, -1, nullptr, 0);
-    if (units <= 0) return nullptr;
-    // From the heap directly: a failure here is not the call's memory failure.
-    auto *widePath =
-        static_cast<wchar_t *>(std::calloc(static_cast<size_t>(units) + 1, sizeof(wchar_t)));
+    wchar_t *widePath = platUtf8ToWideAlloc(path);
     if (widePath == nullptr) return nullptr;
-    if (MultiByteToWideChar(CP_UTF8, 0, path, -1, widePath, units) == 0) {
-        std::free(widePath);
-        return nullptr;
-    }
-
     wchar_t wideMode[MODE_UNITS] = {};
     FILE *stream = nullptr;
-    if (MultiByteToWideChar(CP_UTF8, 0, mode, -1, wideMode, MODE_UNITS) != 0)
+    if (platUtf8ToWide(mode, wideMode, MODE_UNITS) != 0)
         stream = _wfsopen(widePath, wideMode, _SH_DENYNO);
     std::free(widePath);
     return stream;

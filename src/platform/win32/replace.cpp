@@ -1,13 +1,23 @@
-// Crash-safe rewrite on Windows: exclusive create, FlushFileBuffers, and
-// MoveFileExW with MOVEFILE_REPLACE_EXISTING|MOVEFILE_WRITE_THROUGH.
-// ReplaceFileW is not used: Wine implements it by deleting the target first,
-// which opens the very window that the rewrite exists to close.
+// The rewrite on Windows: a temporary file beside the stored one, created
+// with the stored file's access list (never wider) and attributes, flushed
+// with FlushFileBuffers, given the stored file's owner and group, and moved
+// over the stored file's own path (links resolved at open) with
+// MoveFileExW(MOVEFILE_REPLACE_EXISTING|MOVEFILE_WRITE_THROUGH).  Where that
+// would change what the file is, or the move is refused (another holder
+// without delete sharing, another volume), the content is written in place
+// through the handle opened at open, at once and without retrying.
+// ReplaceFileW is not used: Wine implements it by deleting the target
+// first, which opens the very window that the rewrite exists to close.
 #include "platform/replace.h"
 
 #include "platform/fault.h"
+#include "platform/temp_name.h"
+#include "platform/win32/update_state.h"
+#include "platform/win32/utf16.h"
 
-#include <atomic>
+#include <aclapi.h>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <io.h>
@@ -15,49 +25,85 @@
 
 namespace {
 
-constexpr int TEMP_NAME_ATTEMPTS = 100;
-constexpr int REPLACE_ATTEMPTS = 20; // with the pauses below: about one second
-constexpr DWORD REPLACE_PAUSE_MS = 50;
-constexpr int WIDE_PATH_UNITS = 4096;
-constexpr DWORD COPY_CHUNK = 16384;
-constexpr UINT UTF8_CODE_PAGE = 65001;
+constexpr DWORD COPY_CHUNK = 65536;
+constexpr DWORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+constexpr int TEMP_UTF8_BYTES = 4096;
+constexpr SECURITY_INFORMATION OWNER_AND_GROUP =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
 
-using WidePath = wchar_t[WIDE_PATH_UNITS];
-
-bool toWide(const char *utf8, WidePath &out) {
-    return MultiByteToWideChar(UTF8_CODE_PAGE, 0, utf8, -1, out, WIDE_PATH_UNITS) > 0;
-}
-
-// Eight hexadecimal digits that differ from call to call and from process to
-// process; the exclusive create settles any remaining clash.
-void nextSuffix(char *out) {
-    static std::atomic<uint64_t> counter{0};
-    LARGE_INTEGER now{};
-    QueryPerformanceCounter(&now);
-    uint64_t x = counter.fetch_add(1) * 0x9E3779B97F4A7C15ull ^
-                 static_cast<uint64_t>(GetCurrentProcessId()) << 32 ^
-                 static_cast<uint64_t>(now.QuadPart);
-    x ^= x >> 31;
-    x *= 0xBF58476D1CE4E5B9ull;
-    x ^= x >> 27;
-    static const char hex[] = "0123456789abcdef";
-    for (int i = 0; i < 8; ++i) out[i] = hex[(x >> (4 * i)) & 15];
-    out[8] = '\0';
-}
-
-// A failure that another holder of the target causes and that may pass.
-bool heldByAnother(DWORD error) {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
-           error == ERROR_LOCK_VIOLATION;
-}
-
-struct Handle {
-    HANDLE h = INVALID_HANDLE_VALUE;
-    ~Handle() {
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    }
-    bool ok() const { return h != INVALID_HANDLE_VALUE; }
+struct CreateBeside {
+    DWORD attributes;
+    SECURITY_ATTRIBUTES *security;
+    wchar_t *path; // the created file's path, from the heap
+    HANDLE handle;
 };
+
+PlatCreateTry createBeside(const char *name, void *context) {
+    auto *c = static_cast<CreateBeside *>(context);
+    c->path = platUtf8ToWideAlloc(name);
+    if (c->path == nullptr) return PLAT_CREATE_FAILED;
+    c->handle = CreateFileW(c->path, GENERIC_READ | GENERIC_WRITE | WRITE_OWNER | READ_CONTROL,
+                            FILE_SHARE_READ | FILE_SHARE_DELETE, c->security, CREATE_NEW,
+                            c->attributes, nullptr);
+    if (c->handle != INVALID_HANDLE_VALUE) return PLAT_CREATE_DONE;
+    DWORD error = GetLastError();
+    std::free(c->path);
+    c->path = nullptr;
+    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? PLAT_CREATE_EXISTS
+                                                                       : PLAT_CREATE_FAILED;
+}
+
+// A scratch file in the user's temporary folder, gone when closed.
+HANDLE createScratch() {
+    wchar_t folder[MAX_PATH + 1];
+    wchar_t path[MAX_PATH + 1];
+    if (GetTempPathW(MAX_PATH + 1, folder) == 0 || GetTempFileNameW(folder, L"kvi", 0, path) == 0)
+        return INVALID_HANDLE_VALUE;
+    return CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                       CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+                       nullptr);
+}
+
+FILE *streamOver(HANDLE h) {
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR | _O_BINARY);
+    if (fd == -1) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    FILE *stream = _fdopen(fd, "w+b");
+    if (stream == nullptr) _close(fd);
+    return stream;
+}
+
+HANDLE handleOf(FILE *stream) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))); }
+
+bool sameSid(PSID a, PSID b) {
+    return a == nullptr ? b == nullptr : b != nullptr && EqualSid(a, b);
+}
+
+// Gives the temporary file the stored file's owner and group (its access
+// list came with its creation).  False when the file has more than one
+// hard link or the owner cannot be given, so that the rewrite goes in
+// place instead.
+bool keepIdentity(const PlatUpdateFile *file, HANDLE temp) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file->handle, &info) || info.nNumberOfLinks > 1) return false;
+    if (platFaultHit(PLAT_FAULT_FILE_OWNER)) return false;
+    PSID owner = nullptr, group = nullptr, madeOwner = nullptr, madeGroup = nullptr;
+    PSECURITY_DESCRIPTOR stored = nullptr, made = nullptr;
+    if (GetSecurityInfo(file->handle, SE_FILE_OBJECT, OWNER_AND_GROUP, &owner, &group, nullptr,
+                        nullptr, &stored) != ERROR_SUCCESS)
+        return true; // the file system keeps no owners
+    bool kept = GetSecurityInfo(temp, SE_FILE_OBJECT, OWNER_AND_GROUP, &madeOwner, &madeGroup,
+                                nullptr, nullptr, &made) == ERROR_SUCCESS;
+    if (kept && !(sameSid(owner, madeOwner) && sameSid(group, madeGroup)))
+        kept = SetSecurityInfo(temp, SE_FILE_OBJECT, OWNER_AND_GROUP, owner, group, nullptr,
+                               nullptr) == ERROR_SUCCESS;
+    LocalFree(stored);
+    if (made != nullptr) LocalFree(made);
+    return kept;
+}
 
 bool seek(HANDLE h, LONGLONG offset) {
     LARGE_INTEGER at{};
@@ -65,117 +111,180 @@ bool seek(HANDLE h, LONGLONG offset) {
     return SetFilePointerEx(h, at, nullptr, FILE_BEGIN) != 0;
 }
 
-// The fallback when the target stays held: copies temp over target in
-// place, reserving the new size first so that a full disk fails before any
-// byte of the target changes.
-PlatReplace copyInPlace(const WidePath &temp, const WidePath &target) {
-    if (platFaultHit(PLAT_FAULT_FILE_INPLACE)) return PLAT_REPLACE_UNCHANGED;
-    Handle dst, src;
-    dst.h =
-        CreateFileW(target, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (!dst.ok()) return PLAT_REPLACE_UNCHANGED;
-    src.h = CreateFileW(temp, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (!src.ok()) return PLAT_REPLACE_UNCHANGED;
+// Writes the whole content of source over the stored file through its own
+// handle: the new size reserved first (so a full disk fails before any
+// byte changes), then the bytes, the cut to length and the flush.
+PlatRewrite writeInPlace(const PlatUpdateFile *file, HANDLE source) {
+    if (platFaultHit(PLAT_FAULT_FILE_INPLACE)) return PLAT_REWRITE_REFUSED;
+    HANDLE dst = file->handle;
     LARGE_INTEGER newSize{}, oldSize{};
-    if (!GetFileSizeEx(src.h, &newSize) || !GetFileSizeEx(dst.h, &oldSize))
-        return PLAT_REPLACE_UNCHANGED;
+    if (!GetFileSizeEx(source, &newSize) || !GetFileSizeEx(dst, &oldSize))
+        return PLAT_REWRITE_FAILED;
     if (newSize.QuadPart > oldSize.QuadPart) {
-        if (!seek(dst.h, newSize.QuadPart) || !SetEndOfFile(dst.h)) {
-            // The target may have grown; give it its old length back.
-            if (seek(dst.h, oldSize.QuadPart)) SetEndOfFile(dst.h);
-            return PLAT_REPLACE_UNCHANGED;
+        if (!seek(dst, newSize.QuadPart) || !SetEndOfFile(dst)) {
+            // The file may have grown; give it its old length back.
+            if (seek(dst, oldSize.QuadPart)) SetEndOfFile(dst);
+            return PLAT_REWRITE_FAILED;
         }
     }
-    if (!seek(dst.h, 0)) return PLAT_REPLACE_PARTIAL;
-    char chunk[COPY_CHUNK];
+    if (!seek(dst, 0) || !seek(source, 0)) return PLAT_REWRITE_PARTIAL;
+    char *chunk = static_cast<char *>(std::malloc(COPY_CHUNK));
+    if (chunk == nullptr) return PLAT_REWRITE_PARTIAL;
+    PlatRewrite result = PLAT_REWRITE_IN_PLACE;
     for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(src.h, chunk, COPY_CHUNK, &got, nullptr)) return PLAT_REPLACE_PARTIAL;
+        DWORD got = 0, put = 0;
+        if (!ReadFile(source, chunk, COPY_CHUNK, &got, nullptr)) {
+            result = PLAT_REWRITE_PARTIAL;
+            break;
+        }
         if (got == 0) break;
-        if (platFaultHit(PLAT_FAULT_FILE_INPLACE)) return PLAT_REPLACE_PARTIAL;
-        DWORD put = 0;
-        if (!WriteFile(dst.h, chunk, got, &put, nullptr) || put != got) return PLAT_REPLACE_PARTIAL;
+        if (platFaultHit(PLAT_FAULT_FILE_INPLACE) || !WriteFile(dst, chunk, got, &put, nullptr) ||
+            put != got) {
+            result = PLAT_REWRITE_PARTIAL;
+            break;
+        }
     }
-    if (!seek(dst.h, newSize.QuadPart) || !SetEndOfFile(dst.h) || !FlushFileBuffers(dst.h))
-        return PLAT_REPLACE_PARTIAL;
-    return PLAT_REPLACE_COPIED;
+    std::free(chunk);
+    if (result == PLAT_REWRITE_IN_PLACE &&
+        (!seek(dst, newSize.QuadPart) || !SetEndOfFile(dst) || !FlushFileBuffers(dst)))
+        result = PLAT_REWRITE_PARTIAL;
+    return result;
+}
+
+// Ends the rewrite's stream; removes its temporary file unless keep.
+void endRewrite(PlatUpdateFile *file, FILE *out, bool keep) {
+    if (out != nullptr) fclose(out);
+    file->rewrite = nullptr;
+    if (file->temp != nullptr && !keep) DeleteFileW(file->temp);
+    std::free(file->temp);
+    file->temp = nullptr;
+}
+
+// A failure of the move that writing in place can stand in for.
+bool moveRefused(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+           error == ERROR_LOCK_VIOLATION || error == ERROR_NOT_SAME_DEVICE ||
+           error == ERROR_WRITE_PROTECT;
 }
 
 } // namespace
 
-int platCreateTempBeside(const char *target, char *tempPath, size_t size, FILE **stream) {
-    if (stream != nullptr) *stream = nullptr;
-    if (target == nullptr || tempPath == nullptr || stream == nullptr) return -1;
-    size_t len = strlen(target);
-    if (len == 0 || len + PLAT_TEMP_SUFFIX_LEN + 1 > size) return -1;
+int platRewriteBegin(PlatUpdateFile *file, FILE **out) {
+    if (out != nullptr) *out = nullptr;
+    if (file == nullptr || out == nullptr || file->rewrite != nullptr ||
+        file->handle == INVALID_HANDLE_VALUE)
+        return -1;
     if (platFaultHit(PLAT_FAULT_FILE_TEMP)) return -1;
-
-    WidePath wide;
-    DWORD keep = 0;
-    if (toWide(target, wide)) {
-        DWORD attrs = GetFileAttributesW(wide);
-        if (attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_DIRECTORY))
-            keep = attrs & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    // The new file is created with the stored file's access list, so it is
+    // never open to more readers than the stored one.
+    PSECURITY_DESCRIPTOR acl = nullptr;
+    SECURITY_ATTRIBUTES security{sizeof security, nullptr, FALSE};
+    if (GetSecurityInfo(file->handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                        nullptr, nullptr, &acl) == ERROR_SUCCESS)
+        security.lpSecurityDescriptor = acl;
+    BY_HANDLE_FILE_INFORMATION info{};
+    DWORD attributes = GetFileInformationByHandle(file->handle, &info)
+                           ? info.dwFileAttributes & KEPT_ATTRIBUTES
+                           : 0;
+    CreateBeside create{attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL,
+                        acl != nullptr ? &security : nullptr, nullptr, INVALID_HANDLE_VALUE};
+    char base[TEMP_UTF8_BYTES];
+    char name[TEMP_UTF8_BYTES];
+    FILE *stream = nullptr;
+    if (WideCharToMultiByte(CP_UTF8, 0, file->path, -1, base, sizeof base, nullptr, nullptr) != 0 &&
+        platCreateUnderFreshName(base, name, sizeof name, createBeside, &create) == 0) {
+        file->temp = create.path;
+        stream = streamOver(create.handle);
+        if (stream == nullptr) {
+            DeleteFileW(file->temp);
+            std::free(file->temp);
+            file->temp = nullptr;
+        }
     }
-    for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; ++attempt) {
-        memcpy(tempPath, target, len);
-        tempPath[len] = '.';
-        tempPath[len + 1] = '~';
-        nextSuffix(tempPath + len + 2);
-        if (!toWide(tempPath, wide)) break;
-        HANDLE h = CreateFileW(wide, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                               keep != 0 ? keep : FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE) {
-            DWORD error = GetLastError();
-            if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
-            break;
-        }
-        int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
-        if (fd == -1) {
-            CloseHandle(h);
-            DeleteFileW(wide);
-            break;
-        }
-        FILE *f = _fdopen(fd, "wb");
-        if (f == nullptr) {
-            _close(fd);
-            DeleteFileW(wide);
-            break;
-        }
-        *stream = f;
-        return 0;
+    if (acl != nullptr) LocalFree(acl);
+    if (stream == nullptr) {
+        HANDLE scratch = createScratch();
+        if (scratch != INVALID_HANDLE_VALUE) stream = streamOver(scratch);
     }
-    tempPath[0] = '\0';
-    return -1;
-}
-
-int platSyncFile(FILE *stream) {
     if (stream == nullptr) return -1;
-    if (fflush(stream) != 0) return -1;
-    if (platFaultHit(PLAT_FAULT_FILE_SYNC)) return -1;
-    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-    if (h == INVALID_HANDLE_VALUE) return -1;
-    return FlushFileBuffers(h) ? 0 : -1;
+    file->rewrite = stream;
+    *out = stream;
+    return 0;
 }
 
-PlatReplace platReplaceFile(const char *temp, const char *target) {
-    if (temp == nullptr || target == nullptr) return PLAT_REPLACE_UNCHANGED;
-    WidePath wideTemp, wideTarget;
-    if (!toWide(temp, wideTemp) || !toWide(target, wideTarget)) return PLAT_REPLACE_UNCHANGED;
-    for (int attempt = 0; attempt < REPLACE_ATTEMPTS; ++attempt) {
-        if (attempt > 0) Sleep(REPLACE_PAUSE_MS);
-        if (platFaultHit(PLAT_FAULT_FILE_RENAME)) return PLAT_REPLACE_UNCHANGED;
-        if (MoveFileExW(wideTemp, wideTarget, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-            return PLAT_REPLACE_DONE;
-        if (!heldByAnother(GetLastError())) return PLAT_REPLACE_UNCHANGED;
+void platRewriteAbandon(PlatUpdateFile *file, FILE *out) {
+    if (file == nullptr) {
+        if (out != nullptr) fclose(out);
+        return;
     }
-    return copyInPlace(wideTemp, wideTarget);
+    endRewrite(file, out, false);
 }
 
-int platRemoveFile(const char *path) {
-    WidePath wide;
-    if (path == nullptr || !toWide(path, wide)) return -1;
-    return DeleteFileW(wide) ? 0 : -1;
+PlatRewrite platRewriteFinish(PlatUpdateFile *file, FILE *out) {
+    if (file == nullptr || out == nullptr || out != file->rewrite) {
+        platRewriteAbandon(file, out);
+        return PLAT_REWRITE_REFUSED;
+    }
+    HANDLE temp = handleOf(out);
+    if (fflush(out) != 0 || platFaultHit(PLAT_FAULT_FILE_SYNC) || temp == INVALID_HANDLE_VALUE ||
+        !FlushFileBuffers(temp)) {
+        endRewrite(file, out, false);
+        return PLAT_REWRITE_FAILED;
+    }
+    // Write nothing through a name that leads elsewhere now.
+    if (!platStillNamesFile(file)) {
+        endRewrite(file, out, false);
+        return PLAT_REWRITE_MOVED;
+    }
+    const bool beside = file->temp != nullptr;
+    if (beside && keepIdentity(file, temp)) {
+        if (platFaultHit(PLAT_FAULT_FILE_RENAME)) {
+            endRewrite(file, out, false);
+            return PLAT_REWRITE_REFUSED;
+        }
+        // Windows refuses to replace a file that any handle holds open, the
+        // locking one included, so the lock is given up for the move, under
+        // the hand-over guard (platform/win32/update_state.h).  Another
+        // updater that waits holds the file open too and so makes the move
+        // fail: the lock is then taken back, still under the guard, for an
+        // in-place write.  The move replaces the name itself and never
+        // follows a link there.
+        PlatHandOverGuard guard;
+        if (!platTakeHandOverGuard(file->path, GetTickCount64() + PLAT_UPDATE_LOCK_WAIT_MS,
+                                   guard)) {
+            endRewrite(file, out, false);
+            return PLAT_REWRITE_REFUSED;
+        }
+        platUnlockFile(file);
+        if (MoveFileExW(file->temp, file->path,
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            std::free(file->temp);
+            file->temp = nullptr;
+            endRewrite(file, out, false);
+            return PLAT_REWRITE_REPLACED;
+        }
+        DWORD error = GetLastError();
+        if (platRelockFile(file) != 0 || !moveRefused(error)) {
+            endRewrite(file, out, false);
+            return PLAT_REWRITE_REFUSED;
+        }
+    }
+    PlatRewrite result = writeInPlace(file, temp);
+    bool keep = result == PLAT_REWRITE_PARTIAL && beside;
+    if (keep) {
+        // The whole new content, under a name no later open removes.
+        wchar_t suffix[sizeof PLAT_KEPT_SUFFIX];
+        wchar_t *kept = nullptr;
+        if (platUtf8ToWide(PLAT_KEPT_SUFFIX, suffix, sizeof PLAT_KEPT_SUFFIX) != 0)
+            kept = platJoinWide(file->path, suffix);
+        fclose(out);
+        out = nullptr;
+        if (kept != nullptr && MoveFileExW(file->temp, kept, MOVEFILE_REPLACE_EXISTING)) {
+            std::free(file->temp);
+            file->temp = nullptr;
+        }
+        std::free(kept);
+    }
+    endRewrite(file, out, keep);
+    return result;
 }

@@ -6,8 +6,8 @@
 //     LIBRARY     default: the library beside this program
 //     ERROR_FILE  UTF-8 path, default: kvinit64-errors.log in the current folder
 #include "kvinit64.h"
-#include "platform/dynlib.h"
-#include "platform/process.h"
+#include "support/dynlib.h"
+#include "support/process.h"
 
 #include <cstdio>
 #include <string>

@@ -1,5 +1,7 @@
 # Shared by the project's scripts: installing what the build needs and
-# running Wine with the project's own prefix.  Source it; don't run it.
+# running Wine with the project's own prefix (the one place that sets Wine
+# up; scripts/wine-run, ctest's emulator, sources it too).  Source it; don't
+# run it.
 
 KV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 KV_WINE=/usr/lib/wine/wine64
@@ -9,9 +11,14 @@ export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
 # Packages every build of the project needs (Debian 12 names).
+#   pkg-config                     the consumer test's pkg-config host
+#   llvm, lld, clang-tools-14      llvm-dlltool (kvinit64.lib), lld-link and
+#                                  clang-cl (the MSVC-style host)
+#   dpkg-dev, file                 the .deb's library dependencies (CPack)
 KV_PACKAGES=(cmake make g++ googletest libgtest-dev libbenchmark-dev
   mingw-w64 g++-mingw-w64-x86-64-posix wine64 binutils
-  libcli11-dev nlohmann-json3-dev clang clang-format libclang-rt-14-dev)
+  libcli11-dev nlohmann-json3-dev clang clang-format libclang-rt-14-dev
+  pkg-config llvm lld clang-tools-14 dpkg-dev file)
 
 kv_log() { printf '==> %s\n' "$*" >&2; }
 
@@ -31,8 +38,9 @@ kv_install() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# Creates the Wine prefix once, starts a persistent wineserver and runs one
-# throwaway client so that Wine's helper processes don't hold ctest's pipes.
+# Creates the Wine prefix once, starts a persistent wineserver (unless one
+# runs) and runs one throwaway client so that Wine's helper processes don't
+# hold ctest's pipes.
 kv_wine_start() {
   mkdir -p "$WINEPREFIX"
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
@@ -40,14 +48,14 @@ kv_wine_start() {
     "$KV_WINE" wineboot --init >/dev/null 2>&1 </dev/null
     "$KV_WINESERVER" -w
   fi
-  "$KV_WINESERVER" -p
+  "$KV_WINESERVER" -p 2>/dev/null || true # one may be running already
   "$KV_WINE" cmd /c exit >/dev/null 2>&1 </dev/null
 }
 
 kv_wine_stop() { "$KV_WINESERVER" -k >/dev/null 2>&1 || true; }
 
+# Configures and builds one preset; non-zero when either step fails.
 kv_build() {
   local preset=$1
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
+  cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset"
 }

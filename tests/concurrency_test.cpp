@@ -2,8 +2,8 @@
 // threads in a loop, and several processes reporting to one error file.
 #include "diag/sink.h"
 #include "kvinit64.h"
-#include "platform/dynlib.h"
 #include "support/child.h"
+#include "support/dynlib.h"
 #include "support/fixtures.h"
 #include "support/report.h"
 

@@ -3,11 +3,11 @@
 // collector and stays on disk byte for byte as it was; a file it accepts
 // loses nothing when it is rewritten.
 #include "platform/file.h"
-#include "platform/process.h"
 #include "profile/loadsave.h"
 #include "profile/operations.h"
 #include "support/child.h"
 #include "support/fixtures.h"
+#include "support/process.h"
 #include "support/profile_io.h"
 
 #include <cstdint>

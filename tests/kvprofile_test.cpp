@@ -1,10 +1,10 @@
 // End-to-end tests of kvprofile: each runs the tool's binary (under Wine for
 // the Windows build) on files in a scratch folder and checks its output,
 // JSON shape, exit code and what it leaves on disk.
-#include "platform/process.h"
 #include "profile/checksum.h"
 #include "profile/context.h"
 #include "support/fixtures.h"
+#include "support/process.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The library-information record, through the built shared library's own
 // exports, under both of its names.
 #include "kvinit64.h"
-#include "platform/dynlib.h"
+#include "support/dynlib.h"
 #include "support/fixtures.h"
 
 #include <cstring>

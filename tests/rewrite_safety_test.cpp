@@ -2,12 +2,12 @@
 // file is (owner, group, mode, attributes, links), takes the in-place path
 // where the atomic one cannot keep it, and loses no concurrent update.
 #include "platform/fault.h"
-#include "platform/process.h"
 #include "platform/temp_name.h"
 #include "profile/loadsave.h"
 #include "profile/operations.h"
 #include "support/child.h"
 #include "support/fixtures.h"
+#include "support/process.h"
 #include "support/profile_io.h"
 
 #include <cstdint>

@@ -5,9 +5,9 @@
 #include "diag/sink.h"
 #include "frame/alloc.h"
 #include "kvinit64.h"
-#include "platform/dynlib.h"
 #include "platform/fault.h"
 #include "support/child.h"
+#include "support/dynlib.h"
 #include "support/fixtures.h"
 #include "support/report.h"
 

@@ -10,7 +10,7 @@
 #include <cstring>
 
 namespace {
-constexpr char LIB_VERSION[] = "9.5.0.0221";
+constexpr char LIB_VERSION[] = KVINIT64_VERSION;
 constexpr char LIB_PROTOCOL[] = "TCP/IP";
 constexpr char LIB_PLATFORM[] = "Win64";
 constexpr char LIB_LOCALE[] = "english_united-states";

@@ -4,6 +4,7 @@
 
 std::atomic<int32_t> qdmMemFailure{0};
 
+#ifdef KVINIT64_TESTABLE
 namespace {
 std::atomic<int> failCountdown{0}; // > 0: allocations left until the failing one
 std::atomic<bool> failPersist{false};
@@ -19,13 +20,19 @@ bool injectedFailure() {
     return true;
 }
 } // namespace
+#endif
 
 void *QDMalloc(uint32_t size) {
+#ifdef KVINIT64_TESTABLE
     void *p = injectedFailure() ? nullptr : std::malloc(size == 0 ? 1 : size);
+#else
+    void *p = std::malloc(size == 0 ? 1 : size); // only a real shortage fails
+#endif
     if (p == nullptr) qdmMemFailure.store(1, std::memory_order_relaxed);
     return p;
 }
 
+#ifdef KVINIT64_TESTABLE
 void qdmAllocFailAt(int n, bool persist) {
     failAll.store(false);
     failFired.store(false);
@@ -36,3 +43,4 @@ void qdmAllocFailAt(int n, bool persist) {
 void qdmAllocFailReset() { qdmAllocFailAt(0); }
 
 bool qdmAllocFailFired() { return failFired.load(); }
+#endif

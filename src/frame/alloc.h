@@ -18,7 +18,9 @@ extern std::atomic<int32_t> qdmMemFailure;
 // raises qdmMemFailure.  Give the memory back with free().
 void *QDMalloc(uint32_t size);
 
-// Allocation-failure injection, for tests only (never exported).
+#ifdef KVINIT64_TESTABLE
+// Allocation-failure injection, in the testable build only (the shipped
+// libraries have no countdown).
 // Makes the n-th QDMalloc from now fail (n = 1: the next one); with
 // `persist` every allocation after it fails too.  n <= 0 disarms.
 void qdmAllocFailAt(int n, bool persist = false);
@@ -26,3 +28,4 @@ void qdmAllocFailAt(int n, bool persist = false);
 void qdmAllocFailReset();
 // True once an armed failure has been delivered since the last arming.
 bool qdmAllocFailFired();
+#endif

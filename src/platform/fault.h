@@ -1,8 +1,12 @@
 // Fault probes of the platform layer.
 //
 // Each platform call that can fail in the field checks its probe first, so a
-// test can make exactly that call fail without touching the real system.  A
-// probe is disarmed in normal runs and then costs one relaxed atomic load.
+// test can make exactly that call fail without touching the real system.
+// Only the testable build (KVINIT64_TESTABLE, linked by tests, fuzz targets
+// and benchmarks) has probes: there a disarmed probe costs one relaxed atomic
+// load.  In the shipped libraries every check is the constant false and the
+// probes do not exist.  A new probe is one more enum value, checked with
+// platFaultHit where the call is made.
 #pragma once
 
 enum PlatFault {
@@ -20,6 +24,8 @@ enum PlatFault {
     PLAT_FAULT_COUNT
 };
 
+#ifdef KVINIT64_TESTABLE
+
 // Arms a probe: the call after `skip` further calls through the probe fails,
 // and so do the `times - 1` calls after it.
 void platFaultArm(PlatFault probe, int skip, int times);
@@ -29,3 +35,12 @@ void platFaultReset();
 
 // True when this call through the probe must fail; consumes the arming.
 bool platFaultHit(PlatFault probe);
+
+#else
+
+// The shipped build: no call ever fails on purpose, and a probe check is the
+// constant false (a macro, so that not even an unoptimised build keeps a
+// function for it).
+#define platFaultHit(probe) ((void)(probe), false)
+
+#endif

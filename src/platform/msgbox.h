@@ -9,13 +9,24 @@
 
 #include <cstdint>
 
+// The system's own box, implemented per platform.
+void platNativeMessageBox(const char *text, const char *title, uint32_t style);
+
+#ifdef KVINIT64_TESTABLE
+
 // Shows the box (or, with a hook installed, hands it to the hook instead).
 void platShowMessageBox(const char *text, const char *title, uint32_t style);
 
-// Test seam, never exported: while a hook is installed, every box goes to it
-// and nothing is shown.  Null removes the hook.
+// Test seam of the testable build: while a hook is installed, every box goes
+// to it and nothing is shown.  Null removes the hook.
 using PlatMessageBoxHook = void (*)(const char *text, const char *title, uint32_t style);
 void platSetMessageBoxHook(PlatMessageBoxHook hook);
 
-// The system's own box, implemented per platform.
-void platNativeMessageBox(const char *text, const char *title, uint32_t style);
+#else
+
+// The shipped build has no hook: the box is the system's own.
+inline void platShowMessageBox(const char *text, const char *title, uint32_t style) {
+    platNativeMessageBox(text, title, style);
+}
+
+#endif

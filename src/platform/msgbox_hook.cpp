@@ -1,4 +1,8 @@
+// The capture hook for error-report boxes; compiled only into the testable
+// build.
 #include "platform/msgbox.h"
+
+#ifdef KVINIT64_TESTABLE
 
 #include <atomic>
 
@@ -15,3 +19,5 @@ void platShowMessageBox(const char *text, const char *title, uint32_t style) {
     else
         platNativeMessageBox(text, title, style);
 }
+
+#endif // KVINIT64_TESTABLE

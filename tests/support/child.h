@@ -2,7 +2,7 @@
 // to get a second process (a second lock holder, a writer to be killed).
 #pragma once
 
-#include "platform/process.h"
+#include "support/process.h"
 
 #include <string>
 #include <vector>

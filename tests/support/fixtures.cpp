@@ -1,7 +1,7 @@
 #include "support/fixtures.h"
 
 #include "platform/mutex.h"
-#include "platform/process.h"
+#include "support/process.h"
 
 #include <algorithm>
 #include <atomic>

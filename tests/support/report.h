@@ -13,8 +13,8 @@
 #include "kvinit64.h"
 #include "platform/fault.h"
 #include "platform/msgbox.h"
-#include "platform/process.h"
 #include "support/fixtures.h"
+#include "support/process.h"
 
 #include <cstdint>
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 #include "commands.h"
 #include "kvinit64.h"
 #include "output.h"
-#include "platform/process.h"
+#include "support/process.h"
 #include "text.h"
 
 #include <cstdio>
@@ -12,7 +12,7 @@
 
 namespace {
 // kvprofile is released with the library and carries its version.
-constexpr char KVPROFILE_VERSION[] = "9.5.0.0221";
+constexpr char KVPROFILE_VERSION[] = KVINIT64_VERSION;
 
 int printVersions() {
     QDKlibInfoRec info{};

@@ -1,4 +1,4 @@
-#include "platform/process.h"
+#include "support/process.h"
 
 #include <cstdlib>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "platform/dynlib.h"
+#include "support/dynlib.h"
 
 #include <windows.h>
 

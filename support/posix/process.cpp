@@ -1,4 +1,4 @@
-#include "platform/process.h"
+#include "support/process.h"
 
 #include <climits>
 #include <csignal>

@@ -48,13 +48,17 @@ set(KV_SOURCES_PLATFORM
   src/platform/temp_name.cpp)
 
 set(KV_SOURCES_POSIX
+  src/platform/posix/cancel.cpp
   src/platform/posix/file.cpp
+  src/platform/posix/fork.cpp
+  src/platform/posix/global_lock.cpp
   src/platform/posix/msgbox.cpp
   src/platform/posix/mutex.cpp
   src/platform/posix/replace.cpp
   src/platform/posix/update_file.cpp)
 
 set(KV_SOURCES_WIN32
+  src/platform/win32/cancel.cpp
   src/platform/win32/file.cpp
   src/platform/win32/msgbox.cpp
   src/platform/win32/mutex.cpp
@@ -62,8 +66,10 @@ set(KV_SOURCES_WIN32
   src/platform/win32/update_file.cpp
   src/platform/win32/utf16.cpp)
 
-# Files of the shared library alone (its entry point, its exports).
-set(KV_SHARED_ONLY_POSIX src/platform/posix/exports_alias.cpp)
+# Files of the shared library alone (the DLL's entry point).  The ELF
+# library needs none: its second export name is an alias defined beside
+# QDKgetLibInfo.
+set(KV_SHARED_ONLY_POSIX)
 set(KV_SHARED_ONLY_WIN32 src/platform/win32/dllmain.cpp)
 
 # Every .cpp under src/ must be in exactly one list above.

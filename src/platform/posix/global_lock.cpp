@@ -88,18 +88,6 @@ bool passed(const timespec &deadline) {
            (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
 }
 
-timespec deadlineAfter(uint32_t ms) {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    t.tv_sec += static_cast<time_t>(ms / 1000);
-    t.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (t.tv_nsec >= 1000000000L) {
-        t.tv_sec += 1;
-        t.tv_nsec -= 1000000000L;
-    }
-    return t;
-}
-
 // Polls the file lock until the deadline (just once when `once`).
 PlatWait lockFile(int fd, const timespec &deadline, bool once) {
     long pauseNs = FIRST_PAUSE_NS;
@@ -162,7 +150,7 @@ GlobalLock *createGlobal(const char *name) {
 PlatWait waitGlobal(GlobalLock *g, uint32_t timeoutMs) {
     if (g->fd < 0) return PLAT_WAIT_FAILED;
     LocalMutex *local = g->local;
-    timespec deadline = deadlineAfter(timeoutMs);
+    timespec deadline = deadlineAfter(CLOCK_MONOTONIC, timeoutMs);
     bool abandoned = false;
     switch (lockLocal(local, timeoutMs)) {
     case 0:

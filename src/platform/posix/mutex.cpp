@@ -74,6 +74,11 @@ int initLocalMutex(pthread_mutex_t *mutex) {
     return rc;
 }
 
+// std::atomic so that a forked child may forget it while nobody reads it.
+std::atomic<uint32_t> processId{0};
+
+} // namespace
+
 timespec deadlineAfter(clockid_t clock, uint32_t ms) {
     timespec t;
     clock_gettime(clock, &t);
@@ -85,11 +90,6 @@ timespec deadlineAfter(clockid_t clock, uint32_t ms) {
     }
     return t;
 }
-
-// std::atomic so that a forked child may forget it while nobody reads it.
-std::atomic<uint32_t> processId{0};
-
-} // namespace
 
 LocalMutex *findOrCreateLocal(const char *name) {
     LocalMutex *m = findLocal(registry.load(std::memory_order_acquire), name);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <pthread.h>
+#include <time.h>
 
 enum HandleKind { LOCAL_MUTEX = 1, GLOBAL_LOCK = 2 };
 
@@ -38,6 +39,9 @@ LocalMutex *findOrCreateLocal(const char *name);
 // (taken; its owner ended holding it, and it is consistent again), ETIMEDOUT
 // or another error number.
 int lockLocal(LocalMutex *m, uint32_t timeoutMs);
+
+// The moment `ms` milliseconds from now on `clock`, for the timed waits.
+timespec deadlineAfter(clockid_t clock, uint32_t ms);
 
 // A machine-wide lock handle (global_lock.cpp).
 GlobalLock *createGlobal(const char *name);

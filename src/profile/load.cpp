@@ -128,7 +128,9 @@ uint32_t profileReadLine(ErrCollector *, ProfileFile *file, char *buffer, size_t
         buffer[0] = '\0';
     if (context == nullptr) return PROFILE_READ_UNDECODABLE;
     auto cap = static_cast<uint32_t>(capacity);
-    uint32_t read = context->readLine(buffer, cap, file->stream, file->user);
+    uint32_t read = context->ioMode == PROFILE_IO_STREAM && file->lineByLine == 0
+                        ? profileBlockReadLine(file, buffer, cap)
+                        : context->readLine(buffer, cap, file->stream, file->user);
     // The library's own reader says when a line holds a NUL byte; the
     // statuses of a caller's readLine are not looked at.
     if (context->ioMode != PROFILE_IO_CALLER && read == PROFILE_STATUS_TAMPERED)

@@ -112,7 +112,8 @@ uint32_t profileOpenFile(int32_t contextIndex, const char *path, uint32_t openMo
             profileFreeFile(collector, file);
             return profileFail(collector, PROFILE_STATUS_FILE_NOT_FOUND);
         }
-        std::setvbuf(file->stream, file->streamBuffer, _IOFBF, sizeof file->streamBuffer);
+        // The loader reads the stream in blocks into the record's buffer.
+        std::setvbuf(file->stream, nullptr, _IONBF, 0);
     }
     status = profileLoad(collector, file);
     if (status != 0) {

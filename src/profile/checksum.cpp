@@ -3,10 +3,15 @@
 #include "profile/context.h"
 
 #include <bit>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 // The 200 primes from 97 to 1423, each once, in the order the checksum uses
-// them.
-const uint16_t profileChecksumWeights[PROFILE_CHECKSUM_WEIGHTS] = {
+// them (defined here so that the segment table below is built from it).
+constexpr uint16_t profileChecksumWeights[PROFILE_CHECKSUM_WEIGHTS] = {
     1373, 101,  103,  1327, 1321, 113,  127,  1303, 1301, 139,  1289, 1283, 163,  167,  1259, 1249,
     181,  191,  1229, 1223, 199,  211,  1201, 1193, 229,  233,  1171, 1163, 251,  257,  1129, 1123,
     271,  277,  1103, 1097, 293,  307,  1087, 1069, 317,  331,  1051, 1049, 349,  353,  1031, 1021,
@@ -24,82 +29,163 @@ const uint16_t profileChecksumWeights[PROFILE_CHECKSUM_WEIGHTS] = {
 namespace {
 
 constexpr uint32_t MIX_PERIOD = 14; // weights between two mixing steps
-constexpr uint32_t LAST_MIX = 196;  // the last multiple of 14 below 200
 constexpr uint32_t TRANSFORM_MODULUS = 99;
 constexpr uint32_t ROTATION_MODULUS = 13;
 
-// What each byte adds, times its weight (low byte): blank 0 (it is
-// skipped), 33 to 126 their value less 32, every other byte its own value;
-// and whether it takes a weight (bit 8): every byte but the blank.
-constexpr auto BYTE_ENTRIES = [] {
-    struct Table {
-        uint16_t entry[256];
-    } table{};
-    for (uint32_t x = 0; x < 256; ++x) {
-        uint32_t value = x == ' ' ? 0 : (x >= 33 && x <= 126) ? x - 32 : x;
-        table.entry[x] = static_cast<uint16_t>(value | (x == ' ' ? 0 : 0x100));
-    }
+// Chosen for speed.  The checksum runs in two passes over a text: the bytes
+// that take a weight (every byte but the blank) are first gathered into a
+// buffer, then summed one segment of weights at a time.  The 200 weights fall
+// into 15 segments, 14 of 14 weights (each ends in a mixing step) and a last
+// one of 4 (it ends in the wrap to weight 0, without mixing).  Within a
+// segment the order of the additions does not matter, so each is one
+// multiply-add over 16 lanes, with the weights past the segment's end at 0.
+constexpr uint32_t SEGMENTS = (PROFILE_CHECKSUM_WEIGHTS + MIX_PERIOD - 1) / MIX_PERIOD;
+constexpr uint32_t LANES = 16;
+struct SegmentWeights {
+    alignas(16) int16_t weight[SEGMENTS][LANES];
+};
+constexpr SegmentWeights SEGMENT_WEIGHTS = [] {
+    SegmentWeights table{};
+    for (uint32_t p = 0; p < PROFILE_CHECKSUM_WEIGHTS; ++p)
+        table.weight[p / MIX_PERIOD][p % MIX_PERIOD] =
+            static_cast<int16_t>(profileChecksumWeights[p]);
     return table;
 }();
-constexpr uint32_t ENTRY_VALUE = 0xFF;
-constexpr uint32_t ENTRY_COUNTS_SHIFT = 8;
 
-// The running state of one checksum, so that a text can be fed in pieces
-// ("name", "=", "value") with the same result as the whole text.
-//
-// The loop over the bytes does only weight * value; the (P mod 99) of each
-// counted byte is taken off in one go at the next mixing step or wrap of the
-// weight index (the sum must be exact there), and at the end.
+// The counted bytes gathered per pass: a whole number of weight cycles, so
+// that each pass starts at weight 0, and room for the longest key text.
+constexpr size_t BATCH = 24 * PROFILE_CHECKSUM_WEIGHTS;
+static_assert(BATCH >= PROFILE_KEY_NAME_SIZE + PROFILE_VALUE_SIZE);
+
+// Sum of weight times value over one segment of gathered bytes (zero bytes,
+// the padding after the last one, add nothing).  A byte's value is itself
+// less 32 for 33 to 126, else itself.
+uint32_t segmentSum(const unsigned char *bytes, const int16_t *weights) {
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i data = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes));
+    auto value = [](__m128i x) {
+        __m128i graphic = _mm_and_si128(_mm_cmpgt_epi16(x, _mm_set1_epi16(32)),
+                                        _mm_cmplt_epi16(x, _mm_set1_epi16(127)));
+        return _mm_sub_epi16(x, _mm_and_si128(graphic, _mm_set1_epi16(32)));
+    };
+    const auto *w = reinterpret_cast<const __m128i *>(weights);
+    __m128i sum = _mm_add_epi32(_mm_madd_epi16(value(_mm_unpacklo_epi8(data, zero)), w[0]),
+                                _mm_madd_epi16(value(_mm_unpackhi_epi8(data, zero)), w[1]));
+    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(1, 0, 3, 2)));
+    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(2, 3, 0, 1)));
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(sum));
+#else
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < LANES; ++i) {
+        uint32_t x = bytes[i];
+        uint32_t v = x - ((x - 33u < 94u) ? 32u : 0u);
+        sum += static_cast<uint32_t>(weights[i]) * v;
+    }
+    return sum;
+#endif
+}
+
+// The running state of one checksum across passes.
 struct ChecksumState {
     uint32_t sum = 0;
-    uint32_t position = 0; // index of the next weight, 0 to 199
     uint32_t rotation = 1;
-    uint32_t offset;             // transform parameter mod 99
-    uint32_t event = MIX_PERIOD; // the position of the next mixing step or wrap (200)
-    uint32_t settled = 0;        // the position up to which offsets are taken off
+    uint32_t offset;  // transform parameter mod 99
+    size_t count = 0; // bytes gathered for the current pass
+    alignas(16) unsigned char gathered[BATCH + 2 * LANES];
 };
 
-// The mixing rotation of the sum within its significant bits (at least 2).
+// The mixing rotation of the sum within its significant bits (at least 2),
+// as profileChecksumRotate does it, without its branches in the common case
+// (a count below the width).
 uint32_t mix(uint32_t sum, uint32_t &rotation, uint32_t offset) {
     rotation = (rotation * offset) % ROTATION_MODULUS + 1;
-    return profileChecksumRotate(sum, rotation, static_cast<uint32_t>(std::bit_width(sum | 2u)));
+    auto width = static_cast<uint32_t>(std::bit_width(sum | 2u));
+    if (rotation >= width) return profileChecksumRotate(sum, rotation, width);
+    uint64_t wide = static_cast<uint64_t>(sum) << rotation;
+    uint32_t mask = static_cast<uint32_t>((uint64_t{1} << width) - 1);
+    return (static_cast<uint32_t>(wide) & mask) | static_cast<uint32_t>(wide >> width);
 }
 
-void feed(ChecksumState &state, const char *text) {
-    // Locals, so the byte loop keeps them in registers (text may alias them).
-    uint32_t sum = state.sum, rotation = state.rotation;
-    size_t position = state.position, event = state.event, settled = state.settled;
-    const uint32_t offset = state.offset;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p != 0; ++p) {
-        uint32_t entry = BYTE_ENTRIES.entry[*p];
-        sum += profileChecksumWeights[position] * (entry & ENTRY_VALUE);
-        position += entry >> ENTRY_COUNTS_SHIFT;
-        if (position != event) continue;
-        sum -= static_cast<uint32_t>(position - settled) * offset;
-        if (position == PROFILE_CHECKSUM_WEIGHTS) {
-            position = 0; // no mixing step at 200
-            event = MIX_PERIOD;
+// Adds the gathered bytes to the sum, segment by segment, and empties the
+// buffer.  Every pass but the last holds whole cycles of 200 weights.
+void sumGathered(ChecksumState &state) {
+    std::memset(state.gathered + state.count, 0, LANES);
+    uint32_t sum = state.sum;
+    uint32_t segment = 0;
+    for (size_t i = 0; i < state.count;) {
+        size_t length =
+            segment + 1 < SEGMENTS ? MIX_PERIOD : PROFILE_CHECKSUM_WEIGHTS - MIX_PERIOD * segment;
+        size_t taken = state.count - i < length ? state.count - i : length;
+        sum += segmentSum(state.gathered + i, SEGMENT_WEIGHTS.weight[segment]) -
+               static_cast<uint32_t>(taken) * state.offset;
+        i += taken;
+        if (taken < length) break; // the text ends inside this segment
+        if (segment + 1 < SEGMENTS) {
+            sum = mix(sum, state.rotation, state.offset);
+            ++segment;
         } else {
-            sum = mix(sum, rotation, offset);
-            event = position == LAST_MIX ? PROFILE_CHECKSUM_WEIGHTS : position + MIX_PERIOD;
+            segment = 0; // weight 200 wraps to 0, without mixing
         }
-        settled = position;
     }
     state.sum = sum;
-    state.position = static_cast<uint32_t>(position);
-    state.rotation = rotation;
-    state.event = static_cast<uint32_t>(event);
-    state.settled = static_cast<uint32_t>(settled);
+    state.count = 0;
 }
 
-uint32_t finish(const ChecksumState &state) {
-    return state.sum - (state.position - state.settled) * state.offset;
+// Appends the bytes of text[0..length) that are not blanks to the gathered
+// bytes; the buffer has room for them.
+void gather(ChecksumState &state, const unsigned char *text, size_t length) {
+    unsigned char *out = state.gathered + state.count;
+    size_t i = 0;
+#if defined(__SSE2__)
+    // Sixteen bytes at a time: each run between blanks is copied with one
+    // 16-byte store (the next store overwrites what it wrote past the run),
+    // so a block costs a few instructions per blank, not per byte.  Each load
+    // starts inside the block and stays inside the text.
+    const __m128i blank = _mm_set1_epi8(' ');
+    for (; i + 2 * LANES <= length; i += LANES) {
+        __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i));
+        auto blanks = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, blank)));
+        uint32_t from = 0;
+        while (blanks != 0) {
+            auto at = static_cast<uint32_t>(std::countr_zero(blanks));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i + from)));
+            out += at - from;
+            from = at + 1;
+            blanks &= blanks - 1;
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i + from)));
+        out += LANES - from;
+    }
+#endif
+    // Branch-free: every byte is stored, only a non-blank one is kept.
+    for (; i < length; ++i) {
+        *out = text[i];
+        out += text[i] != ' ';
+    }
+    state.count = static_cast<size_t>(out - state.gathered);
 }
 
-ChecksumState startState(uint32_t transform) {
-    ChecksumState s;
-    s.offset = transform % TRANSFORM_MODULUS;
-    return s;
+// Gathers the bytes of text that take a weight, summing whenever the buffer
+// holds a whole pass.
+void feed(ChecksumState &state, const char *text) {
+    const auto *p = reinterpret_cast<const unsigned char *>(text);
+    size_t length = std::strlen(text);
+    while (length > 0) {
+        size_t room = BATCH - state.count; // at least this many bytes fit
+        size_t take = length < room ? length : room;
+        gather(state, p, take);
+        p += take;
+        length -= take;
+        if (state.count == BATCH) sumGathered(state);
+    }
+}
+
+uint32_t finish(ChecksumState &state) {
+    sumGathered(state);
+    return state.sum;
 }
 
 } // namespace
@@ -114,7 +200,8 @@ uint32_t profileChecksumRotate(uint32_t value, uint32_t count, uint32_t width) {
 
 uint32_t profileLineChecksum(const char *text, uint32_t transform) {
     if (text == nullptr) return 0;
-    ChecksumState s = startState(transform);
+    ChecksumState s;
+    s.offset = transform % TRANSFORM_MODULUS;
     feed(s, text);
     return finish(s);
 }
@@ -126,7 +213,8 @@ uint32_t profileKeyChecksum(ErrCollector *collector, const ProfileKey *key, uint
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     }
     // The same as the checksum of the text "name=value", without building it.
-    ChecksumState s = startState(transform);
+    ChecksumState s;
+    s.offset = transform % TRANSFORM_MODULUS;
     feed(s, key->name);
     feed(s, "=");
     feed(s, key->value);

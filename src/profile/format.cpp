@@ -4,6 +4,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 // Blank, tab, line feed, vertical tab, form feed and carriage return.  Bytes
@@ -101,18 +105,34 @@ uint32_t parseKey(ErrCollector *collector, const char *line, ProfileParseBuffers
 void normalizeBlanks(char *text) {
     if (text == nullptr) return;
     // Most lines are already normal: no whitespace at either end and none
-    // next to other whitespace.  One pass without branches per byte tells.
+    // next to other whitespace.  Chosen for speed: sixteen bytes at a time
+    // tell, then the rest one by one, without branches per byte.
     size_t length = std::strlen(text);
     if (length == 0) return;
     const auto *bytes = reinterpret_cast<const unsigned char *>(text);
-    uint32_t previous = CHAR_CLASS.of[bytes[0]];
-    uint32_t run = previous; // whitespace at the start counts as a run
-    for (size_t i = 1; i < length; ++i) {
+    uint32_t run = CHAR_CLASS.of[bytes[0]] | CHAR_CLASS.of[bytes[length - 1]];
+    uint32_t previous = 0;
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i blank = _mm_set1_epi8(' ');
+    const __m128i tab = _mm_set1_epi8('\t');
+    const __m128i controlSpan = _mm_set1_epi8('\r' - '\t');
+    for (; i + 16 <= length && run == 0; i += 16) {
+        __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + i));
+        __m128i fromTab = _mm_sub_epi8(block, tab); // tab to carriage return: 0 to 4
+        __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(fromTab, controlSpan), fromTab);
+        __m128i white = _mm_or_si128(_mm_cmpeq_epi8(block, blank), control);
+        auto mask = static_cast<uint32_t>(_mm_movemask_epi8(white));
+        run |= (mask & ((mask << 1) | previous)) != 0 ? 1u : 0u;
+        previous = mask >> 15;
+    }
+#endif
+    for (; i < length && run == 0; ++i) {
         uint32_t current = CHAR_CLASS.of[bytes[i]];
         run |= previous & current;
         previous = current;
     }
-    if ((run | previous) == 0) return;
+    if (run == 0) return;
 
     const char *read = skipBlanks(text);
     if (*read == '\0') return; // only whitespace: unchanged

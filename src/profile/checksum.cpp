@@ -1,6 +1,7 @@
 #include "profile/checksum.h"
 
 #include "profile/context.h"
+#include "profile/list_walk.h"
 
 #include <bit>
 #include <cstring>
@@ -227,20 +228,16 @@ uint32_t profileSectionChecksum(ErrCollector *collector, uint32_t transform,
     if (section != nullptr && section->keys != nullptr && section->checksumKnown != 0 &&
         section->checksumTransform == transform)
         return 0; // the keys have not changed since their sum was taken
-    if (section == nullptr || cursorListRewind(collector, section->keys) != 0) {
-        return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
-    }
+    if (section == nullptr) return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     uint32_t sum = 0;
-    do {
-        void *element = nullptr;
-        if (cursorListCurrent(collector, section->keys, &element) == 0) {
-            uint32_t checksum = 0;
-            uint32_t status = profileKeyChecksum(collector, static_cast<ProfileKey *>(element),
-                                                 transform, &checksum);
-            if (status != 0) return status;
-            sum += checksum;
-        }
-    } while (cursorListAdvance(collector, section->keys) == 0);
+    uint32_t status = profileWalk(collector, section->keys, [&](void *element) {
+        uint32_t checksum = 0;
+        uint32_t keyStatus =
+            profileKeyChecksum(collector, static_cast<ProfileKey *>(element), transform, &checksum);
+        sum += checksum;
+        return keyStatus;
+    });
+    if (status != 0) return status;
     profileSetKnownChecksum(section, sum, transform);
     return 0;
 }

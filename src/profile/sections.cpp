@@ -1,4 +1,5 @@
 // Looking sections up in an open file and adding new ones.
+#include "diag/safecopy.h"
 #include "profile/checksum.h"
 #include "profile/limits.h"
 #include "profile/list_walk.h"
@@ -35,10 +36,8 @@ bool readsBack(const char *text, const char *refused) {
 
 void copyInfo(const ProfileSection *section, ProfileSectionInfo *info) {
     std::memset(info, 0, sizeof *info);
-    std::memcpy(info->name, section->name, sizeof info->name);
-    std::memcpy(info->version, section->version, sizeof info->version);
-    info->name[sizeof info->name - 1] = '\0';
-    info->version[sizeof info->version - 1] = '\0';
+    QDMsafeCopy(info->name, section->name, sizeof info->name);
+    QDMsafeCopy(info->version, section->version, sizeof info->version);
     info->checksum = section->checksum;
     info->damaged = section->damaged;
     info->storedChecksum = section->storedChecksum;

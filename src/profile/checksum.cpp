@@ -135,37 +135,55 @@ void sumGathered(ChecksumState &state) {
 
 // Appends the bytes of text[0..length) that are not blanks to the gathered
 // bytes; the buffer has room for them.
+#if defined(__SSE2__)
+// Appends the bytes of one block that are not blanks, of its first `valid`
+// bytes (1 to 16), at out; returns the new end.  Each run between blanks is
+// copied with one 16-byte store (the next store overwrites what it wrote
+// past the run), so a block costs a few instructions per blank, not per
+// byte.  Reads 16 bytes from each run's start: up to block + 31.
+unsigned char *gatherBlock(unsigned char *out, const unsigned char *block, uint32_t valid) {
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block));
+    auto blanks =
+        static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '))));
+    blanks &= (1u << valid) - 1;
+    uint32_t from = 0;
+    while (blanks != 0) {
+        auto at = static_cast<uint32_t>(std::countr_zero(blanks));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + from)));
+        out += at - from;
+        from = at + 1;
+        blanks &= blanks - 1;
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
+                     _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + from)));
+    return out + (valid - from);
+}
+#endif
+
+// Appends the bytes of text[0..length) that are not blanks to the gathered
+// bytes; the buffer has room for them and 16 bytes more.
 void gather(ChecksumState &state, const unsigned char *text, size_t length) {
     unsigned char *out = state.gathered + state.count;
-    size_t i = 0;
 #if defined(__SSE2__)
-    // Sixteen bytes at a time: each run between blanks is copied with one
-    // 16-byte store (the next store overwrites what it wrote past the run),
-    // so a block costs a few instructions per blank, not per byte.  Each load
-    // starts inside the block and stays inside the text.
-    const __m128i blank = _mm_set1_epi8(' ');
-    for (; i + 2 * LANES <= length; i += LANES) {
-        __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i));
-        auto blanks = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, blank)));
-        uint32_t from = 0;
-        while (blanks != 0) {
-            auto at = static_cast<uint32_t>(std::countr_zero(blanks));
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
-                             _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i + from)));
-            out += at - from;
-            from = at + 1;
-            blanks &= blanks - 1;
-        }
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
-                         _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i + from)));
-        out += LANES - from;
+    size_t i = 0;
+    for (; i + 2 * LANES <= length; i += LANES) out = gatherBlock(out, text + i, LANES);
+    // The last bytes go through a copy, so that no read passes the text.
+    if (i < length) {
+        alignas(16) unsigned char tail[3 * LANES] = {};
+        size_t rest = length - i;
+        std::memcpy(tail, text + i, rest);
+        for (size_t b = 0; b < rest; b += LANES)
+            out = gatherBlock(out, tail + b,
+                              static_cast<uint32_t>(rest - b < LANES ? rest - b : LANES));
     }
-#endif
+#else
     // Branch-free: every byte is stored, only a non-blank one is kept.
-    for (; i < length; ++i) {
+    for (size_t i = 0; i < length; ++i) {
         *out = text[i];
         out += text[i] != ' ';
     }
+#endif
     state.count = static_cast<size_t>(out - state.gathered);
 }
 

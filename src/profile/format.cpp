@@ -1,5 +1,6 @@
 #include "profile/format.h"
 
+#include "diag/safecopy.h"
 #include "profile/context.h"
 
 #include <cstring>
@@ -10,10 +11,6 @@
 
 namespace {
 
-// Blank, tab, line feed, vertical tab, form feed and carriage return.  Bytes
-// 128 to 255 are never whitespace.
-constexpr bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // 1 for whitespace, 0 for every other byte.
@@ -21,7 +18,7 @@ constexpr auto CHAR_CLASS = [] {
     struct Table {
         uint8_t of[256];
     } table{};
-    for (int c = 0; c < 256; ++c) table.of[c] = isBlank(static_cast<char>(c)) ? 1 : 0;
+    for (int c = 0; c < 256; ++c) table.of[c] = profileIsWhitespace(static_cast<char>(c)) ? 1 : 0;
     return table;
 }();
 
@@ -29,13 +26,15 @@ constexpr auto CHAR_CLASS = [] {
 bool hasRejectedCharacter(const char *line) { return std::strpbrk(line, "<>#@?") != nullptr; }
 
 const char *skipBlanks(const char *p) {
-    while (isBlank(*p)) ++p;
+    while (profileIsWhitespace(*p)) ++p;
     return p;
 }
 
+// The first length characters of text (length below the field's size) as
+// the field's text.  The bounded copy reads one character more and reports
+// the cut, which is the point here.
 void copyText(char *field, const char *text, size_t length) {
-    std::memcpy(field, text, length);
-    field[length] = '\0';
+    QDMsafeCopy(field, text, length + 1);
 }
 
 // "[name version]": the name runs to the first "]" or whitespace; the version
@@ -44,9 +43,9 @@ void copyText(char *field, const char *text, size_t length) {
 uint32_t parseHeader(ErrCollector *collector, const char *line, ProfileParseBuffers *out) {
     if (std::strchr(line, ']') == nullptr) return profileFail(collector, PROFILE_STATUS_TAMPERED);
     const char *p = line;
-    while (isBlank(*p) || *p == '[') ++p;
+    while (profileIsWhitespace(*p) || *p == '[') ++p;
     const char *name = p;
-    while (*p != '\0' && *p != ']' && !isBlank(*p)) ++p;
+    while (*p != '\0' && *p != ']' && !profileIsWhitespace(*p)) ++p;
     size_t nameLength = static_cast<size_t>(p - name);
     if (nameLength > PROFILE_NAME_SIZE - 1 || *p == '\0') {
         return profileFail(collector, PROFILE_STATUS_TAMPERED);
@@ -83,12 +82,12 @@ uint32_t parseHeader(ErrCollector *collector, const char *line, ProfileParseBuff
 uint32_t parseKey(ErrCollector *collector, const char *line, ProfileParseBuffers *out) {
     const char *p = skipBlanks(line);
     const char *name = p;
-    while (*p != '\0' && *p != '=' && !isBlank(*p)) ++p;
+    while (*p != '\0' && *p != '=' && !profileIsWhitespace(*p)) ++p;
     size_t nameLength = static_cast<size_t>(p - name);
     if (nameLength > PROFILE_KEY_NAME_SIZE - 1) {
         return profileFail(collector, PROFILE_STATUS_TAMPERED);
     }
-    while (*p == '=' || isBlank(*p)) ++p;
+    while (*p == '=' || profileIsWhitespace(*p)) ++p;
     const char *value = p;
     const char *end = std::strchr(value, '\n');
     size_t valueLength = end != nullptr ? static_cast<size_t>(end - value) : std::strlen(value);
@@ -138,7 +137,7 @@ void normalizeBlanks(char *text) {
     if (*read == '\0') return; // only whitespace: unchanged
     char *write = text;
     while (*read != '\0') {
-        if (isBlank(*read)) {
+        if (profileIsWhitespace(*read)) {
             char first = *read;
             read = skipBlanks(read);
             if (*read == '\0') break; // trailing whitespace is dropped

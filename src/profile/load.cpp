@@ -15,13 +15,11 @@
 
 namespace {
 
-bool isWhitespace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 // The value of a "CSUM" line read as a signed decimal: leading whitespace
 // skipped, an optional sign, digits up to the first other character (none:
 // 0), clamped to the signed 32-bit range; the 32-bit pattern is returned.
 uint32_t parseStoredChecksum(const char *text) {
-    while (isWhitespace(*text)) ++text;
+    while (profileIsWhitespace(*text)) ++text;
     bool negative = *text == '-';
     if (*text == '-' || *text == '+') ++text;
     int64_t magnitude = 0;
@@ -114,7 +112,8 @@ struct LoadState {
 
 } // namespace
 
-uint32_t profileReadLine(ErrCollector *, ProfileFile *file, char *buffer, size_t capacity) {
+ProfileReadResult profileReadLine(ErrCollector *, ProfileFile *file, char *buffer,
+                                  size_t capacity) {
     ProfileLibContext *context = profileFileContext(file);
     if (buffer == nullptr || capacity == 0) return PROFILE_READ_UNDECODABLE;
     if (capacity > PROFILE_LINE_SIZE) capacity = PROFILE_LINE_SIZE;
@@ -161,7 +160,7 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
     LoadState state{collector, file, context->transform};
     ProfileParseBuffers parsed{};
     char line[PROFILE_LINE_SIZE];
-    uint32_t read = profileReadLine(collector, file, line, sizeof line);
+    ProfileReadResult read = profileReadLine(collector, file, line, sizeof line);
     while (read == PROFILE_READ_LINE) {
         ProfileLineKind kind = PROFILE_LINE_OTHER;
         uint32_t status = profileParseLine(collector, line, &kind, &parsed);

@@ -7,6 +7,7 @@
 // the stored file exactly as it was, and leaves the ProfileFile with the
 // caller, who may close it again to retry.
 #include "diag/fopen_utf8.h"
+#include "diag/safecopy.h"
 #include "platform/replace.h"
 #include "profile/limits.h"
 #include "profile/loadsave.h"
@@ -93,8 +94,7 @@ uint32_t profileOpenFile(int32_t contextIndex, const char *path, uint32_t openMo
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     // A longer path would be loaded from one file and, cut to the field,
     // rewritten into another.
-    size_t length = 0;
-    while (length < PROFILE_PATH_SIZE && path[length] != '\0') ++length;
+    size_t length = QDMboundedLength(path, PROFILE_PATH_SIZE);
     if (length >= PROFILE_PATH_SIZE) return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
 
     ProfileFile *file = nullptr;

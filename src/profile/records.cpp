@@ -1,5 +1,6 @@
 #include "profile/records.h"
 
+#include "diag/safecopy.h"
 #include "frame/alloc.h"
 #include "profile/context.h"
 
@@ -19,9 +20,6 @@ void releaseKey(ErrCollector *, CursorNode *node) {
 // The list node inside a key's allocation, right after the record.
 CursorNode *keyNode(ProfileKey *key) { return reinterpret_cast<CursorNode *>(key + 1); }
 
-// The length of text, at most limit.
-size_t boundedLength(const char *text, size_t limit) { return strnlen(text, limit); }
-
 } // namespace
 
 CursorList profileNoKeys;
@@ -32,8 +30,8 @@ uint32_t profileNewSection(ErrCollector *collector, const char *name, const char
     if (out == nullptr || name == nullptr || version == nullptr) {
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     }
-    size_t nameLength = boundedLength(name, PROFILE_NAME_SIZE - 1);
-    size_t versionLength = boundedLength(version, PROFILE_VERSION_SIZE - 1);
+    size_t nameLength = QDMboundedLength(name, PROFILE_NAME_SIZE - 1);
+    size_t versionLength = QDMboundedLength(version, PROFILE_VERSION_SIZE - 1);
     size_t size = sizeof(ProfileSection) + nameLength + 1 + versionLength + 1;
     auto *section = static_cast<ProfileSection *>(QDMalloc(static_cast<uint32_t>(size)));
     if (section == nullptr) return profileFail(collector, PROFILE_STATUS_NO_RESOURCES);
@@ -58,8 +56,8 @@ uint32_t profileNewKey(ErrCollector *collector, const char *name, const char *va
     }
     // The record and both texts in one block sized to the texts, each text
     // bounded by its field limit.
-    size_t nameLength = boundedLength(name, PROFILE_KEY_NAME_SIZE - 1);
-    size_t valueLength = boundedLength(value, PROFILE_VALUE_SIZE - 1);
+    size_t nameLength = QDMboundedLength(name, PROFILE_KEY_NAME_SIZE - 1);
+    size_t valueLength = QDMboundedLength(value, PROFILE_VALUE_SIZE - 1);
     static_assert(sizeof(ProfileKey) % alignof(CursorNode) == 0);
     size_t size = sizeof(ProfileKey) + sizeof(CursorNode) + nameLength + 1 + valueLength + 1;
     auto *key = static_cast<ProfileKey *>(QDMalloc(static_cast<uint32_t>(size)));

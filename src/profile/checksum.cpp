@@ -61,7 +61,8 @@ static_assert(BATCH >= PROFILE_KEY_NAME_SIZE + PROFILE_VALUE_SIZE);
 // Sum of weight times value over one segment of gathered bytes (zero bytes,
 // the padding after the last one, add nothing).  A byte's value is itself
 // less 32 for 33 to 126, else itself.
-uint32_t segmentSum(const unsigned char *bytes, const int16_t *weights) {
+[[gnu::always_inline]] inline uint32_t segmentSum(const unsigned char *bytes,
+                                                  const int16_t *weights) {
 #if defined(__SSE2__)
     const __m128i zero = _mm_setzero_si128();
     const __m128i data = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes));
@@ -111,30 +112,34 @@ uint32_t mix(uint32_t sum, uint32_t &rotation, uint32_t offset) {
 // Adds the gathered bytes to the sum, segment by segment, and empties the
 // buffer.  Every pass but the last holds whole cycles of 200 weights.
 void sumGathered(ChecksumState &state) {
-    std::memset(state.gathered + state.count, 0, LANES);
+    constexpr uint32_t LAST = SEGMENTS - 1; // the segment of 4 that wraps to weight 0
+    constexpr uint32_t LAST_LENGTH = PROFILE_CHECKSUM_WEIGHTS - MIX_PERIOD * LAST;
+    const unsigned char *bytes = state.gathered;
+    const size_t count = state.count;
+    std::memset(state.gathered + count, 0, LANES); // the lanes past the end add nothing
+    const uint32_t offset = state.offset;
+    const uint32_t segmentOffset = MIX_PERIOD * offset;
     uint32_t sum = state.sum;
+    size_t i = 0;
     uint32_t segment = 0;
-    for (size_t i = 0; i < state.count;) {
-        size_t length =
-            segment + 1 < SEGMENTS ? MIX_PERIOD : PROFILE_CHECKSUM_WEIGHTS - MIX_PERIOD * segment;
-        size_t taken = state.count - i < length ? state.count - i : length;
-        sum += segmentSum(state.gathered + i, SEGMENT_WEIGHTS.weight[segment]) -
-               static_cast<uint32_t>(taken) * state.offset;
-        i += taken;
-        if (taken < length) break; // the text ends inside this segment
-        if (segment + 1 < SEGMENTS) {
-            sum = mix(sum, state.rotation, state.offset);
-            ++segment;
-        } else {
-            segment = 0; // weight 200 wraps to 0, without mixing
+    for (;;) {
+        // The mixing segments of one cycle, while whole ones remain.
+        for (; segment < LAST && i + MIX_PERIOD <= count; ++segment, i += MIX_PERIOD) {
+            sum += segmentSum(bytes + i, SEGMENT_WEIGHTS.weight[segment]) - segmentOffset;
+            sum = mix(sum, state.rotation, offset);
         }
+        if (segment < LAST || i + LAST_LENGTH > count) break;
+        sum += segmentSum(bytes + i, SEGMENT_WEIGHTS.weight[LAST]) - LAST_LENGTH * offset;
+        i += LAST_LENGTH;
+        segment = 0;
     }
+    // The text ends inside this segment (or at its start).
+    sum += segmentSum(bytes + i, SEGMENT_WEIGHTS.weight[segment]) -
+           static_cast<uint32_t>(count - i) * offset;
     state.sum = sum;
     state.count = 0;
 }
 
-// Appends the bytes of text[0..length) that are not blanks to the gathered
-// bytes; the buffer has room for them.
 #if defined(__SSE2__)
 // Appends the bytes of one block that are not blanks, of its first `valid`
 // bytes (1 to 16), at out; returns the new end.  Each run between blanks is

@@ -38,6 +38,7 @@
 
 #include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -76,12 +77,28 @@ uint32_t fmix32(uint32_t h) {
 
 uint32_t seedOf(uint32_t transform) { return fmix32(transform ^ SEED_SALT); }
 
-// The four key bytes of plain positions 4j to 4j+3, lowest byte first.
-uint32_t keyWord(uint32_t seed, size_t j) { return fmix32(seed + static_cast<uint32_t>(j) * STEP); }
-
-unsigned char keyByte(uint32_t seed, size_t i) {
-    return static_cast<unsigned char>(keyWord(seed, i / 4) >> (8 * (i % 4)));
+// The four key bytes of plain positions 4j to 4j+3, lowest byte first: a
+// short multiply-xorshift of the counter (the seed already went through
+// fmix32), chosen for speed, as five of them go into every 16 bytes read.
+uint32_t keyWord(uint32_t seed, size_t j) {
+    uint32_t x = seed + static_cast<uint32_t>(j) * STEP;
+    x = (x ^ (x >> 15)) * 0x2C1B3C6Du;
+    return x ^ (x >> 12);
 }
+
+// Key bytes one at a time, computing each key word once.
+struct KeyBytes {
+    uint32_t seed;
+    size_t index = SIZE_MAX; // of the word held
+    uint32_t word = 0;
+    unsigned char at(size_t i) {
+        if (i / 4 != index) {
+            index = i / 4;
+            word = keyWord(seed, index);
+        }
+        return static_cast<unsigned char>(word >> (8 * (i % 4)));
+    }
+};
 
 // What the check characters cover: the plain bytes so far, as their sum and
 // the sum of the running sums.
@@ -228,15 +245,26 @@ uint32_t defaultDecodeLine(const char *stored, char *out, uint32_t capacity, uin
     auto *plain = reinterpret_cast<unsigned char *>(out);
     Sums sums;
     size_t w = 0;
+    KeyBytes keys{seed};
     for (size_t r = CHECK_LENGTH; r < end;) {
 #if defined(__SSE2__)
-        if (r + BLOCK <= end && w + BLOCK < capacity) {
-            size_t count = decodeBlock(bytes + r, plain + w, seed, w, sums);
+        if (w + BLOCK < capacity) {
+            size_t count = 0;
+            if (r + BLOCK <= end) {
+                count = decodeBlock(bytes + r, plain + w, seed, w, sums);
+            } else {
+                // The last bytes through a copy that ends in line feeds,
+                // which the block stops at.
+                unsigned char last[BLOCK];
+                std::memset(last, '\n', sizeof last);
+                std::memcpy(last, bytes + r, end - r);
+                count = decodeBlock(last, plain + w, seed, w, sums);
+            }
             r += count;
             w += count;
             if (count == BLOCK) continue;
+            if (r >= end) break;
         }
-        if (r >= end) break;
 #endif
         unsigned char c = bytes[r++];
         if (c == ESCAPE) {
@@ -246,7 +274,7 @@ uint32_t defaultDecodeLine(const char *stored, char *out, uint32_t capacity, uin
         } else if (escapeDigit(c) >= 0) {
             return undecodable(out); // a byte the encoder never writes as it is
         }
-        unsigned char b = static_cast<unsigned char>(c - keyByte(seed, w));
+        unsigned char b = static_cast<unsigned char>(c - keys.at(w));
         if (b == 0 || w + 1 >= capacity) return undecodable(out);
         sums.add(b);
         plain[w++] = b;

@@ -3,8 +3,9 @@
 small programs that load the same file with inih and SimpleIni and an fgets
 line loop, run in turn (round after round, so that load on the machine falls
 on all of them alike), medians of the wall times; and the peak resident
-memory of `kvprofile verify` on that file and on a file of nothing but "[a]"
-header lines.  Writes Google Benchmark-style JSON for bench/table.py.
+memory of loading that file and a file of nothing but "[a]" header lines, in
+a program that only opens and closes it through the library, and in
+`kvprofile verify` (which also keeps its own copy of every section).  Writes Google Benchmark-style JSON for bench/table.py.
 
     processes.py BENCH_DIR KVPROFILE DATA_DIR ROUNDS OUT.json
 """
@@ -59,8 +60,13 @@ def main():
                   for name, w in walls.items()]
 
     headers = headers_file(data_dir)
-    for name, path in (("PROC_memory_plain", plain), ("PROC_memory_headers", headers)):
-        peaks = [run([kvprofile, "verify", path])[1] for _ in range(max(1, min(rounds, 3)))]
+    loader = os.path.join(bench_dir, "kvinit64_proc_load")
+    for name, argv in (("PROC_memory_plain", [loader, plain]),
+                       ("PROC_memory_headers", [loader, headers]),
+                       ("PROC_memory_tool_plain", [kvprofile, "verify", plain]),
+                       ("PROC_memory_tool_headers", [kvprofile, "verify", headers])):
+        path = argv[-1]
+        peaks = [run(argv)[1] for _ in range(max(1, min(rounds, 3)))]
         benchmarks.append({"name": name, "run_type": "iteration", "real_time": 0,
                            "time_unit": "ms", "peak_bytes": max(peaks),
                            "file_bytes": os.path.getsize(path)})

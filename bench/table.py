@@ -36,8 +36,10 @@ TIMED = [
 MEMORY = [
     ("peak heap, 18 MB file loaded", "BM_heap_profile", 1.5),
     ("peak heap, 20 MB of \"[a]\" headers loaded", "BM_heap_headers", 16.0),
-    ("peak resident, kvprofile verify, 18 MB file", "PROC_memory_plain", 1.5),
-    ("peak resident, kvprofile verify, 20 MB of headers", "PROC_memory_headers", 16.0),
+    ("peak resident, a process loading the 18 MB file", "PROC_memory_plain", 1.5),
+    ("peak resident, a process loading 20 MB of headers", "PROC_memory_headers", 16.0),
+    ("(reference) peak resident, kvprofile verify, 18 MB", "PROC_memory_tool_plain", None),
+    ("(reference) peak resident, kvprofile verify, headers", "PROC_memory_tool_headers", None),
     ("(reference) SimpleIni peak heap", "BM_heap_simpleini", None),
 ]
 

@@ -150,19 +150,30 @@ unsigned char *gatherBlock(unsigned char *out, const unsigned char *block, uint3
     __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block));
     auto blanks =
         static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '))));
-    blanks &= (1u << valid) - 1;
+    // A blank past the valid bytes ends the last run there.
+    blanks = (blanks & ((1u << valid) - 1)) | (1u << valid);
+    // Up to four blanks without a branch per run (the common case: one
+    // blank in eight bytes); a run after the last valid byte adds nothing.
     uint32_t from = 0;
-    while (blanks != 0) {
+    for (int run = 0; run < 5; ++run) {
         auto at = static_cast<uint32_t>(std::countr_zero(blanks));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
                          _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + from)));
         out += at - from;
-        from = at + 1;
+        from = at + (at < valid ? 1u : 0u);
         blanks &= blanks - 1;
+        blanks |= 1u << valid;
     }
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
-                     _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + from)));
-    return out + (valid - from);
+    while (from < valid) {
+        auto at = static_cast<uint32_t>(std::countr_zero(blanks));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + from)));
+        out += at - from;
+        from = at + (at < valid ? 1u : 0u);
+        blanks &= blanks - 1;
+        blanks |= 1u << valid;
+    }
+    return out;
 }
 #endif
 

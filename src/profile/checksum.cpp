@@ -251,7 +251,8 @@ uint32_t profileKeyChecksum(ErrCollector *collector, const ProfileKey *key, uint
     ChecksumState s;
     s.offset = transform % TRANSFORM_MODULUS;
     feed(s, key->name);
-    feed(s, "=");
+    if (s.count == BATCH) sumGathered(s);
+    s.gathered[s.count++] = '='; // counted, as every byte but the blank
     feed(s, key->value);
     *checksum = finish(s);
     return 0;

@@ -138,6 +138,25 @@ uint32_t undecodable(char *out) {
 }
 
 #if defined(__SSE2__)
+// The 16 key bytes of plain positions w to w+15, built in registers (a
+// store of the words and an unaligned load across them would stall).
+__m128i keyBlock(uint32_t seed, size_t w) {
+    const size_t j = w / 4;
+    const __m128i low = _mm_setr_epi32(
+        static_cast<int>(keyWord(seed, j)), static_cast<int>(keyWord(seed, j + 1)),
+        static_cast<int>(keyWord(seed, j + 2)), static_cast<int>(keyWord(seed, j + 3)));
+    if (w % 4 == 0) return low;
+    const __m128i high = _mm_cvtsi32_si128(static_cast<int>(keyWord(seed, j + 4)));
+    switch (w % 4) { // byte shifts take constants
+    case 1:
+        return _mm_or_si128(_mm_srli_si128(low, 1), _mm_slli_si128(high, 15));
+    case 2:
+        return _mm_or_si128(_mm_srli_si128(low, 2), _mm_slli_si128(high, 14));
+    default:
+        return _mm_or_si128(_mm_srli_si128(low, 3), _mm_slli_si128(high, 13));
+    }
+}
+
 // Decodes the leading stored bytes of one 16-byte block that need no escape
 // into out, as long as they are plain bytes other than NUL: returns how many
 // (0 to 16).  Key bytes from plain position w; the sums take those bytes.
@@ -153,12 +172,7 @@ size_t decodeBlock(const unsigned char *stored, unsigned char *out, uint32_t see
     size_t count = specials == 0 ? BLOCK : static_cast<size_t>(std::countr_zero(specials));
     if (count == 0) return 0;
 
-    uint32_t words[5];
-    for (size_t k = 0; k < 5; ++k) words[k] = keyWord(seed, w / 4 + k);
-    unsigned char keys[sizeof words];
-    std::memcpy(keys, words, sizeof keys); // x86 is little-endian: lowest byte first
-    __m128i plain =
-        _mm_sub_epi8(block, _mm_loadu_si128(reinterpret_cast<const __m128i *>(keys + w % 4)));
+    __m128i plain = _mm_sub_epi8(block, keyBlock(seed, w));
     auto zeros =
         static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(plain, _mm_setzero_si128())));
     zeros &= (count == BLOCK ? 0xFFFFu : (1u << count) - 1);

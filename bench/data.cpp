@@ -167,6 +167,23 @@ const BenchData &benchData() {
     return data;
 }
 
+const std::string &benchHeadersPath() {
+    static std::string path = [] {
+        std::string p = benchDataDir() + "/headers.ini";
+        const char *reuse = std::getenv("KV_BENCH_REUSE");
+        if (reuse != nullptr && std::string(reuse) == "1" &&
+            benchFileSize(p) == BENCH_HEADER_FILE_BYTES)
+            return p;
+        std::error_code ec;
+        std::filesystem::create_directories(benchDataDir(), ec);
+        std::string text;
+        text.reserve(BENCH_HEADER_FILE_BYTES);
+        while (text.size() < BENCH_HEADER_FILE_BYTES) text += "[a]\n";
+        return writeText(p, text) ? p : std::string();
+    }();
+    return path;
+}
+
 std::vector<std::string> benchReadLines(const std::string &path) {
     std::vector<std::string> lines;
     std::ifstream in(path, std::ios::binary);

@@ -32,6 +32,12 @@ bool benchMakeData(const std::string &dir, BenchData *out, std::string *error);
 // message and ends the process.  Made once per process.
 const BenchData &benchData();
 
+// A file of nothing but "[a]" header lines, about 20 MB, in benchDataDir();
+// made once per process (or taken as it is with KV_BENCH_REUSE=1).  Its
+// path, or an empty text when it cannot be written.
+constexpr uint64_t BENCH_HEADER_FILE_BYTES = 20000000;
+const std::string &benchHeadersPath();
+
 // Every line of a file, each with its line feed.
 std::vector<std::string> benchReadLines(const std::string &path);
 

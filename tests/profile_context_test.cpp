@@ -243,9 +243,10 @@ uint32_t buildFile(ErrCollector *collector) {
 }
 
 TEST(ProfileRecords, AllocationFailureAtEveryStepGivesFourteenOrElevenAndLeaksNothing) {
-    // Allocations in order: file, its list; per section: record, key list,
-    // per key: its record (which holds its node); then the section's node.
-    const uint32_t expected[] = {14, 11, 14, 11, 14, 14, 11, 14, 11, 14, 14, 11};
+    // Allocations in order: file, its list; per section: record, per key:
+    // its record (which holds its node), after the first the section's key
+    // list; then the section's node.
+    const uint32_t expected[] = {14, 11, 14, 14, 11, 14, 11, 14, 14, 11, 14, 11};
     int n = 1;
     for (;; ++n) {
         TestCollector collector;

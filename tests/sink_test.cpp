@@ -17,6 +17,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -275,6 +276,27 @@ TEST(SafeCopyTest, SizeZeroAndNullsTouchNothing) {
     EXPECT_EQ(QDMsafeCopy(buffer, nullptr, 4), QDM_COPY_BAD_ARGUMENT);
     EXPECT_EQ(QDMsafeCopy(nullptr, "abc", 4), QDM_COPY_BAD_ARGUMENT);
     EXPECT_EQ(std::string(buffer, 4), "####");
+}
+
+// The bounded length reads no byte at or past the limit: each text is a heap
+// block of exactly its characters, without a terminating zero where the
+// limit stops the reading first (AddressSanitizer sees one byte too many).
+TEST(BoundedLengthTest, CountsUpToTheFirstZeroOrTheLimit) {
+    struct Case {
+        std::string bytes; // the whole block
+        size_t limit;
+        size_t length;
+    } cases[] = {{std::string("abc\0", 4), 10, 3},
+                 {std::string("abc\0", 4), 4, 3},
+                 {"abcd", 4, 4},
+                 {"abcd", 2, 2},
+                 {std::string("\0", 1), 5, 0},
+                 {"x", 0, 0}};
+    for (const Case &c : cases) {
+        std::vector<char> block(c.bytes.begin(), c.bytes.end());
+        EXPECT_EQ(QDMboundedLength(block.data(), c.limit), c.length) << c.bytes << " " << c.limit;
+    }
+    EXPECT_EQ(QDMboundedLength(nullptr, 5), 0u);
 }
 
 } // namespace

@@ -1,4 +1,5 @@
-// A bounded copy into a fixed field that says whether the text fitted.
+// The one bounded copy into a fixed field, which says whether the text
+// fitted, and the one bounded length.
 #pragma once
 
 #include <cstddef>
@@ -14,3 +15,8 @@ constexpr int32_t QDM_COPY_BAD_ARGUMENT = -2;
 // characters), -2 for a null destination or source (nothing touched).
 // A size of 0 returns 0 and touches nothing.
 int32_t QDMsafeCopy(char *destination, const char *source, size_t size);
+
+// The number of characters of text before its first zero byte, at most
+// limit: no byte at or past text[limit] is read, so a result of limit means
+// "limit characters or more".  A null text has length 0.
+size_t QDMboundedLength(const char *text, size_t limit);

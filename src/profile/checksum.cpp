@@ -1,12 +1,18 @@
 #include "profile/checksum.h"
 
 #include "profile/context.h"
+#include "profile/list_walk.h"
 
 #include <bit>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 // The 200 primes from 97 to 1423, each once, in the order the checksum uses
-// them.
-const uint16_t profileChecksumWeights[PROFILE_CHECKSUM_WEIGHTS] = {
+// them (defined here so that the segment table below is built from it).
+constexpr uint16_t profileChecksumWeights[PROFILE_CHECKSUM_WEIGHTS] = {
     1373, 101,  103,  1327, 1321, 113,  127,  1303, 1301, 139,  1289, 1283, 163,  167,  1259, 1249,
     181,  191,  1229, 1223, 199,  211,  1201, 1193, 229,  233,  1171, 1163, 251,  257,  1129, 1123,
     271,  277,  1103, 1097, 293,  307,  1087, 1069, 317,  331,  1051, 1049, 349,  353,  1031, 1021,
@@ -24,82 +30,197 @@ const uint16_t profileChecksumWeights[PROFILE_CHECKSUM_WEIGHTS] = {
 namespace {
 
 constexpr uint32_t MIX_PERIOD = 14; // weights between two mixing steps
-constexpr uint32_t LAST_MIX = 196;  // the last multiple of 14 below 200
 constexpr uint32_t TRANSFORM_MODULUS = 99;
 constexpr uint32_t ROTATION_MODULUS = 13;
 
-// What each byte adds, times its weight (low byte): blank 0 (it is
-// skipped), 33 to 126 their value less 32, every other byte its own value;
-// and whether it takes a weight (bit 8): every byte but the blank.
-constexpr auto BYTE_ENTRIES = [] {
-    struct Table {
-        uint16_t entry[256];
-    } table{};
-    for (uint32_t x = 0; x < 256; ++x) {
-        uint32_t value = x == ' ' ? 0 : (x >= 33 && x <= 126) ? x - 32 : x;
-        table.entry[x] = static_cast<uint16_t>(value | (x == ' ' ? 0 : 0x100));
-    }
+// Chosen for speed.  The checksum runs in two passes over a text: the bytes
+// that take a weight (every byte but the blank) are first gathered into a
+// buffer, then summed one segment of weights at a time.  The 200 weights fall
+// into 15 segments, 14 of 14 weights (each ends in a mixing step) and a last
+// one of 4 (it ends in the wrap to weight 0, without mixing).  Within a
+// segment the order of the additions does not matter, so each is one
+// multiply-add over 16 lanes, with the weights past the segment's end at 0.
+constexpr uint32_t SEGMENTS = (PROFILE_CHECKSUM_WEIGHTS + MIX_PERIOD - 1) / MIX_PERIOD;
+constexpr uint32_t LANES = 16;
+struct SegmentWeights {
+    alignas(16) int16_t weight[SEGMENTS][LANES];
+};
+constexpr SegmentWeights SEGMENT_WEIGHTS = [] {
+    SegmentWeights table{};
+    for (uint32_t p = 0; p < PROFILE_CHECKSUM_WEIGHTS; ++p)
+        table.weight[p / MIX_PERIOD][p % MIX_PERIOD] =
+            static_cast<int16_t>(profileChecksumWeights[p]);
     return table;
 }();
-constexpr uint32_t ENTRY_VALUE = 0xFF;
-constexpr uint32_t ENTRY_COUNTS_SHIFT = 8;
 
-// The running state of one checksum, so that a text can be fed in pieces
-// ("name", "=", "value") with the same result as the whole text.
-//
-// The loop over the bytes does only weight * value; the (P mod 99) of each
-// counted byte is taken off in one go at the next mixing step or wrap of the
-// weight index (the sum must be exact there), and at the end.
+// The counted bytes gathered per pass: a whole number of weight cycles, so
+// that each pass starts at weight 0, and room for the longest key text.
+constexpr size_t BATCH = 24 * PROFILE_CHECKSUM_WEIGHTS;
+static_assert(BATCH >= PROFILE_KEY_NAME_SIZE + PROFILE_VALUE_SIZE);
+
+// Sum of weight times value over one segment of gathered bytes (zero bytes,
+// the padding after the last one, add nothing).  A byte's value is itself
+// less 32 for 33 to 126, else itself.
+[[gnu::always_inline]] inline uint32_t segmentSum(const unsigned char *bytes,
+                                                  const int16_t *weights) {
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i data = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes));
+    auto value = [](__m128i x) {
+        __m128i graphic = _mm_and_si128(_mm_cmpgt_epi16(x, _mm_set1_epi16(32)),
+                                        _mm_cmplt_epi16(x, _mm_set1_epi16(127)));
+        return _mm_sub_epi16(x, _mm_and_si128(graphic, _mm_set1_epi16(32)));
+    };
+    const auto *w = reinterpret_cast<const __m128i *>(weights);
+    __m128i sum = _mm_add_epi32(_mm_madd_epi16(value(_mm_unpacklo_epi8(data, zero)), w[0]),
+                                _mm_madd_epi16(value(_mm_unpackhi_epi8(data, zero)), w[1]));
+    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(1, 0, 3, 2)));
+    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(2, 3, 0, 1)));
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(sum));
+#else
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < LANES; ++i) {
+        uint32_t x = bytes[i];
+        uint32_t v = x - ((x - 33u < 94u) ? 32u : 0u);
+        sum += static_cast<uint32_t>(weights[i]) * v;
+    }
+    return sum;
+#endif
+}
+
+// The running state of one checksum across passes.
 struct ChecksumState {
     uint32_t sum = 0;
-    uint32_t position = 0; // index of the next weight, 0 to 199
     uint32_t rotation = 1;
-    uint32_t offset;             // transform parameter mod 99
-    uint32_t event = MIX_PERIOD; // the position of the next mixing step or wrap (200)
-    uint32_t settled = 0;        // the position up to which offsets are taken off
+    uint32_t offset;  // transform parameter mod 99
+    size_t count = 0; // bytes gathered for the current pass
+    alignas(16) unsigned char gathered[BATCH + 2 * LANES];
 };
 
-// The mixing rotation of the sum within its significant bits (at least 2).
+// The mixing rotation of the sum within its significant bits (at least 2),
+// as profileChecksumRotate does it, without its branches in the common case
+// (a count below the width).
 uint32_t mix(uint32_t sum, uint32_t &rotation, uint32_t offset) {
     rotation = (rotation * offset) % ROTATION_MODULUS + 1;
-    return profileChecksumRotate(sum, rotation, static_cast<uint32_t>(std::bit_width(sum | 2u)));
+    auto width = static_cast<uint32_t>(std::bit_width(sum | 2u));
+    if (rotation >= width) return profileChecksumRotate(sum, rotation, width);
+    uint64_t wide = static_cast<uint64_t>(sum) << rotation;
+    uint32_t mask = static_cast<uint32_t>((uint64_t{1} << width) - 1);
+    return (static_cast<uint32_t>(wide) & mask) | static_cast<uint32_t>(wide >> width);
 }
 
-void feed(ChecksumState &state, const char *text) {
-    // Locals, so the byte loop keeps them in registers (text may alias them).
-    uint32_t sum = state.sum, rotation = state.rotation;
-    size_t position = state.position, event = state.event, settled = state.settled;
+// Adds the gathered bytes to the sum, segment by segment, and empties the
+// buffer.  Every pass but the last holds whole cycles of 200 weights.
+void sumGathered(ChecksumState &state) {
+    constexpr uint32_t LAST = SEGMENTS - 1; // the segment of 4 that wraps to weight 0
+    constexpr uint32_t LAST_LENGTH = PROFILE_CHECKSUM_WEIGHTS - MIX_PERIOD * LAST;
+    const unsigned char *bytes = state.gathered;
+    const size_t count = state.count;
+    std::memset(state.gathered + count, 0, LANES); // the lanes past the end add nothing
     const uint32_t offset = state.offset;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p != 0; ++p) {
-        uint32_t entry = BYTE_ENTRIES.entry[*p];
-        sum += profileChecksumWeights[position] * (entry & ENTRY_VALUE);
-        position += entry >> ENTRY_COUNTS_SHIFT;
-        if (position != event) continue;
-        sum -= static_cast<uint32_t>(position - settled) * offset;
-        if (position == PROFILE_CHECKSUM_WEIGHTS) {
-            position = 0; // no mixing step at 200
-            event = MIX_PERIOD;
-        } else {
-            sum = mix(sum, rotation, offset);
-            event = position == LAST_MIX ? PROFILE_CHECKSUM_WEIGHTS : position + MIX_PERIOD;
+    const uint32_t segmentOffset = MIX_PERIOD * offset;
+    uint32_t sum = state.sum;
+    size_t i = 0;
+    uint32_t segment = 0;
+    for (;;) {
+        // The mixing segments of one cycle, while whole ones remain.
+        for (; segment < LAST && i + MIX_PERIOD <= count; ++segment, i += MIX_PERIOD) {
+            sum += segmentSum(bytes + i, SEGMENT_WEIGHTS.weight[segment]) - segmentOffset;
+            sum = mix(sum, state.rotation, offset);
         }
-        settled = position;
+        if (segment < LAST || i + LAST_LENGTH > count) break;
+        sum += segmentSum(bytes + i, SEGMENT_WEIGHTS.weight[LAST]) - LAST_LENGTH * offset;
+        i += LAST_LENGTH;
+        segment = 0;
     }
+    // The text ends inside this segment (or at its start).
+    sum += segmentSum(bytes + i, SEGMENT_WEIGHTS.weight[segment]) -
+           static_cast<uint32_t>(count - i) * offset;
     state.sum = sum;
-    state.position = static_cast<uint32_t>(position);
-    state.rotation = rotation;
-    state.event = static_cast<uint32_t>(event);
-    state.settled = static_cast<uint32_t>(settled);
+    state.count = 0;
 }
 
-uint32_t finish(const ChecksumState &state) {
-    return state.sum - (state.position - state.settled) * state.offset;
+#if defined(__SSE2__)
+// Appends the bytes of one block that are not blanks, of its first `valid`
+// bytes (1 to 16), at out; returns the new end.  Each run between blanks is
+// copied with one 16-byte store (the next store overwrites what it wrote
+// past the run), so a block costs a few instructions per blank, not per
+// byte.  Reads 16 bytes from each run's start: up to block + 31.
+unsigned char *gatherBlock(unsigned char *out, const unsigned char *block, uint32_t valid) {
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block));
+    auto blanks =
+        static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '))));
+    // A blank past the valid bytes ends the last run there.
+    blanks = (blanks & ((1u << valid) - 1)) | (1u << valid);
+    // Up to four blanks without a branch per run (the common case: one
+    // blank in eight bytes); a run after the last valid byte adds nothing.
+    uint32_t from = 0;
+    for (int run = 0; run < 5; ++run) {
+        auto at = static_cast<uint32_t>(std::countr_zero(blanks));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + from)));
+        out += at - from;
+        from = at + (at < valid ? 1u : 0u);
+        blanks &= blanks - 1;
+        blanks |= 1u << valid;
+    }
+    while (from < valid) {
+        auto at = static_cast<uint32_t>(std::countr_zero(blanks));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + from)));
+        out += at - from;
+        from = at + (at < valid ? 1u : 0u);
+        blanks &= blanks - 1;
+        blanks |= 1u << valid;
+    }
+    return out;
+}
+#endif
+
+// Appends the bytes of text[0..length) that are not blanks to the gathered
+// bytes; the buffer has room for them and 16 bytes more.
+void gather(ChecksumState &state, const unsigned char *text, size_t length) {
+    unsigned char *out = state.gathered + state.count;
+#if defined(__SSE2__)
+    size_t i = 0;
+    for (; i + 2 * LANES <= length; i += LANES) out = gatherBlock(out, text + i, LANES);
+    // The last bytes go through a copy, so that no read passes the text.
+    if (i < length) {
+        alignas(16) unsigned char tail[3 * LANES] = {};
+        size_t rest = length - i;
+        std::memcpy(tail, text + i, rest);
+        for (size_t b = 0; b < rest; b += LANES)
+            out = gatherBlock(out, tail + b,
+                              static_cast<uint32_t>(rest - b < LANES ? rest - b : LANES));
+    }
+#else
+    // Branch-free: every byte is stored, only a non-blank one is kept.
+    for (size_t i = 0; i < length; ++i) {
+        *out = text[i];
+        out += text[i] != ' ';
+    }
+#endif
+    state.count = static_cast<size_t>(out - state.gathered);
 }
 
-ChecksumState startState(uint32_t transform) {
-    ChecksumState s;
-    s.offset = transform % TRANSFORM_MODULUS;
-    return s;
+// Gathers the bytes of text that take a weight, summing whenever the buffer
+// holds a whole pass.
+void feed(ChecksumState &state, const char *text) {
+    const auto *p = reinterpret_cast<const unsigned char *>(text);
+    size_t length = std::strlen(text);
+    while (length > 0) {
+        size_t room = BATCH - state.count; // at least this many bytes fit
+        size_t take = length < room ? length : room;
+        gather(state, p, take);
+        p += take;
+        length -= take;
+        if (state.count == BATCH) sumGathered(state);
+    }
+}
+
+uint32_t finish(ChecksumState &state) {
+    sumGathered(state);
+    return state.sum;
 }
 
 } // namespace
@@ -114,7 +235,8 @@ uint32_t profileChecksumRotate(uint32_t value, uint32_t count, uint32_t width) {
 
 uint32_t profileLineChecksum(const char *text, uint32_t transform) {
     if (text == nullptr) return 0;
-    ChecksumState s = startState(transform);
+    ChecksumState s;
+    s.offset = transform % TRANSFORM_MODULUS;
     feed(s, text);
     return finish(s);
 }
@@ -126,9 +248,11 @@ uint32_t profileKeyChecksum(ErrCollector *collector, const ProfileKey *key, uint
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     }
     // The same as the checksum of the text "name=value", without building it.
-    ChecksumState s = startState(transform);
+    ChecksumState s;
+    s.offset = transform % TRANSFORM_MODULUS;
     feed(s, key->name);
-    feed(s, "=");
+    if (s.count == BATCH) sumGathered(s);
+    s.gathered[s.count++] = '='; // counted, as every byte but the blank
     feed(s, key->value);
     *checksum = finish(s);
     return 0;
@@ -139,20 +263,16 @@ uint32_t profileSectionChecksum(ErrCollector *collector, uint32_t transform,
     if (section != nullptr && section->keys != nullptr && section->checksumKnown != 0 &&
         section->checksumTransform == transform)
         return 0; // the keys have not changed since their sum was taken
-    if (section == nullptr || cursorListRewind(collector, section->keys) != 0) {
-        return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
-    }
+    if (section == nullptr) return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     uint32_t sum = 0;
-    do {
-        void *element = nullptr;
-        if (cursorListCurrent(collector, section->keys, &element) == 0) {
-            uint32_t checksum = 0;
-            uint32_t status = profileKeyChecksum(collector, static_cast<ProfileKey *>(element),
-                                                 transform, &checksum);
-            if (status != 0) return status;
-            sum += checksum;
-        }
-    } while (cursorListAdvance(collector, section->keys) == 0);
+    uint32_t status = profileWalk(collector, section->keys, [&](void *element) {
+        uint32_t checksum = 0;
+        uint32_t keyStatus =
+            profileKeyChecksum(collector, static_cast<ProfileKey *>(element), transform, &checksum);
+        sum += checksum;
+        return keyStatus;
+    });
+    if (status != 0) return status;
     profileSetKnownChecksum(section, sum, transform);
     return 0;
 }

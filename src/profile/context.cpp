@@ -3,6 +3,7 @@
 #include "frame/alloc.h"
 #include "profile/linecodec.h"
 #include "profile/lineio.h"
+#include "profile/list_walk.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -122,23 +123,16 @@ uint32_t profileAddSection(ErrCollector *collector, ProfileFile *file, ProfileSe
 }
 
 uint32_t profileFreeFile(ErrCollector *collector, ProfileFile *file) {
-    if (file == nullptr || cursorListRewind(collector, file->sections) != 0) {
+    if (file == nullptr || file->sections == nullptr)
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
-    }
-    // A section whose key list cannot be destroyed is still freed, and so is
-    // everything else: the failure is reported, nothing is leaked.
+    // Every section goes with its keys, then the list and the record.
+    profileWalk(collector, file->sections, [collector](void *section) {
+        profileFreeSection(collector, static_cast<ProfileSection *>(section));
+        return 0u;
+    });
     uint32_t status = 0;
-    do {
-        void *element = nullptr;
-        if (cursorListCurrent(collector, file->sections, &element) == 0 && element != nullptr) {
-            auto *section = static_cast<ProfileSection *>(element);
-            if (cursorListDestroy(collector, &section->keys) != 0) {
-                status = profileFail(collector, PROFILE_STATUS_NO_SECTION);
-            }
-            std::free(section);
-        }
-    } while (cursorListAdvance(collector, file->sections) == 0);
-    cursorListDestroy(collector, &file->sections);
+    if (cursorListDestroy(collector, &file->sections) != 0)
+        status = profileFail(collector, PROFILE_STATUS_NO_SECTION);
     std::free(file);
     return status;
 }

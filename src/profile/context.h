@@ -90,9 +90,19 @@ struct ProfileFile {
     // open still succeeds with the sections before that line, so a caller
     // that must not take the shortened file for the whole one looks here.
     uint32_t loadEndedAtLine;
-    // The buffer of the stream opened at open, and then of the new file
-    // that the rewrite at close writes: part of the record so that it costs
-    // no allocation of its own, and larger than the default so that a large
+    // I/O mode 0 reads the stream in blocks of the size of streamBuffer and
+    // splits the lines itself (profileBlockReadLine); these say which bytes
+    // of the buffer are still to be handed out, and whether the stream has
+    // nothing more.  lineByLine set (only tests do) reads through the
+    // context's readLine instead, one line per call, as I/O mode 1 does.
+    uint32_t blockStart;
+    uint32_t blockEnd;
+    uint32_t blockDrained;
+    uint32_t lineByLine;
+    // While the file loads, the block that profileBlockReadLine reads the
+    // (unbuffered) stream into; afterwards the buffer of the new file that
+    // the rewrite at close writes.  Part of the record so that it costs no
+    // allocation of its own, and larger than the default so that a large
     // file is read and written in far fewer system calls.  Each stream is
     // closed before the record is freed.
     char streamBuffer[PROFILE_STREAM_BUFFER_SIZE];

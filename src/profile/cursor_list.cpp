@@ -64,7 +64,9 @@ int32_t cursorListAppendInElement(ErrCollector *, CursorList *list, CursorNode *
 
 int32_t cursorListRewind(ErrCollector *, CursorList *list) {
     if (list == nullptr) return CURSOR_LIST_NO_LIST;
-    list->cursor = list->head;
+    // Not written when it is already there: a list that stays empty (a
+    // section's shared empty key list) is then only ever read.
+    if (list->cursor != list->head) list->cursor = list->head;
     return 0;
 }
 

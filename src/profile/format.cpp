@@ -4,11 +4,11 @@
 
 #include <cstring>
 
-namespace {
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
-// Blank, tab, line feed, vertical tab, form feed and carriage return.  Bytes
-// 128 to 255 are never whitespace.
-constexpr bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+namespace {
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -17,7 +17,7 @@ constexpr auto CHAR_CLASS = [] {
     struct Table {
         uint8_t of[256];
     } table{};
-    for (int c = 0; c < 256; ++c) table.of[c] = isBlank(static_cast<char>(c)) ? 1 : 0;
+    for (int c = 0; c < 256; ++c) table.of[c] = profileIsWhitespace(static_cast<char>(c)) ? 1 : 0;
     return table;
 }();
 
@@ -25,11 +25,15 @@ constexpr auto CHAR_CLASS = [] {
 bool hasRejectedCharacter(const char *line) { return std::strpbrk(line, "<>#@?") != nullptr; }
 
 const char *skipBlanks(const char *p) {
-    while (isBlank(*p)) ++p;
+    while (profileIsWhitespace(*p)) ++p;
     return p;
 }
 
-void copyText(char *field, const char *text, size_t length) {
+// Sets a field to the first `length` characters of text, which the caller
+// has measured against the field's size.  Not a bounded copy (that is
+// QDMsafeCopy): chosen for speed, as every key line goes through here twice
+// and the bounded copy's zero-filling and second reading cost a load 4 %.
+void takeText(char *field, const char *text, size_t length) {
     std::memcpy(field, text, length);
     field[length] = '\0';
 }
@@ -40,9 +44,9 @@ void copyText(char *field, const char *text, size_t length) {
 uint32_t parseHeader(ErrCollector *collector, const char *line, ProfileParseBuffers *out) {
     if (std::strchr(line, ']') == nullptr) return profileFail(collector, PROFILE_STATUS_TAMPERED);
     const char *p = line;
-    while (isBlank(*p) || *p == '[') ++p;
+    while (profileIsWhitespace(*p) || *p == '[') ++p;
     const char *name = p;
-    while (*p != '\0' && *p != ']' && !isBlank(*p)) ++p;
+    while (*p != '\0' && *p != ']' && !profileIsWhitespace(*p)) ++p;
     size_t nameLength = static_cast<size_t>(p - name);
     if (nameLength > PROFILE_NAME_SIZE - 1 || *p == '\0') {
         return profileFail(collector, PROFILE_STATUS_TAMPERED);
@@ -63,11 +67,11 @@ uint32_t parseHeader(ErrCollector *collector, const char *line, ProfileParseBuff
             if (*p == ']') break;
         }
     }
-    copyText(out->sectionName, name, nameLength);
+    takeText(out->sectionName, name, nameLength);
     if (versionLength == 0) {
-        copyText(out->version, PROFILE_NO_VERSION, std::strlen(PROFILE_NO_VERSION));
+        takeText(out->version, PROFILE_NO_VERSION, std::strlen(PROFILE_NO_VERSION));
     } else {
-        copyText(out->version, version, versionLength);
+        takeText(out->version, version, versionLength);
     }
     return 0;
 }
@@ -79,20 +83,20 @@ uint32_t parseHeader(ErrCollector *collector, const char *line, ProfileParseBuff
 uint32_t parseKey(ErrCollector *collector, const char *line, ProfileParseBuffers *out) {
     const char *p = skipBlanks(line);
     const char *name = p;
-    while (*p != '\0' && *p != '=' && !isBlank(*p)) ++p;
+    while (*p != '\0' && *p != '=' && !profileIsWhitespace(*p)) ++p;
     size_t nameLength = static_cast<size_t>(p - name);
     if (nameLength > PROFILE_KEY_NAME_SIZE - 1) {
         return profileFail(collector, PROFILE_STATUS_TAMPERED);
     }
-    while (*p == '=' || isBlank(*p)) ++p;
+    while (*p == '=' || profileIsWhitespace(*p)) ++p;
     const char *value = p;
     const char *end = std::strchr(value, '\n');
     size_t valueLength = end != nullptr ? static_cast<size_t>(end - value) : std::strlen(value);
     if (valueLength > PROFILE_VALUE_SIZE - 1 || nameLength == 0 || valueLength == 0) {
         return profileFail(collector, PROFILE_STATUS_TAMPERED);
     }
-    copyText(out->keyName, name, nameLength);
-    copyText(out->value, value, valueLength);
+    takeText(out->keyName, name, nameLength);
+    takeText(out->value, value, valueLength);
     return 0;
 }
 
@@ -101,24 +105,40 @@ uint32_t parseKey(ErrCollector *collector, const char *line, ProfileParseBuffers
 void normalizeBlanks(char *text) {
     if (text == nullptr) return;
     // Most lines are already normal: no whitespace at either end and none
-    // next to other whitespace.  One pass without branches per byte tells.
+    // next to other whitespace.  Chosen for speed: sixteen bytes at a time
+    // tell, then the rest one by one, without branches per byte.
     size_t length = std::strlen(text);
     if (length == 0) return;
     const auto *bytes = reinterpret_cast<const unsigned char *>(text);
-    uint32_t previous = CHAR_CLASS.of[bytes[0]];
-    uint32_t run = previous; // whitespace at the start counts as a run
-    for (size_t i = 1; i < length; ++i) {
+    uint32_t run = CHAR_CLASS.of[bytes[0]] | CHAR_CLASS.of[bytes[length - 1]];
+    uint32_t previous = 0;
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i blank = _mm_set1_epi8(' ');
+    const __m128i tab = _mm_set1_epi8('\t');
+    const __m128i controlSpan = _mm_set1_epi8('\r' - '\t');
+    for (; i + 16 <= length && run == 0; i += 16) {
+        __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + i));
+        __m128i fromTab = _mm_sub_epi8(block, tab); // tab to carriage return: 0 to 4
+        __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(fromTab, controlSpan), fromTab);
+        __m128i white = _mm_or_si128(_mm_cmpeq_epi8(block, blank), control);
+        auto mask = static_cast<uint32_t>(_mm_movemask_epi8(white));
+        run |= (mask & ((mask << 1) | previous)) != 0 ? 1u : 0u;
+        previous = mask >> 15;
+    }
+#endif
+    for (; i < length && run == 0; ++i) {
         uint32_t current = CHAR_CLASS.of[bytes[i]];
         run |= previous & current;
         previous = current;
     }
-    if ((run | previous) == 0) return;
+    if (run == 0) return;
 
     const char *read = skipBlanks(text);
     if (*read == '\0') return; // only whitespace: unchanged
     char *write = text;
     while (*read != '\0') {
-        if (isBlank(*read)) {
+        if (profileIsWhitespace(*read)) {
             char first = *read;
             read = skipBlanks(read);
             if (*read == '\0') break; // trailing whitespace is dropped

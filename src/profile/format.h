@@ -12,6 +12,10 @@ enum ProfileLineKind : int32_t {
     PROFILE_LINE_KEY = 2,     // contains "=" and no "["
 };
 
+// Whitespace of the format: blank, tab, line feed, vertical tab, form feed
+// and carriage return.  Bytes 128 to 255 are never whitespace.
+constexpr bool profileIsWhitespace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
 // In place: drops leading and trailing whitespace and replaces each inner run
 // of whitespace by its first character.  Text made only of whitespace, and
 // the empty text, stay as they are.

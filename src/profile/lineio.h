@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
+struct ProfileFile;
+
 // Reads one line, its line feed included, at most capacity-1 characters.
 // At the end of input or on a read failure leaves the buffer empty and
 // returns 15; with no buffer returns 11; for a line holding a NUL byte
@@ -13,3 +15,10 @@ uint32_t defaultReadLine(char *buffer, uint32_t capacity, FILE *stream, uint64_t
 
 // Writes the line unchanged.  11 when the write fails, else 0.
 uint32_t defaultWriteLine(const char *line, FILE *stream, uint64_t user);
+
+// The reader of I/O mode 0: the same lines and statuses as defaultReadLine
+// on the file's stream, taken from blocks read into the file's streamBuffer
+// (the stream itself must be unbuffered, or bytes would sit in two buffers).
+// A read failure ends the lines as the end of the stream does; the stream's
+// error indicator tells the two apart.
+uint32_t profileBlockReadLine(ProfileFile *file, char *buffer, uint32_t capacity);

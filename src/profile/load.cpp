@@ -15,8 +15,6 @@
 
 namespace {
 
-bool isWhitespace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 // True when a carriage return in the line is followed by more text: the
 // line end of a file written with carriage returns alone (or a stray one).
 // The parser sees the whole run as one line and a rewrite keeps only what
@@ -25,7 +23,7 @@ bool isWhitespace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool textAfterCarriageReturn(const char *line) {
     for (const char *cr = std::strchr(line, '\r'); cr != nullptr; cr = std::strchr(cr + 1, '\r'))
         for (const char *p = cr + 1; *p != '\0' && *p != '\r'; ++p)
-            if (!isWhitespace(*p)) return true;
+            if (!profileIsWhitespace(*p)) return true;
     return false;
 }
 
@@ -33,7 +31,7 @@ bool textAfterCarriageReturn(const char *line) {
 // skipped, an optional sign, digits up to the first other character (none:
 // 0), clamped to the signed 32-bit range; the 32-bit pattern is returned.
 uint32_t parseStoredChecksum(const char *text) {
-    while (isWhitespace(*text)) ++text;
+    while (profileIsWhitespace(*text)) ++text;
     bool negative = *text == '-';
     if (*text == '-' || *text == '+') ++text;
     int64_t magnitude = 0;
@@ -126,7 +124,8 @@ struct LoadState {
 
 } // namespace
 
-uint32_t profileReadLine(ErrCollector *, ProfileFile *file, char *buffer, size_t capacity) {
+ProfileReadResult profileReadLine(ErrCollector *, ProfileFile *file, char *buffer,
+                                  size_t capacity) {
     ProfileLibContext *context = profileFileContext(file);
     if (buffer == nullptr || capacity == 0) return PROFILE_READ_UNDECODABLE;
     if (capacity > PROFILE_LINE_SIZE) capacity = PROFILE_LINE_SIZE;
@@ -140,7 +139,9 @@ uint32_t profileReadLine(ErrCollector *, ProfileFile *file, char *buffer, size_t
         buffer[0] = '\0';
     if (context == nullptr) return PROFILE_READ_UNDECODABLE;
     auto cap = static_cast<uint32_t>(capacity);
-    uint32_t read = context->readLine(buffer, cap, file->stream, file->user);
+    uint32_t read = context->ioMode == PROFILE_IO_STREAM && file->lineByLine == 0
+                        ? profileBlockReadLine(file, buffer, cap)
+                        : context->readLine(buffer, cap, file->stream, file->user);
     // The library's own reader says when a line holds a NUL byte; the
     // statuses of a caller's readLine are not looked at.
     if (context->ioMode != PROFILE_IO_CALLER && read == PROFILE_STATUS_TAMPERED)
@@ -177,7 +178,7 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
     ProfileParseBuffers parsed{};
     char line[PROFILE_LINE_SIZE];
     uint32_t lineNumber = 1;
-    uint32_t read = profileReadLine(collector, file, line, sizeof line);
+    ProfileReadResult read = profileReadLine(collector, file, line, sizeof line);
     while (read == PROFILE_READ_LINE) {
         ProfileLineKind kind = PROFILE_LINE_OTHER;
         uint32_t status = profileParseLine(collector, line, &kind, &parsed);

@@ -8,6 +8,7 @@
 // ProfileFile with the caller, still locked and without a stream; closing
 // it again retries the rewrite, and discarding it gives it up.
 #include "diag/fopen_utf8.h"
+#include "diag/safecopy.h"
 #include "platform/replace.h"
 #include "platform/update_file.h"
 #include "profile/limits.h"
@@ -112,8 +113,7 @@ uint32_t profileOpenFile(int32_t contextIndex, const char *path, uint32_t openMo
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     // A longer path would be loaded from one file and, cut to the field,
     // rewritten into another.
-    size_t length = 0;
-    while (length < PROFILE_PATH_SIZE && path[length] != '\0') ++length;
+    size_t length = QDMboundedLength(path, PROFILE_PATH_SIZE);
     if (length >= PROFILE_PATH_SIZE) return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
 
     ProfileFile *file = nullptr;
@@ -142,7 +142,8 @@ uint32_t profileOpenFile(int32_t contextIndex, const char *path, uint32_t openMo
             profileDiscardFile(&file);
             return profileFail(collector, status);
         }
-        std::setvbuf(file->stream, file->streamBuffer, _IOFBF, sizeof file->streamBuffer);
+        // The loader reads the stream in blocks into the record's buffer.
+        std::setvbuf(file->stream, nullptr, _IONBF, 0);
     }
     status = profileLoad(collector, file); // recorded by the load
     if (status != 0) {

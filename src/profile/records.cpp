@@ -1,5 +1,6 @@
 #include "profile/records.h"
 
+#include "diag/safecopy.h"
 #include "frame/alloc.h"
 #include "profile/context.h"
 
@@ -19,17 +20,9 @@ void releaseKey(ErrCollector *, CursorNode *node) {
 // The list node inside a key's allocation, right after the record.
 CursorNode *keyNode(ProfileKey *key) { return reinterpret_cast<CursorNode *>(key + 1); }
 
-// Copies at most size-1 characters of text into a field of size bytes and
-// zero-fills the rest.
-void copyField(char *field, size_t size, const char *text) {
-    std::memset(field, 0, size);
-    std::strncpy(field, text, size - 1);
-}
-
-// The length of text, at most limit.
-size_t boundedLength(const char *text, size_t limit) { return strnlen(text, limit); }
-
 } // namespace
+
+CursorList profileNoKeys;
 
 uint32_t profileNewSection(ErrCollector *collector, const char *name, const char *version,
                            ProfileSection **out) {
@@ -37,16 +30,19 @@ uint32_t profileNewSection(ErrCollector *collector, const char *name, const char
     if (out == nullptr || name == nullptr || version == nullptr) {
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     }
-    auto *section = static_cast<ProfileSection *>(QDMalloc(sizeof(ProfileSection)));
+    size_t nameLength = QDMboundedLength(name, PROFILE_NAME_SIZE - 1);
+    size_t versionLength = QDMboundedLength(version, PROFILE_VERSION_SIZE - 1);
+    size_t size = sizeof(ProfileSection) + nameLength + 1 + versionLength + 1;
+    auto *section = static_cast<ProfileSection *>(QDMalloc(static_cast<uint32_t>(size)));
     if (section == nullptr) return profileFail(collector, PROFILE_STATUS_NO_RESOURCES);
     std::memset(section, 0, sizeof *section);
-    copyField(section->name, sizeof section->name, name);
-    copyField(section->version, sizeof section->version, version);
-    if (cursorListCreate(collector, &section->keys) != 0) {
-        std::free(section);
-        return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
-    }
-    cursorListSetRelease(collector, section->keys, releaseKey);
+    section->name = reinterpret_cast<char *>(section + 1);
+    section->version = section->name + nameLength + 1;
+    std::memcpy(section->name, name, nameLength);
+    section->name[nameLength] = '\0';
+    std::memcpy(section->version, version, versionLength);
+    section->version[versionLength] = '\0';
+    section->keys = &profileNoKeys;
     *out = section;
     return 0;
 }
@@ -60,8 +56,8 @@ uint32_t profileNewKey(ErrCollector *collector, const char *name, const char *va
     }
     // The record and both texts in one block sized to the texts, each text
     // bounded by its field limit.
-    size_t nameLength = boundedLength(name, PROFILE_KEY_NAME_SIZE - 1);
-    size_t valueLength = boundedLength(value, PROFILE_VALUE_SIZE - 1);
+    size_t nameLength = QDMboundedLength(name, PROFILE_KEY_NAME_SIZE - 1);
+    size_t valueLength = QDMboundedLength(value, PROFILE_VALUE_SIZE - 1);
     static_assert(sizeof(ProfileKey) % alignof(CursorNode) == 0);
     size_t size = sizeof(ProfileKey) + sizeof(CursorNode) + nameLength + 1 + valueLength + 1;
     auto *key = static_cast<ProfileKey *>(QDMalloc(static_cast<uint32_t>(size)));
@@ -77,10 +73,17 @@ uint32_t profileNewKey(ErrCollector *collector, const char *name, const char *va
 }
 
 uint32_t profileAddKey(ErrCollector *collector, ProfileSection *section, ProfileKey *key) {
-    if (section == nullptr || key == nullptr ||
-        cursorListAppendInElement(collector, section->keys, keyNode(key), key) != 0) {
+    if (section == nullptr || key == nullptr)
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
+    if (section->keys == &profileNoKeys) {
+        CursorList *keys = nullptr;
+        if (cursorListCreate(collector, &keys) != 0)
+            return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
+        cursorListSetRelease(collector, keys, releaseKey);
+        section->keys = keys;
     }
+    if (cursorListAppendInElement(collector, section->keys, keyNode(key), key) != 0)
+        return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     ++section->keyCount;
     section->checksumKnown = 0;
     return 0;
@@ -88,6 +91,6 @@ uint32_t profileAddKey(ErrCollector *collector, ProfileSection *section, Profile
 
 void profileFreeSection(ErrCollector *collector, ProfileSection *section) {
     if (section == nullptr) return;
-    cursorListDestroy(collector, &section->keys);
+    if (section->keys != &profileNoKeys) cursorListDestroy(collector, &section->keys);
     std::free(section);
 }

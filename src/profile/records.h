@@ -16,13 +16,19 @@ struct ProfileKey {
     char *value; // zero-terminated, points into this key's own allocation
 };
 
+// One section and its texts in one allocation sized to the texts (a file of
+// nothing but short headers is mostly these records).
 struct ProfileSection {
-    char name[PROFILE_NAME_SIZE];
-    char version[PROFILE_VERSION_SIZE]; // "*" when the header gave none
-    CursorList *keys;                   // in file order; its release callback frees the keys
-    uint32_t damaged;                   // 1 when the "CSUM" line disagreed with the keys
-    uint32_t checksum;                  // computed: wrapping sum of the key checksums
-    uint32_t storedChecksum;            // value of the "CSUM" line; 0 when none
+    char *name;    // zero-terminated, up to 76 characters, in this allocation
+    char *version; // zero-terminated, up to 20 characters ("*" when the header
+                   // gave none), in this allocation
+    // In file order; its release callback frees the keys.  A section without
+    // keys shares the empty list profileNoKeys and gets a list of its own
+    // with its first key: keys are appended only through profileAddKey.
+    CursorList *keys;
+    uint32_t damaged;        // 1 when the "CSUM" line disagreed with the keys
+    uint32_t checksum;       // computed: wrapping sum of the key checksums
+    uint32_t storedChecksum; // value of the "CSUM" line; 0 when none
     uint32_t keyCount;
     // Set when `checksum` is known to be the sum over the keys as they are
     // now under transform parameter `checksumTransform` (a load leaves every
@@ -32,10 +38,14 @@ struct ProfileSection {
     uint32_t checksumTransform;
 };
 
-// *out receives a new section with an empty key list and the four numbers
-// at 0; the name and version are cut to 76 and 20 characters.  Returns 0;
-// 11 for no name or version; 14 when the record cannot be allocated; 11 when
-// its key list cannot be made (the record is freed).  Recorded.
+// The key list of every section that has no key yet.  It stays empty: it is
+// never appended to and never destroyed.
+extern CursorList profileNoKeys;
+
+// *out receives a new section, one allocation freed by profileFreeSection,
+// with no keys and the four numbers at 0; the name and version are cut to 76
+// and 20 characters.  Returns 0; 11 for no name or version; 14 when the
+// record cannot be allocated.  Recorded.
 uint32_t profileNewSection(ErrCollector *collector, const char *name, const char *version,
                            ProfileSection **out);
 
@@ -48,9 +58,11 @@ uint32_t profileNewKey(ErrCollector *collector, const char *name, const char *va
 
 // Appends the key, which must come from profileNewKey and belong to no
 // section yet, at the tail (through the list node in its own allocation)
-// and counts it.  Returns 0, or 11 (recorded) for no section or key; the key
-// then still belongs to the caller, who frees it with free().
+// and counts it; the section's first key brings its own key list.  Returns
+// 0, or 11 (recorded) for no section or key, or when that list cannot be
+// made; the key then still belongs to the caller, who frees it with free().
 uint32_t profileAddKey(ErrCollector *collector, ProfileSection *section, ProfileKey *key);
 
-// Frees a section with its key list and keys.  A null section: nothing.
+// Frees a section with its key list and keys; it must not be in a file's
+// list (profileFreeFile frees those).  A null section: nothing.
 void profileFreeSection(ErrCollector *collector, ProfileSection *section);

@@ -1,4 +1,5 @@
 // Looking sections up in an open file and adding new ones.
+#include "diag/safecopy.h"
 #include "profile/checksum.h"
 #include "profile/limits.h"
 #include "profile/list_walk.h"
@@ -16,13 +17,6 @@ namespace {
 constexpr char NAME_REFUSES[] = "=[]<>#@?";
 constexpr char VERSION_REFUSES[] = "]<>#@?";
 
-// The length of text, or max + 1 when it is longer than max.
-size_t boundedLength(const char *text, size_t max) {
-    size_t n = 0;
-    while (n <= max && text[n] != '\0') ++n;
-    return n;
-}
-
 // True when every byte of text reads back from a header as itself: no
 // whitespace, no control byte (1 to 31, 127), none of `refused`.
 bool readsBack(const char *text, const char *refused) {
@@ -35,10 +29,8 @@ bool readsBack(const char *text, const char *refused) {
 
 void copyInfo(const ProfileSection *section, ProfileSectionInfo *info) {
     std::memset(info, 0, sizeof *info);
-    std::memcpy(info->name, section->name, sizeof info->name);
-    std::memcpy(info->version, section->version, sizeof info->version);
-    info->name[sizeof info->name - 1] = '\0';
-    info->version[sizeof info->version - 1] = '\0';
+    QDMsafeCopy(info->name, section->name, sizeof info->name);
+    QDMsafeCopy(info->version, section->version, sizeof info->version);
     info->checksum = section->checksum;
     info->damaged = section->damaged;
     info->storedChecksum = section->storedChecksum;
@@ -88,9 +80,9 @@ uint32_t profileFindSection(ProfileFile *file, const char *name, const char *ver
     ErrCollector *collector = nullptr;
     uint32_t start = startSectionCall(file, name, version, info, &collector);
     if (start != 0) return start;
-    if (boundedLength(name, PROFILE_NAME_SIZE - 1) > PROFILE_NAME_SIZE - 1)
+    if (QDMboundedLength(name, PROFILE_NAME_SIZE) > PROFILE_NAME_SIZE - 1)
         return profileFail(collector, PROFILE_STATUS_BAD_SECTION_NAME);
-    if (boundedLength(version, PROFILE_VERSION_SIZE - 1) > PROFILE_VERSION_SIZE - 1)
+    if (QDMboundedLength(version, PROFILE_VERSION_SIZE) > PROFILE_VERSION_SIZE - 1)
         return profileFail(collector, PROFILE_STATUS_BAD_VERSION);
     ProfileSection *section = nullptr;
     uint32_t status = profileSearchSection(collector, file, name, version, &section);
@@ -106,10 +98,10 @@ uint32_t profileCreateSection(ProfileFile *file, const char *name, const char *v
     if (start != 0) return start;
     // Only names and versions that read back as themselves: the empty
     // version stays allowed and reads back as "*".
-    size_t nameLength = boundedLength(name, PROFILE_NAME_SIZE - 1);
+    size_t nameLength = QDMboundedLength(name, PROFILE_NAME_SIZE);
     if (nameLength == 0 || nameLength > PROFILE_NAME_SIZE - 1 || !readsBack(name, NAME_REFUSES))
         return profileFail(collector, PROFILE_STATUS_BAD_SECTION_NAME);
-    if (boundedLength(version, PROFILE_VERSION_SIZE - 1) > PROFILE_VERSION_SIZE - 1 ||
+    if (QDMboundedLength(version, PROFILE_VERSION_SIZE) > PROFILE_VERSION_SIZE - 1 ||
         !readsBack(version, VERSION_REFUSES))
         return profileFail(collector, PROFILE_STATUS_BAD_VERSION);
 

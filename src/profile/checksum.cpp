@@ -155,7 +155,8 @@ unsigned char *gatherBlock(unsigned char *out, const unsigned char *block, uint3
     // Up to four blanks without a branch per run (the common case: one
     // blank in eight bytes); a run after the last valid byte adds nothing.
     uint32_t from = 0;
-    for (int run = 0; run < 5; ++run) {
+    // Copies the run up to the next blank and steps past that blank.
+    auto takeRun = [&]() {
         auto at = static_cast<uint32_t>(std::countr_zero(blanks));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
                          _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + from)));
@@ -163,16 +164,9 @@ unsigned char *gatherBlock(unsigned char *out, const unsigned char *block, uint3
         from = at + (at < valid ? 1u : 0u);
         blanks &= blanks - 1;
         blanks |= 1u << valid;
-    }
-    while (from < valid) {
-        auto at = static_cast<uint32_t>(std::countr_zero(blanks));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
-                         _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + from)));
-        out += at - from;
-        from = at + (at < valid ? 1u : 0u);
-        blanks &= blanks - 1;
-        blanks |= 1u << valid;
-    }
+    };
+    for (int run = 0; run < 5; ++run) takeRun();
+    while (from < valid) takeRun();
     return out;
 }
 #endif

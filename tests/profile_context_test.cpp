@@ -156,10 +156,10 @@ TEST(ProfileRecords, FileSectionsAndKeys) {
     EXPECT_EQ(file->sections->count, 0);
 
     ProfileSection *reserved = nullptr, *main = nullptr;
-    ASSERT_EQ(profileNewSection(collector, "S-y-S-t-E-m", "1", &reserved), 0u);
-    ASSERT_EQ(profileNewSection(collector, "Main", "1.0", &main), 0u);
-    EXPECT_STREQ(main->name, "Main");
-    EXPECT_STREQ(main->version, "1.0");
+    ASSERT_EQ(profileNewSection(collector, &file->arena, "S-y-S-t-E-m", "1", &reserved), 0u);
+    ASSERT_EQ(profileNewSection(collector, &file->arena, "Main", "1.0", &main), 0u);
+    EXPECT_STREQ(profileSectionName(main), "Main");
+    EXPECT_STREQ(profileSectionVersion(main), "1.0");
     EXPECT_EQ(main->keys->count, 0);
     EXPECT_EQ(main->damaged | main->checksum | main->storedChecksum | main->keyCount, 0u);
     ASSERT_EQ(profileAddSection(collector, file, reserved), 0u);
@@ -170,28 +170,28 @@ TEST(ProfileRecords, FileSectionsAndKeys) {
 
     const std::string longValue(4500, 'v');
     ProfileKey *key = nullptr;
-    ASSERT_EQ(profileNewKey(collector, "name", longValue.c_str(), &key), 0u);
+    ASSERT_EQ(profileNewKey(collector, &file->arena, "name", longValue.c_str(), &key), 0u);
     EXPECT_STREQ(key->name, "name");
     EXPECT_EQ(key->value, longValue);
-    ASSERT_EQ(profileAddKey(collector, main, key), 0u);
-    ASSERT_EQ(profileNewKey(collector, "b", "", &key), 0u);
-    ASSERT_EQ(profileAddKey(collector, main, key), 0u);
+    ASSERT_EQ(profileAddKey(collector, &file->arena, main, key), 0u);
+    ASSERT_EQ(profileNewKey(collector, &file->arena, "b", "", &key), 0u);
+    ASSERT_EQ(profileAddKey(collector, &file->arena, main, key), 0u);
     EXPECT_EQ(main->keyCount, 2u);
     EXPECT_EQ(collector.c->count, 0);
 
     // Texts beyond the field limits are cut there.
     ProfileSection *cut = nullptr;
-    ASSERT_EQ(profileNewSection(collector, std::string(90, 'n').c_str(),
+    ASSERT_EQ(profileNewSection(collector, &file->arena, std::string(90, 'n').c_str(),
                                 std::string(30, 'v').c_str(), &cut),
               0u);
-    EXPECT_EQ(std::string(cut->name), std::string(76, 'n'));
-    EXPECT_EQ(std::string(cut->version), std::string(20, 'v'));
-    ASSERT_EQ(profileNewKey(collector, std::string(70, 'k').c_str(), std::string(4600, 'x').c_str(),
-                            &key),
+    EXPECT_EQ(std::string(profileSectionName(cut)), std::string(76, 'n'));
+    EXPECT_EQ(std::string(profileSectionVersion(cut)), std::string(20, 'v'));
+    ASSERT_EQ(profileNewKey(collector, &file->arena, std::string(70, 'k').c_str(),
+                            std::string(4600, 'x').c_str(), &key),
               0u);
     EXPECT_EQ(std::string(key->name), std::string(60, 'k'));
     EXPECT_EQ(std::string(key->value), std::string(4500, 'x'));
-    ASSERT_EQ(profileAddKey(collector, cut, key), 0u);
+    ASSERT_EQ(profileAddKey(collector, &file->arena, cut, key), 0u);
     ASSERT_EQ(profileAddSection(collector, file, cut), 0u);
 
     EXPECT_EQ(profileFreeFile(collector, file), 0u); // frees all of it
@@ -199,14 +199,17 @@ TEST(ProfileRecords, FileSectionsAndKeys) {
 
 TEST(ProfileRecords, ArgumentFailuresAreElevenAndRecorded) {
     TestCollector collector;
+    ProfileArena arena{};
     ProfileKey *key = reinterpret_cast<ProfileKey *>(1);
-    EXPECT_EQ(profileNewKey(collector, "CSUM", "1", &key), 11u);
+    EXPECT_EQ(profileNewKey(collector, &arena, "CSUM", "1", &key), 11u);
     EXPECT_EQ(key, nullptr);
-    EXPECT_EQ(profileNewKey(collector, nullptr, "1", &key), 11u);
-    EXPECT_EQ(profileNewKey(collector, "a", nullptr, &key), 11u);
+    EXPECT_EQ(profileNewKey(collector, &arena, nullptr, "1", &key), 11u);
+    EXPECT_EQ(profileNewKey(collector, &arena, "a", nullptr, &key), 11u);
+    EXPECT_EQ(profileNewKey(collector, nullptr, "a", "1", &key), 11u);
     ProfileSection *section = nullptr;
-    EXPECT_EQ(profileNewSection(collector, nullptr, "1", &section), 11u);
-    EXPECT_EQ(profileAddKey(collector, nullptr, nullptr), 11u);
+    EXPECT_EQ(profileNewSection(collector, &arena, nullptr, "1", &section), 11u);
+    EXPECT_EQ(profileNewSection(collector, nullptr, "a", "1", &section), 11u);
+    EXPECT_EQ(profileAddKey(collector, &arena, nullptr, nullptr), 11u);
     EXPECT_EQ(profileAddSection(collector, nullptr, nullptr), 11u);
     EXPECT_EQ(profileNewFile(collector, nullptr), 11u);
     EXPECT_EQ(profileFreeFile(collector, nullptr), 11u);
@@ -218,23 +221,24 @@ TEST(ProfileRecords, ArgumentFailuresAreElevenAndRecorded) {
 }
 
 // Builds a file of two sections with two keys each, as a load does, and
-// frees it; any status stops the build, and what was built is freed.
+// frees it; any status stops the build, and what was built is freed with
+// the file.  The file's arena is made to look full before each piece, so
+// that every piece takes a block of its own and each of them can fail.
 uint32_t buildFile(ErrCollector *collector) {
     ProfileFile *file = nullptr;
     uint32_t status = profileNewFile(collector, &file);
     for (int s = 0; s < 2 && status == 0; ++s) {
         ProfileSection *section = nullptr;
-        status = profileNewSection(collector, s == 0 ? "One" : "Two", "1", &section);
+        file->arena.left = 0;
+        status = profileNewSection(collector, &file->arena, s == 0 ? "One" : "Two", "1", &section);
         for (int k = 0; k < 2 && status == 0; ++k) {
             ProfileKey *key = nullptr;
-            status = profileNewKey(collector, "key", "value", &key);
-            if (status == 0) {
-                status = profileAddKey(collector, section, key);
-                if (status != 0) free(key); // not taken by the section
-            }
+            file->arena.left = 0;
+            status = profileNewKey(collector, &file->arena, "key", "value", &key);
+            file->arena.left = 0;
+            if (status == 0) status = profileAddKey(collector, &file->arena, section, key);
         }
         if (status == 0) status = profileAddSection(collector, file, section);
-        if (status != 0) profileFreeSection(collector, section);
     }
     if (file != nullptr) {
         EXPECT_EQ(profileFreeFile(collector, file), 0u);
@@ -243,10 +247,10 @@ uint32_t buildFile(ErrCollector *collector) {
 }
 
 TEST(ProfileRecords, AllocationFailureAtEveryStepGivesFourteenOrElevenAndLeaksNothing) {
-    // Allocations in order: file, its list; per section: record, per key:
-    // its record (which holds its node), after the first the section's key
-    // list; then the section's node.
-    const uint32_t expected[] = {14, 11, 14, 14, 11, 14, 11, 14, 14, 11, 14, 11};
+    // Allocations in order: file, its list; per section: its record (which
+    // holds its node in the file's list), per key: its record (which holds
+    // its node), after the first the section's key list.
+    const uint32_t expected[] = {14, 11, 14, 14, 11, 14, 14, 14, 11, 14};
     int n = 1;
     for (;; ++n) {
         TestCollector collector;

@@ -95,12 +95,13 @@ struct Saver {
     // the version is written after a blank.
     void headerLine(const ProfileSection *section) {
         static_assert(PROFILE_WRITE_LINE_SIZE > PROFILE_NAME_SIZE + 2 * PROFILE_VERSION_SIZE + 4);
-        if (section->name[0] == '\0') {
+        if (profileSectionName(section)[0] == '\0') {
             std::snprintf(line, sizeof line, "[]\n");
             return;
         }
-        size_t n = static_cast<size_t>(std::snprintf(line, sizeof line, "[%s ", section->name));
-        for (const char *v = section->version; *v != '\0'; ++v) {
+        size_t n = static_cast<size_t>(
+            std::snprintf(line, sizeof line, "[%s ", profileSectionName(section)));
+        for (const char *v = profileSectionVersion(section); *v != '\0'; ++v) {
             if (*v == ']') line[n++] = ' ';
             line[n++] = *v;
         }
@@ -138,7 +139,7 @@ struct Saver {
     }
 
     uint32_t putSection(ProfileSection *section) {
-        if (std::strcmp(section->name, PROFILE_RESERVED_SECTION) == 0) return 0;
+        if (std::strcmp(profileSectionName(section), PROFILE_RESERVED_SECTION) == 0) return 0;
         std::snprintf(line, sizeof line, "\n");
         uint32_t status = put();
         if (status != 0) return status;
@@ -176,7 +177,7 @@ uint32_t profileSave(ErrCollector *collector, ProfileFile *file, uint32_t saveFl
     int32_t ordinary = 0;
     uint32_t status = profileWalk(collector, file->sections, [&ordinary](void *element) {
         auto *section = static_cast<ProfileSection *>(element);
-        if (std::strcmp(section->name, PROFILE_RESERVED_SECTION) != 0) ++ordinary;
+        if (std::strcmp(profileSectionName(section), PROFILE_RESERVED_SECTION) != 0) ++ordinary;
         return 0u;
     });
     if (status != 0) return status;

@@ -5,8 +5,11 @@
 #include "profile/lineio.h"
 #include "support/collector_fixture.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -195,6 +198,39 @@ TEST(ProfileRecords, FileSectionsAndKeys) {
     ASSERT_EQ(profileAddSection(collector, file, cut), 0u);
 
     EXPECT_EQ(profileFreeFile(collector, file), 0u); // frees all of it
+}
+
+TEST(ProfileRecords, ArenaHandsOutAlignedPiecesThatKeepTheirBytesUntilFreed) {
+    // Small pieces, a piece longer than a block and small pieces after it:
+    // each aligned for a record and none overlapping another (each keeps the
+    // byte pattern it was filled with).  Everything goes at once with
+    // profileArenaFree (AddressSanitizer checks the leaks).
+    ProfileArena arena{};
+    std::vector<std::pair<unsigned char *, uint32_t>> pieces;
+    const uint32_t sizes[] = {1, 7, 8, 60, 4600, 3, 2 * 1024 * 1024, 17, 5000, 9};
+    for (int round = 0; round < 100; ++round) {
+        uint32_t size = sizes[round % std::size(sizes)];
+        auto *piece = static_cast<unsigned char *>(profileArenaAlloc(&arena, size));
+        ASSERT_NE(piece, nullptr);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(piece) % 8, 0u);
+        std::memset(piece, round & 0xFF, size);
+        pieces.emplace_back(piece, size);
+    }
+    for (size_t i = 0; i < pieces.size(); ++i)
+        for (uint32_t b = 0; b < pieces[i].second; b += 97)
+            ASSERT_EQ(pieces[i].first[b], i & 0xFF) << i;
+    profileArenaFree(&arena);
+    EXPECT_EQ(arena.blocks, nullptr);
+
+    // A block that cannot be had: null, and the memory-failure flag.
+    qdmMemFailure = 0;
+    qdmAllocFailAt(1);
+    EXPECT_EQ(profileArenaAlloc(&arena, 16), nullptr);
+    qdmAllocFailReset();
+    EXPECT_EQ(qdmMemFailure.load(), 1);
+    qdmMemFailure = 0;
+    EXPECT_NE(profileArenaAlloc(&arena, 16), nullptr); // usable again
+    profileArenaFree(&arena);
 }
 
 TEST(ProfileRecords, ArgumentFailuresAreElevenAndRecorded) {

@@ -170,7 +170,8 @@ TEST(ProfileChecksum, KeyChecksumIsTheChecksumOfNameEqualsValue) {
     for (int i = 0; i < 300; ++i) {
         std::string name = randomText(rng, nameLength(rng));
         std::string value = randomText(rng, i % 30 == 0 ? 4500 : valueLength(rng) % 300 + 1);
-        ProfileKey key{name.data(), value.data()};
+        std::string texts = name + '\0' + value; // as a key holds them
+        ProfileKey key{texts.data()};
         uint32_t transform = any(rng), checksum = 1;
         ASSERT_EQ(profileKeyChecksum(collector, &key, transform, &checksum), 0u);
         std::string text = name + "=" + value;

@@ -175,7 +175,7 @@ TEST(ProfileRecords, FileSectionsAndKeys) {
     ProfileKey *key = nullptr;
     ASSERT_EQ(profileNewKey(collector, &file->arena, "name", longValue.c_str(), &key), 0u);
     EXPECT_STREQ(key->name, "name");
-    EXPECT_EQ(key->value, longValue);
+    EXPECT_EQ(profileKeyValue(key), longValue);
     ASSERT_EQ(profileAddKey(collector, &file->arena, main, key), 0u);
     ASSERT_EQ(profileNewKey(collector, &file->arena, "b", "", &key), 0u);
     ASSERT_EQ(profileAddKey(collector, &file->arena, main, key), 0u);
@@ -193,7 +193,7 @@ TEST(ProfileRecords, FileSectionsAndKeys) {
                             std::string(4600, 'x').c_str(), &key),
               0u);
     EXPECT_EQ(std::string(key->name), std::string(60, 'k'));
-    EXPECT_EQ(std::string(key->value), std::string(4500, 'x'));
+    EXPECT_EQ(std::string(profileKeyValue(key)), std::string(4500, 'x'));
     ASSERT_EQ(profileAddKey(collector, &file->arena, cut, key), 0u);
     ASSERT_EQ(profileAddSection(collector, file, cut), 0u);
 

@@ -149,7 +149,7 @@ uint32_t profileGetKey(ProfileFile *file, const char *section, const char *versi
     });
     if (match == nullptr)
         return status != 0 ? status : profileFail(collector, PROFILE_STATUS_NO_KEY);
-    std::snprintf(value, valueSize, "%s", match->value);
+    std::snprintf(value, valueSize, "%s", profileKeyValue(match));
     return 0;
 }
 

@@ -90,6 +90,10 @@ const char *profileSectionVersion(const ProfileSection *section) {
     return name + std::strlen(name) + 1;
 }
 
+const char *profileKeyValue(const ProfileKey *key) {
+    return key->name + std::strlen(key->name) + 1;
+}
+
 CursorList profileNoKeys;
 
 uint32_t profileNewSection(ErrCollector *collector, ProfileArena *arena, const char *name,
@@ -132,11 +136,10 @@ uint32_t profileNewKey(ErrCollector *collector, ProfileArena *arena, const char 
     auto *key = static_cast<ProfileKey *>(profileArenaAlloc(arena, static_cast<uint32_t>(size)));
     if (key == nullptr) return profileFail(collector, PROFILE_STATUS_NO_RESOURCES);
     key->name = reinterpret_cast<char *>(keyNode(key) + 1);
-    key->value = key->name + nameLength + 1;
     std::memcpy(key->name, name, nameLength);
     key->name[nameLength] = '\0';
-    std::memcpy(key->value, value, valueLength);
-    key->value[valueLength] = '\0';
+    std::memcpy(key->name + nameLength + 1, value, valueLength);
+    key->name[nameLength + 1 + valueLength] = '\0';
     *out = key;
     return 0;
 }

@@ -31,11 +31,14 @@ void profileArenaFree(ProfileArena *arena);
 
 // One key line.  Its list node and its texts are stored right after the
 // record, in the same arena allocation, sized to the texts (name up to 60
-// characters, value up to 4,500).
+// characters, value up to 4,500).  Keys are the bulk of a loaded file, so the
+// value has no pointer of its own: profileKeyValue finds it after the name.
 struct ProfileKey {
-    char *name;  // zero-terminated, points into this key's own allocation
-    char *value; // zero-terminated, points into this key's own allocation
+    char *name; // zero-terminated, then the zero-terminated value
 };
+
+// The key's value, right after its name.
+const char *profileKeyValue(const ProfileKey *key);
 
 // One section, its list node in the file's section list and its texts in
 // one arena allocation sized to the texts.  A file of nothing but short

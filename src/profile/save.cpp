@@ -53,7 +53,7 @@ void filenameValue(const char *path, char *out, size_t size) {
 bool needsChecksumLineBefore(const ProfileKey *key) {
     return key->name[0] == 'L' && key->name[1] >= '0' && key->name[1] <= '9' &&
            (std::strpbrk(key->name, READER_REFUSES) != nullptr ||
-            std::strpbrk(key->value, READER_REFUSES) != nullptr);
+            std::strpbrk(profileKeyValue(key), READER_REFUSES) != nullptr);
 }
 
 struct Saver {
@@ -121,9 +121,10 @@ struct Saver {
         }
         // "%s = %s\n", put together by hand: this is the line written most.
         size_t nameLength = std::strlen(key->name);
-        size_t valueLength = std::strlen(key->value);
+        const char *value = key->name + nameLength + 1; // profileKeyValue
+        size_t valueLength = std::strlen(value);
         if (nameLength + valueLength + 4 >= sizeof line) {
-            std::snprintf(line, sizeof line, "%s = %s\n", key->name, key->value);
+            std::snprintf(line, sizeof line, "%s = %s\n", key->name, value);
             return put();
         }
         char *end = line;
@@ -131,7 +132,7 @@ struct Saver {
         end += nameLength;
         std::memcpy(end, " = ", 3);
         end += 3;
-        std::memcpy(end, key->value, valueLength);
+        std::memcpy(end, value, valueLength);
         end += valueLength;
         end[0] = '\n';
         end[1] = '\0';

@@ -238,9 +238,10 @@ TEST_F(AllocFailureTest, ProfileSessionOpenLoadCreateClose) {
             },
             [&] { ASSERT_TRUE(writeFile(path, before)); });
         // The sections and keys of the file come from its arena, whose first
-        // block holds all of this small file's: a session now allocates
-        // the context's collector, the file record, its section list, that
-        // block and what the rewrite needs, one failure point each.
+        // block holds all of this small file's (and the added section): a
+        // session now allocates only a handful of times, the context's
+        // collector, the file record, its section list, that block and what
+        // the rewrite needs, where each section, key and node was a point.
         EXPECT_GE(points, 5);
         EXPECT_GT(unchanged, 0);
         EXPECT_GT(rewritten, 0);

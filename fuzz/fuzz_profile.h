@@ -74,13 +74,13 @@ inline std::string fuzzDescribe(const ProfileFile *file, bool withDamage = true)
     std::string out;
     for (CursorNode *n = file->sections->head; n != nullptr; n = n->next) {
         auto *s = static_cast<const ProfileSection *>(n->element);
-        if (std::strcmp(s->name, PROFILE_RESERVED_SECTION) == 0) continue;
-        out += '"' + std::string(s->name) + "\" \"" + s->version + '"';
+        if (std::strcmp(profileSectionName(s), PROFILE_RESERVED_SECTION) == 0) continue;
+        out += '"' + std::string(profileSectionName(s)) + "\" \"" + profileSectionVersion(s) + '"';
         if (withDamage && s->damaged != 0) out += " damaged";
         out += " {";
         for (CursorNode *k = s->keys->head; k != nullptr; k = k->next) {
             auto *key = static_cast<const ProfileKey *>(k->element);
-            out += std::string(key->name) + '=' + key->value + '\x01';
+            out += std::string(key->name) + '=' + profileKeyValue(key) + '\x01';
         }
         out += "}\n";
     }

@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     int32_t ordinary = 0;
     for (CursorNode *n = file->sections->head; n != nullptr; n = n->next)
-        if (std::strcmp(static_cast<ProfileSection *>(n->element)->name,
+        if (std::strcmp(profileSectionName(static_cast<ProfileSection *>(n->element)),
                         PROFILE_RESERVED_SECTION) != 0)
             ++ordinary;
     FUZZ_CHECK(file->sectionCount == ordinary);

@@ -237,7 +237,12 @@ TEST_F(AllocFailureTest, ProfileSessionOpenLoadCreateClose) {
                 rewritten += now == after;
             },
             [&] { ASSERT_TRUE(writeFile(path, before)); });
-        EXPECT_GT(points, 20);
+        // The sections and keys of the file come from its arena, whose first
+        // block holds all of this small file's (and the added section): a
+        // session now allocates only a handful of times, the context's
+        // collector, the file record, its section list, that block and what
+        // the rewrite needs, where each section, key and node was a point.
+        EXPECT_GE(points, 5);
         EXPECT_GT(unchanged, 0);
         EXPECT_GT(rewritten, 0);
         std::printf("%s: %d failure points, file unchanged %d times, rewritten %d times\n",

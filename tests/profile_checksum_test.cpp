@@ -170,7 +170,8 @@ TEST(ProfileChecksum, KeyChecksumIsTheChecksumOfNameEqualsValue) {
     for (int i = 0; i < 300; ++i) {
         std::string name = randomText(rng, nameLength(rng));
         std::string value = randomText(rng, i % 30 == 0 ? 4500 : valueLength(rng) % 300 + 1);
-        ProfileKey key{name.data(), value.data()};
+        std::string texts = name + '\0' + value; // as a key holds them
+        ProfileKey key{texts.data()};
         uint32_t transform = any(rng), checksum = 1;
         ASSERT_EQ(profileKeyChecksum(collector, &key, transform, &checksum), 0u);
         std::string text = name + "=" + value;
@@ -186,12 +187,13 @@ TEST(ProfileChecksum, SectionChecksumFollowsNewKeysTransformsAndSetValues) {
     // A section keeps the sum it took; a new key, another transform parameter
     // or a value set from outside makes the next call take it again.
     TestCollector collector;
+    ProfileArena arena{};
     ProfileSection *section = nullptr;
-    ASSERT_EQ(profileNewSection(collector, "Main", "1.0", &section), 0u);
+    ASSERT_EQ(profileNewSection(collector, &arena, "Main", "1.0", &section), 0u);
     auto add = [&](const char *name, const char *value) {
         ProfileKey *key = nullptr;
-        ASSERT_EQ(profileNewKey(collector, name, value, &key), 0u);
-        ASSERT_EQ(profileAddKey(collector, section, key), 0u);
+        ASSERT_EQ(profileNewKey(collector, &arena, name, value, &key), 0u);
+        ASSERT_EQ(profileAddKey(collector, &arena, section, key), 0u);
     };
     auto sum = [](uint32_t transform) {
         return profileLineChecksum("a=first value", transform) +
@@ -208,13 +210,14 @@ TEST(ProfileChecksum, SectionChecksumFollowsNewKeysTransformsAndSetValues) {
     ASSERT_EQ(profileSetChecksum(collector, section, 7), 0u);
     ASSERT_EQ(profileSectionChecksum(collector, 98, section), 0u);
     EXPECT_EQ(section->checksum, sum(98));
-    profileFreeSection(collector, section);
+    profileArenaFree(&arena);
 }
 
 TEST(ProfileChecksum, SectionChecksumIsTheWrappingSumOverItsKeys) {
     TestCollector collector;
+    ProfileArena arena{};
     ProfileSection *section = nullptr;
-    ASSERT_EQ(profileNewSection(collector, "Main", "1.0", &section), 0u);
+    ASSERT_EQ(profileNewSection(collector, &arena, "Main", "1.0", &section), 0u);
     section->checksum = 5;
     ASSERT_EQ(profileSectionChecksum(collector, 3, section), 0u);
     EXPECT_EQ(section->checksum, 0u); // no keys
@@ -225,8 +228,8 @@ TEST(ProfileChecksum, SectionChecksumIsTheWrappingSumOverItsKeys) {
     for (int i = 0; i < 700; ++i) {
         std::string name = "k" + std::to_string(i);
         ProfileKey *key = nullptr;
-        ASSERT_EQ(profileNewKey(collector, name.c_str(), value.c_str(), &key), 0u);
-        ASSERT_EQ(profileAddKey(collector, section, key), 0u);
+        ASSERT_EQ(profileNewKey(collector, &arena, name.c_str(), value.c_str(), &key), 0u);
+        ASSERT_EQ(profileAddKey(collector, &arena, section, key), 0u);
         expected += profileLineChecksum((name + "=" + value).c_str(), 0x4B56);
     }
     ASSERT_GT(expected, uint64_t{0xFFFFFFFFu});
@@ -239,7 +242,7 @@ TEST(ProfileChecksum, SectionChecksumIsTheWrappingSumOverItsKeys) {
     EXPECT_EQ(profileSectionChecksum(collector, 0, nullptr), 11u);
     EXPECT_EQ(profileSetChecksum(collector, nullptr, 1), 11u);
     EXPECT_TRUE(collector.holds("(OXB0011)"));
-    profileFreeSection(collector, section);
+    profileArenaFree(&arena);
 }
 
 } // namespace

@@ -5,8 +5,11 @@
 #include "profile/lineio.h"
 #include "support/collector_fixture.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -156,10 +159,10 @@ TEST(ProfileRecords, FileSectionsAndKeys) {
     EXPECT_EQ(file->sections->count, 0);
 
     ProfileSection *reserved = nullptr, *main = nullptr;
-    ASSERT_EQ(profileNewSection(collector, "S-y-S-t-E-m", "1", &reserved), 0u);
-    ASSERT_EQ(profileNewSection(collector, "Main", "1.0", &main), 0u);
-    EXPECT_STREQ(main->name, "Main");
-    EXPECT_STREQ(main->version, "1.0");
+    ASSERT_EQ(profileNewSection(collector, &file->arena, "S-y-S-t-E-m", "1", &reserved), 0u);
+    ASSERT_EQ(profileNewSection(collector, &file->arena, "Main", "1.0", &main), 0u);
+    EXPECT_STREQ(profileSectionName(main), "Main");
+    EXPECT_STREQ(profileSectionVersion(main), "1.0");
     EXPECT_EQ(main->keys->count, 0);
     EXPECT_EQ(main->damaged | main->checksum | main->storedChecksum | main->keyCount, 0u);
     ASSERT_EQ(profileAddSection(collector, file, reserved), 0u);
@@ -170,43 +173,79 @@ TEST(ProfileRecords, FileSectionsAndKeys) {
 
     const std::string longValue(4500, 'v');
     ProfileKey *key = nullptr;
-    ASSERT_EQ(profileNewKey(collector, "name", longValue.c_str(), &key), 0u);
+    ASSERT_EQ(profileNewKey(collector, &file->arena, "name", longValue.c_str(), &key), 0u);
     EXPECT_STREQ(key->name, "name");
-    EXPECT_EQ(key->value, longValue);
-    ASSERT_EQ(profileAddKey(collector, main, key), 0u);
-    ASSERT_EQ(profileNewKey(collector, "b", "", &key), 0u);
-    ASSERT_EQ(profileAddKey(collector, main, key), 0u);
+    EXPECT_EQ(profileKeyValue(key), longValue);
+    ASSERT_EQ(profileAddKey(collector, &file->arena, main, key), 0u);
+    ASSERT_EQ(profileNewKey(collector, &file->arena, "b", "", &key), 0u);
+    ASSERT_EQ(profileAddKey(collector, &file->arena, main, key), 0u);
     EXPECT_EQ(main->keyCount, 2u);
     EXPECT_EQ(collector.c->count, 0);
 
     // Texts beyond the field limits are cut there.
     ProfileSection *cut = nullptr;
-    ASSERT_EQ(profileNewSection(collector, std::string(90, 'n').c_str(),
+    ASSERT_EQ(profileNewSection(collector, &file->arena, std::string(90, 'n').c_str(),
                                 std::string(30, 'v').c_str(), &cut),
               0u);
-    EXPECT_EQ(std::string(cut->name), std::string(76, 'n'));
-    EXPECT_EQ(std::string(cut->version), std::string(20, 'v'));
-    ASSERT_EQ(profileNewKey(collector, std::string(70, 'k').c_str(), std::string(4600, 'x').c_str(),
-                            &key),
+    EXPECT_EQ(std::string(profileSectionName(cut)), std::string(76, 'n'));
+    EXPECT_EQ(std::string(profileSectionVersion(cut)), std::string(20, 'v'));
+    ASSERT_EQ(profileNewKey(collector, &file->arena, std::string(70, 'k').c_str(),
+                            std::string(4600, 'x').c_str(), &key),
               0u);
     EXPECT_EQ(std::string(key->name), std::string(60, 'k'));
-    EXPECT_EQ(std::string(key->value), std::string(4500, 'x'));
-    ASSERT_EQ(profileAddKey(collector, cut, key), 0u);
+    EXPECT_EQ(std::string(profileKeyValue(key)), std::string(4500, 'x'));
+    ASSERT_EQ(profileAddKey(collector, &file->arena, cut, key), 0u);
     ASSERT_EQ(profileAddSection(collector, file, cut), 0u);
 
     EXPECT_EQ(profileFreeFile(collector, file), 0u); // frees all of it
 }
 
+TEST(ProfileRecords, ArenaHandsOutAlignedPiecesThatKeepTheirBytesUntilFreed) {
+    // Small pieces, a piece longer than a block and small pieces after it:
+    // each aligned for a record and none overlapping another (each keeps the
+    // byte pattern it was filled with).  Everything goes at once with
+    // profileArenaFree (AddressSanitizer checks the leaks).
+    ProfileArena arena{};
+    std::vector<std::pair<unsigned char *, uint32_t>> pieces;
+    const uint32_t sizes[] = {1, 7, 8, 60, 4600, 3, 2 * 1024 * 1024, 17, 5000, 9};
+    for (int round = 0; round < 100; ++round) {
+        uint32_t size = sizes[round % std::size(sizes)];
+        auto *piece = static_cast<unsigned char *>(profileArenaAlloc(&arena, size));
+        ASSERT_NE(piece, nullptr);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(piece) % 8, 0u);
+        std::memset(piece, round & 0xFF, size);
+        pieces.emplace_back(piece, size);
+    }
+    for (size_t i = 0; i < pieces.size(); ++i)
+        for (uint32_t b = 0; b < pieces[i].second; b += 97)
+            ASSERT_EQ(pieces[i].first[b], i & 0xFF) << i;
+    profileArenaFree(&arena);
+    EXPECT_EQ(arena.blocks, nullptr);
+
+    // A block that cannot be had: null, and the memory-failure flag.
+    qdmMemFailure = 0;
+    qdmAllocFailAt(1);
+    EXPECT_EQ(profileArenaAlloc(&arena, 16), nullptr);
+    qdmAllocFailReset();
+    EXPECT_EQ(qdmMemFailure.load(), 1);
+    qdmMemFailure = 0;
+    EXPECT_NE(profileArenaAlloc(&arena, 16), nullptr); // usable again
+    profileArenaFree(&arena);
+}
+
 TEST(ProfileRecords, ArgumentFailuresAreElevenAndRecorded) {
     TestCollector collector;
+    ProfileArena arena{};
     ProfileKey *key = reinterpret_cast<ProfileKey *>(1);
-    EXPECT_EQ(profileNewKey(collector, "CSUM", "1", &key), 11u);
+    EXPECT_EQ(profileNewKey(collector, &arena, "CSUM", "1", &key), 11u);
     EXPECT_EQ(key, nullptr);
-    EXPECT_EQ(profileNewKey(collector, nullptr, "1", &key), 11u);
-    EXPECT_EQ(profileNewKey(collector, "a", nullptr, &key), 11u);
+    EXPECT_EQ(profileNewKey(collector, &arena, nullptr, "1", &key), 11u);
+    EXPECT_EQ(profileNewKey(collector, &arena, "a", nullptr, &key), 11u);
+    EXPECT_EQ(profileNewKey(collector, nullptr, "a", "1", &key), 11u);
     ProfileSection *section = nullptr;
-    EXPECT_EQ(profileNewSection(collector, nullptr, "1", &section), 11u);
-    EXPECT_EQ(profileAddKey(collector, nullptr, nullptr), 11u);
+    EXPECT_EQ(profileNewSection(collector, &arena, nullptr, "1", &section), 11u);
+    EXPECT_EQ(profileNewSection(collector, nullptr, "a", "1", &section), 11u);
+    EXPECT_EQ(profileAddKey(collector, &arena, nullptr, nullptr), 11u);
     EXPECT_EQ(profileAddSection(collector, nullptr, nullptr), 11u);
     EXPECT_EQ(profileNewFile(collector, nullptr), 11u);
     EXPECT_EQ(profileFreeFile(collector, nullptr), 11u);
@@ -218,23 +257,24 @@ TEST(ProfileRecords, ArgumentFailuresAreElevenAndRecorded) {
 }
 
 // Builds a file of two sections with two keys each, as a load does, and
-// frees it; any status stops the build, and what was built is freed.
+// frees it; any status stops the build, and what was built is freed with
+// the file.  The file's arena is made to look full before each piece, so
+// that every piece takes a block of its own and each of them can fail.
 uint32_t buildFile(ErrCollector *collector) {
     ProfileFile *file = nullptr;
     uint32_t status = profileNewFile(collector, &file);
     for (int s = 0; s < 2 && status == 0; ++s) {
         ProfileSection *section = nullptr;
-        status = profileNewSection(collector, s == 0 ? "One" : "Two", "1", &section);
+        file->arena.left = 0;
+        status = profileNewSection(collector, &file->arena, s == 0 ? "One" : "Two", "1", &section);
         for (int k = 0; k < 2 && status == 0; ++k) {
             ProfileKey *key = nullptr;
-            status = profileNewKey(collector, "key", "value", &key);
-            if (status == 0) {
-                status = profileAddKey(collector, section, key);
-                if (status != 0) free(key); // not taken by the section
-            }
+            file->arena.left = 0;
+            status = profileNewKey(collector, &file->arena, "key", "value", &key);
+            file->arena.left = 0;
+            if (status == 0) status = profileAddKey(collector, &file->arena, section, key);
         }
         if (status == 0) status = profileAddSection(collector, file, section);
-        if (status != 0) profileFreeSection(collector, section);
     }
     if (file != nullptr) {
         EXPECT_EQ(profileFreeFile(collector, file), 0u);
@@ -243,10 +283,10 @@ uint32_t buildFile(ErrCollector *collector) {
 }
 
 TEST(ProfileRecords, AllocationFailureAtEveryStepGivesFourteenOrElevenAndLeaksNothing) {
-    // Allocations in order: file, its list; per section: record, per key:
-    // its record (which holds its node), after the first the section's key
-    // list; then the section's node.
-    const uint32_t expected[] = {14, 11, 14, 14, 11, 14, 11, 14, 14, 11, 14, 11};
+    // Allocations in order: file, its list; per section: its record (which
+    // holds its node in the file's list), per key: its record (which holds
+    // its node), after the first the section's key list.
+    const uint32_t expected[] = {14, 11, 14, 14, 11, 14, 14, 14, 11, 14};
     int n = 1;
     for (;; ++n) {
         TestCollector collector;

@@ -243,6 +243,9 @@ TEST_F(KeysTest, RemoveTakesEveryKeyOfTheName) {
 TEST_F(KeysTest, AllocationFailureLeavesTheFileAsItWas) {
     for (uint32_t flags : {0u, PROFILE_KEYS_CREATE_SECTION}) {
         const char *section = flags != 0 ? "New" : "Main";
+        // New keys come from the file's arena: with its block full the key
+        // needs a new block, and that allocation fails.
+        file->arena.left = 0;
         qdmAllocFailAt(1, true);
         EXPECT_EQ(profileSetKey(file, section, "1.0", "k", "v", flags, nullptr),
                   PROFILE_STATUS_NO_RESOURCES);

@@ -302,7 +302,9 @@ TEST_F(DiskTest, AllocationFailureAtEveryStepOfOpen) {
         EXPECT_EQ(file, nullptr);
         EXPECT_EQ(readFile(path), STORED);
     }
-    EXPECT_GT(n, 10); // every section, key and node of the file was a step
+    // The file record, its section list and the arena block that holds
+    // every section and key (a small file's fit in one) were steps.
+    EXPECT_GT(n, 3);
 }
 
 TEST_F(DiskTest, AllocationFailureInCreateAndClose) {

@@ -44,7 +44,7 @@ std::string baseContent() {
 int rounds(ProfileFile *file) {
     int n = 0;
     for (void *e : listElements(file->sections))
-        if (std::strncmp(static_cast<ProfileSection *>(e)->name, ROUND_PREFIX,
+        if (std::strncmp(profileSectionName(static_cast<ProfileSection *>(e)), ROUND_PREFIX,
                          sizeof ROUND_PREFIX - 1) == 0)
             ++n;
     return n;

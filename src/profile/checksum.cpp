@@ -238,7 +238,7 @@ uint32_t profileLineChecksum(const char *text, uint32_t transform) {
 uint32_t profileKeyChecksum(ErrCollector *collector, const ProfileKey *key, uint32_t transform,
                             uint32_t *checksum) {
     if (checksum != nullptr) *checksum = 0;
-    if (key == nullptr || checksum == nullptr || key->name == nullptr || key->value == nullptr) {
+    if (key == nullptr || checksum == nullptr || key->name == nullptr) {
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     }
     // The same as the checksum of the text "name=value", without building it.
@@ -247,7 +247,7 @@ uint32_t profileKeyChecksum(ErrCollector *collector, const ProfileKey *key, uint
     feed(s, key->name);
     if (s.count == BATCH) sumGathered(s);
     s.gathered[s.count++] = '='; // counted, as every byte but the blank
-    feed(s, key->value);
+    feed(s, profileKeyValue(key));
     *checksum = finish(s);
     return 0;
 }

@@ -18,8 +18,9 @@ bool slotIsFree(const ProfileLibContext &slot) {
            slot.readLine == nullptr && slot.writeLine == nullptr;
 }
 
-// Release callback of a file's section list: the sections are freed by
-// profileFreeFile, never by the list.
+// Release callback of a file's section list: the sections, with their list
+// nodes, are freed with the file's arena by profileFreeFile, never by the
+// list.
 void leaveSection(ErrCollector *, CursorNode *node) { node->element = nullptr; }
 
 } // namespace
@@ -115,24 +116,23 @@ uint32_t profileNewFile(ErrCollector *collector, ProfileFile **out) {
 
 uint32_t profileAddSection(ErrCollector *collector, ProfileFile *file, ProfileSection *section) {
     if (file == nullptr || section == nullptr ||
-        cursorListAppend(collector, file->sections, section) != 0) {
+        cursorListAppendInElement(collector, file->sections, &section->node, section) != 0) {
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     }
-    if (std::strcmp(section->name, PROFILE_RESERVED_SECTION) != 0) ++file->sectionCount;
+    if (std::strcmp(profileSectionName(section), PROFILE_RESERVED_SECTION) != 0)
+        ++file->sectionCount;
     return 0;
 }
 
 uint32_t profileFreeFile(ErrCollector *collector, ProfileFile *file) {
     if (file == nullptr || file->sections == nullptr)
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
-    // Every section goes with its keys, then the list and the record.
-    profileWalk(collector, file->sections, [collector](void *section) {
-        profileFreeSection(collector, static_cast<ProfileSection *>(section));
-        return 0u;
-    });
+    // The list (its nodes are in the sections), then every section and key
+    // with the arena, then the record.
     uint32_t status = 0;
     if (cursorListDestroy(collector, &file->sections) != 0)
         status = profileFail(collector, PROFILE_STATUS_NO_SECTION);
+    profileArenaFree(&file->arena);
     std::free(file);
     return status;
 }

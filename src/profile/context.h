@@ -83,6 +83,7 @@ struct ProfileFile {
     uint32_t openMode;            // 0 "r", 1 "r+", 2 "w"
     uint32_t openFlags;           // bit 0: decode every line read
     CursorList *sections;         // file order, then creation order; does not own them
+    ProfileArena arena;           // the sections and keys, freed with the file
     int32_t sectionCount;         // ordinary sections (not "S-y-S-t-E-m")
     uint64_t user;                // handed to every line function
     // The number (from 1) of the line at which the load ended early because
@@ -117,11 +118,13 @@ constexpr uint32_t PROFILE_OPEN_FLAG_DECODE = 1u;
 // the record cannot be allocated; 11 when its list cannot be made.  Recorded.
 uint32_t profileNewFile(ErrCollector *collector, ProfileFile **out);
 
-// Appends the section and counts it unless it is the reserved one.  Returns
-// 0, or 11 (recorded) for no file or a list failure.
+// Appends the section, which must come from profileNewSection with the
+// file's arena and belong to no list yet, through its own list node, and
+// counts it unless it is the reserved one.  Returns 0, or 11 (recorded) for
+// no file or section.
 uint32_t profileAddSection(ErrCollector *collector, ProfileFile *file, ProfileSection *section);
 
-// Frees the file with its sections and keys.  Returns 0; 11 (recorded) when
+// Frees the file with its sections and keys (its arena).  Returns 0; 11 (recorded) when
 // the file has no section list; 6 (recorded) when a list cannot be destroyed.
 uint32_t profileFreeFile(ErrCollector *collector, ProfileFile *file);
 

@@ -24,6 +24,16 @@ int32_t cursorListCreate(ErrCollector *collector, CursorList **out) {
     return 0;
 }
 
+int32_t cursorListCreateIn(ErrCollector *collector, void *memory, CursorList **out) {
+    if (out == nullptr) return CURSOR_LIST_NO_LIST;
+    *out = nullptr;
+    if (memory == nullptr) return noMemory(collector);
+    auto *list = static_cast<CursorList *>(memory);
+    *list = CursorList{nullptr, nullptr, nullptr, 0, nullptr, 0};
+    *out = list;
+    return 0;
+}
+
 int32_t cursorListSetRelease(ErrCollector *, CursorList *list, CursorReleaseFn release) {
     if (list == nullptr) return CURSOR_LIST_NO_LIST;
     list->release = release;

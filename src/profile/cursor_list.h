@@ -37,6 +37,11 @@ struct CursorList {
 
 // *out receives a new empty list (no callback), or null on failure.
 int32_t cursorListCreate(ErrCollector *collector, CursorList **out);
+// As cursorListCreate, but the list is made in `memory` (sizeof(CursorList)
+// bytes, aligned), which its owner frees; such a list is never destroyed.
+// Null memory (its allocation failed) gives 121, recorded, as
+// cursorListCreate does.
+int32_t cursorListCreateIn(ErrCollector *collector, void *memory, CursorList **out);
 int32_t cursorListSetRelease(ErrCollector *collector, CursorList *list, CursorReleaseFn release);
 // Links a new node after the tail; the cursor moves to it.
 int32_t cursorListAppend(ErrCollector *collector, CursorList *list, void *element);

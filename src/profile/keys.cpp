@@ -83,19 +83,17 @@ uint32_t countKeys(ErrCollector *collector, ProfileSection *section, const char 
 // Puts the section's keys back in their order after `change` has seen each
 // key named `name`: it returns the key to keep in that place (the same one
 // or a new one from profileNewKey) or null to drop it; a key dropped or
-// replaced is freed.  Nothing is allocated, and nothing fails once the list
-// is checked: each key's list node lives in the key's own allocation
-// (profileAddKey), so a key taken off the head while the list's release
-// callback is cleared is freed by nobody, and goes back in at the tail.
+// replaced stays unused in the file's arena until the file is freed.
+// Nothing is allocated, and nothing fails once the list is checked: each
+// key's list node lives in the key's own allocation (profileAddKey), so a
+// key taken off the head goes back in at the tail without a new node.
 // Returns 0, or 11 (recorded) for a key list not made that way, unchanged.
 template <class Fn>
-uint32_t rebuildKeys(ErrCollector *collector, ProfileSection *section, const char *name,
-                     Fn &&change) {
+uint32_t rebuildKeys(ErrCollector *collector, ProfileArena *arena, ProfileSection *section,
+                     const char *name, Fn &&change) {
     CursorList *keys = section->keys;
     if (keys == nullptr || (keys->count > 0 && keys->nodesInElements == 0))
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
-    CursorReleaseFn release = keys->release;
-    cursorListSetRelease(collector, keys, nullptr);
     int32_t count = keys->count;
     section->keyCount = 0;
     for (int32_t i = 0; i < count; ++i) {
@@ -105,10 +103,8 @@ uint32_t rebuildKeys(ErrCollector *collector, ProfileSection *section, const cha
         cursorListRemoveHead(collector, keys);
         auto *key = static_cast<ProfileKey *>(element);
         ProfileKey *keep = std::strcmp(key->name, name) == 0 ? change(key) : key;
-        if (keep != key) std::free(key);
-        if (keep != nullptr) profileAddKey(collector, section, keep);
+        if (keep != nullptr) profileAddKey(collector, arena, section, keep);
     }
-    cursorListSetRelease(collector, keys, release);
     return 0;
 }
 
@@ -153,7 +149,7 @@ uint32_t profileGetKey(ProfileFile *file, const char *section, const char *versi
     });
     if (match == nullptr)
         return status != 0 ? status : profileFail(collector, PROFILE_STATUS_NO_KEY);
-    std::snprintf(value, valueSize, "%s", match->value);
+    std::snprintf(value, valueSize, "%s", profileKeyValue(match));
     return 0;
 }
 
@@ -178,39 +174,34 @@ uint32_t profileSetKey(ProfileFile *file, const char *section, const char *versi
         if (version[0] == '\0' && std::strcmp(section, PROFILE_SECTION_KTRDIST) != 0)
             return profileFail(collector, PROFILE_STATUS_BAD_VERSION);
         // The key first, so that a key that cannot be made leaves no section.
-        status = profileNewKey(collector, key, value, &newKey);
+        // (A key left unused stays in the file's arena.)
+        status = profileNewKey(collector, &file->arena, key, value, &newKey);
         if (status != 0) return status;
         ProfileSectionInfo created{};
         status = profileCreateSection(file, section, version, &created);
         if (status == 0) status = findSection(file, section, version, collector, &found);
-        if (status != 0) {
-            std::free(newKey);
-            return status;
-        }
+        if (status != 0) return status;
     } else if (status != 0) {
         return status;
     } else if (found->damaged != 0 && (flags & PROFILE_KEYS_ACCEPT_DAMAGE) == 0) {
         return profileFail(collector, PROFILE_STATUS_TAMPERED);
     }
     if (newKey == nullptr) {
-        status = profileNewKey(collector, key, value, &newKey);
+        status = profileNewKey(collector, &file->arena, key, value, &newKey);
         if (status != 0) return status;
     }
 
     if (countKeys(collector, found, key) == 0) {
-        status = profileAddKey(collector, found, newKey);
+        status = profileAddKey(collector, &file->arena, found, newKey);
     } else {
         ProfileKey *replacement = newKey;
-        status = rebuildKeys(collector, found, key, [&replacement](ProfileKey *old) {
+        status = rebuildKeys(collector, &file->arena, found, key, [&replacement](ProfileKey *old) {
             ProfileKey *keep = replacement != nullptr ? replacement : old;
             replacement = nullptr; // only the first key of the name changes
             return keep;
         });
     }
-    if (status != 0) {
-        std::free(newKey);
-        return status;
-    }
+    if (status != 0) return status;
     return finishChange(collector, file, found, section, version, info);
 }
 
@@ -230,8 +221,8 @@ uint32_t profileRemoveKey(ProfileFile *file, const char *section, const char *ve
         return profileFail(collector, PROFILE_STATUS_TAMPERED);
     uint32_t count = countKeys(collector, found, key);
     if (count == 0) return profileFail(collector, PROFILE_STATUS_NO_KEY);
-    status =
-        rebuildKeys(collector, found, key, [](ProfileKey *) -> ProfileKey * { return nullptr; });
+    status = rebuildKeys(collector, &file->arena, found, key,
+                         [](ProfileKey *) -> ProfileKey * { return nullptr; });
     if (status != 0) return status;
     if (removed != nullptr) *removed = count;
     return finishChange(collector, file, found, section, version, info);

@@ -61,15 +61,14 @@ struct LoadState {
         open = nullptr;
         // The running sum is the sum over all the section's keys.
         profileSetKnownChecksum(section, sum, transform);
-        uint32_t status = profileAddSection(collector, file, section);
-        if (status != 0) profileFreeSection(collector, section);
-        return status;
+        // On a failure the section stays unused in the file's arena.
+        return profileAddSection(collector, file, section);
     }
 
-    // Ends a failed load: the section being built goes with its keys; the
-    // sections already appended stay in the list for the caller to free.
+    // Ends a failed load: the section being built, with its keys, stays
+    // unused in the file's arena; the sections already appended stay in the
+    // list.  The caller frees them all with the file.
     uint32_t fail(uint32_t status) {
-        profileFreeSection(collector, open);
         open = nullptr;
         return status;
     }
@@ -82,7 +81,8 @@ struct LoadState {
         // are skipped.
         if (reserved && reservedMet) return 0;
         reservedMet = reservedMet || reserved;
-        status = profileNewSection(collector, parsed.sectionName, parsed.version, &open);
+        status =
+            profileNewSection(collector, &file->arena, parsed.sectionName, parsed.version, &open);
         if (status != 0) return status;
         openIsReserved = reserved;
         sum = 0;
@@ -107,13 +107,11 @@ struct LoadState {
             return 0;
         }
         ProfileKey *key = nullptr;
-        uint32_t status = profileNewKey(collector, parsed.keyName, parsed.value, &key);
+        uint32_t status =
+            profileNewKey(collector, &file->arena, parsed.keyName, parsed.value, &key);
         if (status != 0) return status;
-        status = profileAddKey(collector, open, key);
-        if (status != 0) {
-            std::free(key);
-            return status;
-        }
+        status = profileAddKey(collector, &file->arena, open, key);
+        if (status != 0) return status;
         uint32_t checksum = 0;
         status = profileKeyChecksum(collector, key, transform, &checksum);
         if (status != 0) return status;

@@ -7,62 +7,93 @@
 
 #include <cstdint>
 
-// One key line.  Its list node and its texts are stored right after the
-// record, in the same allocation, sized to the texts (name up to 60
-// characters, value up to 4,500): keys are the bulk of a loaded file, and
-// one allocation per key serves where two would do the same.
-struct ProfileKey {
-    char *name;  // zero-terminated, points into this key's own allocation
-    char *value; // zero-terminated, points into this key's own allocation
+// Storage for the sections and keys of one file: blocks taken from QDMalloc
+// and handed out from front to back, all freed at once with the file.  Keys
+// enter a file by loading and by the key operations and sections are never
+// removed, so nothing is given back one by one; a key that a key operation
+// drops stays in its block until the file is freed.  Chosen for speed and
+// size: a load makes one allocation per block instead of one per key and
+// section, and a short key or section carries no per-allocation overhead.
+struct ProfileArenaBlock;
+struct ProfileArena {
+    ProfileArenaBlock *blocks; // the newest block first
+    char *next;                // the free bytes of the current block
+    uint32_t left;
+    uint32_t nextBlockSize; // grows with each block, up to a cap
 };
 
-// One section and its texts in one allocation sized to the texts (a file of
-// nothing but short headers is mostly these records).
+// size bytes aligned for any record, valid until profileArenaFree; null
+// (QDMalloc then raised the memory-failure flag) when no block can be had.
+// Nothing is recorded.
+void *profileArenaAlloc(ProfileArena *arena, uint32_t size);
+// Frees every block and leaves the arena empty, ready for use again.
+void profileArenaFree(ProfileArena *arena);
+
+// One key line.  Its list node and its texts are stored right after the
+// record, in the same arena allocation, sized to the texts (name up to 60
+// characters, value up to 4,500).  Keys are the bulk of a loaded file, so the
+// value has no pointer of its own: profileKeyValue finds it after the name.
+struct ProfileKey {
+    char *name; // zero-terminated, then the zero-terminated value
+};
+
+// The key's value, right after its name.
+const char *profileKeyValue(const ProfileKey *key);
+
+// One section, its list node in the file's section list and its texts in
+// one arena allocation sized to the texts.  A file of nothing but short
+// headers is mostly these records, so they are kept small: the name and
+// version are found through profileSectionName and profileSectionVersion
+// rather than pointers, and the texts begin in what would be the record's
+// padding (56 bytes in all for "[a]").
 struct ProfileSection {
-    char *name;    // zero-terminated, up to 76 characters, in this allocation
-    char *version; // zero-terminated, up to 20 characters ("*" when the header
-                   // gave none), in this allocation
-    // In file order; its release callback frees the keys.  A section without
-    // keys shares the empty list profileNoKeys and gets a list of its own
-    // with its first key: keys are appended only through profileAddKey.
+    CursorNode node; // in the file's section list (profileAddSection)
+    // In file order.  A section without keys shares the empty list
+    // profileNoKeys and gets a list of its own, in the arena, with its first
+    // key: keys are appended only through profileAddKey.
     CursorList *keys;
-    uint32_t damaged;        // 1 when the "CSUM" line disagreed with the keys
     uint32_t checksum;       // computed: wrapping sum of the key checksums
     uint32_t storedChecksum; // value of the "CSUM" line; 0 when none
     uint32_t keyCount;
+    uint32_t checksumTransform;
+    uint16_t damaged; // 1 when the "CSUM" line disagreed with the keys
     // Set when `checksum` is known to be the sum over the keys as they are
     // now under transform parameter `checksumTransform` (a load leaves every
     // section so), so that a save does not sum them again.  Adding a key or
     // setting the checksum clears it.
-    uint32_t checksumKnown;
-    uint32_t checksumTransform;
+    uint16_t checksumKnown;
+    // The zero-terminated name (up to 76 characters), then the version (up
+    // to 20, "*" when the header gave none); they run on past this field
+    // into the rest of the allocation.
+    char texts[4];
 };
+
+// The section's name and version, in its own allocation.
+const char *profileSectionName(const ProfileSection *section);
+const char *profileSectionVersion(const ProfileSection *section);
 
 // The key list of every section that has no key yet.  It stays empty: it is
 // never appended to and never destroyed.
 extern CursorList profileNoKeys;
 
-// *out receives a new section, one allocation freed by profileFreeSection,
-// with no keys and the four numbers at 0; the name and version are cut to 76
-// and 20 characters.  Returns 0; 11 for no name or version; 14 when the
-// record cannot be allocated.  Recorded.
-uint32_t profileNewSection(ErrCollector *collector, const char *name, const char *version,
-                           ProfileSection **out);
-
-// *out receives a new key, one allocation freed with free().  A name beyond
-// 60 characters or a value beyond 4,500 is cut there.  Returns 0; 11 for no
-// name or value, or the name "CSUM"; 14 when it cannot be allocated.
+// *out receives a new section from the arena, with no keys and the numbers
+// at 0; the name and version are cut to 76 and 20 characters.  Returns 0; 11
+// for no arena, name or version; 14 when the record cannot be allocated.
 // Recorded.
-uint32_t profileNewKey(ErrCollector *collector, const char *name, const char *value,
-                       ProfileKey **out);
+uint32_t profileNewSection(ErrCollector *collector, ProfileArena *arena, const char *name,
+                           const char *version, ProfileSection **out);
+
+// *out receives a new key from the arena.  A name beyond 60 characters or a
+// value beyond 4,500 is cut there.  Returns 0; 11 for no arena, name or
+// value, or the name "CSUM"; 14 when it cannot be allocated.  Recorded.
+uint32_t profileNewKey(ErrCollector *collector, ProfileArena *arena, const char *name,
+                       const char *value, ProfileKey **out);
 
 // Appends the key, which must come from profileNewKey and belong to no
 // section yet, at the tail (through the list node in its own allocation)
-// and counts it; the section's first key brings its own key list.  Returns
-// 0, or 11 (recorded) for no section or key, or when that list cannot be
-// made; the key then still belongs to the caller, who frees it with free().
-uint32_t profileAddKey(ErrCollector *collector, ProfileSection *section, ProfileKey *key);
-
-// Frees a section with its key list and keys; it must not be in a file's
-// list (profileFreeFile frees those).  A null section: nothing.
-void profileFreeSection(ErrCollector *collector, ProfileSection *section);
+// and counts it; the section's first key brings its own key list from the
+// arena.  Returns 0, or 11 (recorded) for no section or key, or when that
+// list cannot be made (121 recorded before it); the key then stays unused
+// in the arena.
+uint32_t profileAddKey(ErrCollector *collector, ProfileArena *arena, ProfileSection *section,
+                       ProfileKey *key);

@@ -53,7 +53,7 @@ void filenameValue(const char *path, char *out, size_t size) {
 bool needsChecksumLineBefore(const ProfileKey *key) {
     return key->name[0] == 'L' && key->name[1] >= '0' && key->name[1] <= '9' &&
            (std::strpbrk(key->name, READER_REFUSES) != nullptr ||
-            std::strpbrk(key->value, READER_REFUSES) != nullptr);
+            std::strpbrk(profileKeyValue(key), READER_REFUSES) != nullptr);
 }
 
 struct Saver {
@@ -95,12 +95,13 @@ struct Saver {
     // the version is written after a blank.
     void headerLine(const ProfileSection *section) {
         static_assert(PROFILE_WRITE_LINE_SIZE > PROFILE_NAME_SIZE + 2 * PROFILE_VERSION_SIZE + 4);
-        if (section->name[0] == '\0') {
+        if (profileSectionName(section)[0] == '\0') {
             std::snprintf(line, sizeof line, "[]\n");
             return;
         }
-        size_t n = static_cast<size_t>(std::snprintf(line, sizeof line, "[%s ", section->name));
-        for (const char *v = section->version; *v != '\0'; ++v) {
+        size_t n = static_cast<size_t>(
+            std::snprintf(line, sizeof line, "[%s ", profileSectionName(section)));
+        for (const char *v = profileSectionVersion(section); *v != '\0'; ++v) {
             if (*v == ']') line[n++] = ' ';
             line[n++] = *v;
         }
@@ -120,9 +121,10 @@ struct Saver {
         }
         // "%s = %s\n", put together by hand: this is the line written most.
         size_t nameLength = std::strlen(key->name);
-        size_t valueLength = std::strlen(key->value);
+        const char *value = key->name + nameLength + 1; // profileKeyValue
+        size_t valueLength = std::strlen(value);
         if (nameLength + valueLength + 4 >= sizeof line) {
-            std::snprintf(line, sizeof line, "%s = %s\n", key->name, key->value);
+            std::snprintf(line, sizeof line, "%s = %s\n", key->name, value);
             return put();
         }
         char *end = line;
@@ -130,7 +132,7 @@ struct Saver {
         end += nameLength;
         std::memcpy(end, " = ", 3);
         end += 3;
-        std::memcpy(end, key->value, valueLength);
+        std::memcpy(end, value, valueLength);
         end += valueLength;
         end[0] = '\n';
         end[1] = '\0';
@@ -138,7 +140,7 @@ struct Saver {
     }
 
     uint32_t putSection(ProfileSection *section) {
-        if (std::strcmp(section->name, PROFILE_RESERVED_SECTION) == 0) return 0;
+        if (std::strcmp(profileSectionName(section), PROFILE_RESERVED_SECTION) == 0) return 0;
         std::snprintf(line, sizeof line, "\n");
         uint32_t status = put();
         if (status != 0) return status;
@@ -176,7 +178,7 @@ uint32_t profileSave(ErrCollector *collector, ProfileFile *file, uint32_t saveFl
     int32_t ordinary = 0;
     uint32_t status = profileWalk(collector, file->sections, [&ordinary](void *element) {
         auto *section = static_cast<ProfileSection *>(element);
-        if (std::strcmp(section->name, PROFILE_RESERVED_SECTION) != 0) ++ordinary;
+        if (std::strcmp(profileSectionName(section), PROFILE_RESERVED_SECTION) != 0) ++ordinary;
         return 0u;
     });
     if (status != 0) return status;

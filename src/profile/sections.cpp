@@ -29,8 +29,8 @@ bool readsBack(const char *text, const char *refused) {
 
 void copyInfo(const ProfileSection *section, ProfileSectionInfo *info) {
     std::memset(info, 0, sizeof *info);
-    QDMsafeCopy(info->name, section->name, sizeof info->name);
-    QDMsafeCopy(info->version, section->version, sizeof info->version);
+    QDMsafeCopy(info->name, profileSectionName(section), sizeof info->name);
+    QDMsafeCopy(info->version, profileSectionVersion(section), sizeof info->version);
     info->checksum = section->checksum;
     info->damaged = section->damaged;
     info->storedChecksum = section->storedChecksum;
@@ -62,8 +62,8 @@ uint32_t profileSearchSection(ErrCollector *collector, ProfileFile *file, const 
     ProfileSection *match = nullptr;
     uint32_t status = profileWalk(collector, file->sections, [&](void *element) {
         auto *section = static_cast<ProfileSection *>(element);
-        if (std::strcmp(section->name, name) != 0) return 0u;
-        if (!anyVersion && std::strcmp(section->version, version) != 0) return 0u;
+        if (std::strcmp(profileSectionName(section), name) != 0) return 0u;
+        if (!anyVersion && std::strcmp(profileSectionVersion(section), version) != 0) return 0u;
         match = section;
         return 1u; // found: ends the walk
     });
@@ -111,14 +111,13 @@ uint32_t profileCreateSection(ProfileFile *file, const char *name, const char *v
 
     bool ktrdist = std::strcmp(name, PROFILE_SECTION_KTRDIST) == 0;
     ProfileSection *section = nullptr;
-    uint32_t status = profileNewSection(collector, name, ktrdist ? "" : version, &section);
+    uint32_t status =
+        profileNewSection(collector, &file->arena, name, ktrdist ? "" : version, &section);
     if (status != 0) return status;
     profileSetChecksum(collector, section, 0);
+    // On a failure the section stays unused in the file's arena.
     status = profileAddSection(collector, file, section);
-    if (status != 0) {
-        profileFreeSection(collector, section);
-        return status;
-    }
+    if (status != 0) return status;
     copyInfo(section, info);
     return 0;
 }

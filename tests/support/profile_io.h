@@ -98,13 +98,14 @@ inline std::string describe(ProfileFile *file, bool withReserved = true) {
     std::string out;
     for (void *e : listElements(file->sections)) {
         auto *s = static_cast<ProfileSection *>(e);
-        if (!withReserved && std::strcmp(s->name, "S-y-S-t-E-m") == 0) continue;
+        if (!withReserved && std::strcmp(profileSectionName(s), "S-y-S-t-E-m") == 0) continue;
         if (!out.empty()) out += ' ';
-        out += std::string(s->name) + "/" + s->version + (s->damaged ? "!" : "") + "{";
+        out += std::string(profileSectionName(s)) + "/" + profileSectionVersion(s) +
+               (s->damaged ? "!" : "") + "{";
         bool first = true;
         for (void *k : listElements(s->keys)) {
             auto *key = static_cast<ProfileKey *>(k);
-            out += std::string(first ? "" : ",") + key->name + "=" + key->value;
+            out += std::string(first ? "" : ",") + key->name + "=" + profileKeyValue(key);
             first = false;
         }
         out += "}";
@@ -117,7 +118,7 @@ inline std::string describeWithChecksums(ProfileFile *file) {
     std::string out = describe(file, false);
     for (void *e : listElements(file->sections)) {
         auto *s = static_cast<ProfileSection *>(e);
-        if (std::strcmp(s->name, "S-y-S-t-E-m") == 0) continue;
+        if (std::strcmp(profileSectionName(s), "S-y-S-t-E-m") == 0) continue;
         out += " " + std::to_string(s->checksum) + "#" + std::to_string(s->keyCount);
     }
     return out;

@@ -89,8 +89,8 @@ bool ProfileSession::sections(bool withKeys, std::vector<SectionView> &out, Fail
     uint32_t status = profileWalk(collector, file_->sections, [&](void *element) {
         const auto *section = static_cast<const ProfileSection *>(element);
         SectionView view;
-        view.name = section->name;
-        view.version = section->version;
+        view.name = profileSectionName(section);
+        view.version = profileSectionVersion(section);
         view.keyCount = section->keyCount;
         view.checksum = section->checksum;
         view.storedChecksum = section->storedChecksum;
@@ -99,7 +99,7 @@ bool ProfileSession::sections(bool withKeys, std::vector<SectionView> &out, Fail
         if (withKeys) {
             keyStatus = profileWalk(collector, section->keys, [&](void *k) {
                 const auto *key = static_cast<const ProfileKey *>(k);
-                view.keys.emplace_back(key->name, key->value);
+                view.keys.emplace_back(key->name, profileKeyValue(key));
                 return 0u;
             });
         }

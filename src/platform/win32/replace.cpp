@@ -43,9 +43,13 @@ PlatCreateTry createBeside(const char *name, void *context) {
     auto *c = static_cast<CreateBeside *>(context);
     c->path = platUtf8ToWideAlloc(name);
     if (c->path == nullptr) return PLAT_CREATE_FAILED;
+    // Shared for writing too: once the move has put it in place, and until
+    // this handle is closed, it is the file that the next updater opens for
+    // reading and writing (that updater then waits for the lock); without
+    // write sharing that open would fail as if the file were missing.
     c->handle = CreateFileW(c->path, GENERIC_READ | GENERIC_WRITE | WRITE_OWNER | READ_CONTROL,
-                            FILE_SHARE_READ | FILE_SHARE_DELETE, c->security, CREATE_NEW,
-                            c->attributes, nullptr);
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, c->security,
+                            CREATE_NEW, c->attributes, nullptr);
     if (c->handle != INVALID_HANDLE_VALUE) return PLAT_CREATE_DONE;
     DWORD error = GetLastError();
     std::free(c->path);

@@ -205,6 +205,140 @@ TEST(LineCodec, StoredLinesSurviveTextModeStreams) {
     std::fclose(in);
 }
 
+// The stored form, one byte at a time, as the comment at the top of
+// linecodec.cpp describes it: the reference the block-wise codec must match.
+struct ReferenceCodec {
+    static uint32_t fmix32(uint32_t h) {
+        h ^= h >> 16;
+        h *= 0x85EBCA6Bu;
+        h ^= h >> 13;
+        h *= 0xC2B2AE35u;
+        return h ^ (h >> 16);
+    }
+    explicit ReferenceCodec(uint32_t transform) : seed(fmix32(transform ^ 0x6B76694Eu)) {}
+    unsigned char key(size_t i) const {
+        uint32_t x = seed + static_cast<uint32_t>(i / 4) * 0x9E3779B9u;
+        x = (x ^ (x >> 15)) * 0x2C1B3C6Du;
+        x ^= x >> 12;
+        return static_cast<unsigned char>(x >> (8 * (i % 4)));
+    }
+    std::string check(const std::string &plain) const {
+        uint32_t a = 0, b = 0;
+        for (unsigned char c : plain) b += a += c;
+        uint32_t h = fmix32(seed ^ fmix32(a ^ (b * 0xC2B2AE35u)) ^
+                            (static_cast<uint32_t>(plain.size()) * 0x85EBCA6Bu));
+        return {static_cast<char>('!' + h % 94), static_cast<char>('!' + h / 94 % 94)};
+    }
+    std::string encode(const std::string &plain) const {
+        static const std::string escaped("\0\n\r\x1a\\", 5);
+        std::string stored = check(plain);
+        for (size_t i = 0; i < plain.size(); ++i) {
+            char c = static_cast<char>(static_cast<unsigned char>(plain[i]) + key(i));
+            size_t digit = escaped.find(c);
+            if (digit == std::string::npos) {
+                stored += c;
+            } else {
+                stored += '\\';
+                stored += static_cast<char>('0' + digit);
+            }
+        }
+        return stored + "\n";
+    }
+    // The plain line, or false when the stored text (up to its first NUL)
+    // does not decode.
+    bool decode(const std::string &text, std::string *plain) const {
+        static const std::string escaped("\0\n\r\x1a\\", 5);
+        std::string body = text.substr(0, text.find_first_of(std::string("\n\0", 2)));
+        if (!body.empty() && body.back() == '\r') body.pop_back();
+        if (body.size() <= 2) return false;
+        plain->clear();
+        for (size_t r = 2; r < body.size(); ++r) {
+            char c = body[r];
+            if (c == '\\') {
+                if (++r == body.size() || body[r] < '0' || body[r] > '4') return false;
+                c = escaped[static_cast<size_t>(body[r] - '0')];
+            } else if (escaped.find(c) != std::string::npos) {
+                return false;
+            }
+            char b = static_cast<char>(static_cast<unsigned char>(c) - key(plain->size()));
+            if (b == '\0') return false;
+            *plain += b;
+        }
+        return check(*plain) == body.substr(0, 2);
+    }
+    uint32_t seed;
+};
+
+// Random lines of every kind the block-wise codec treats apart (no escape,
+// escapes everywhere, runs of escapes, lines as long as a read line gets)
+// give exactly what the reference gives, for every output capacity around
+// the line's size, and neither side writes past the capacity.
+TEST(LineCodec, MatchesAByteAtATimeReference) {
+    std::mt19937 rng(2718);
+    std::uniform_int_distribution<uint32_t> any;
+    std::uniform_int_distribution<int> percent(0, 99);
+    const char escapedStored[] = {'\0', '\n', '\r', '\x1a', '\\'};
+    struct Kind {
+        size_t minLength, maxLength;
+        int escapePercent; // of the bytes chosen to be stored escaped
+    };
+    const Kind kinds[] = {{0, 40, 0},      {0, 300, 2},       {1, 300, 30},    {1, 300, 100},
+                          {4400, 4563, 2}, {2200, 2281, 100}, {4540, 4563, 0}, {5000, 6000, 3}};
+    for (int i = 0; i < 1200; ++i) {
+        const Kind &kind = kinds[static_cast<size_t>(i) % std::size(kinds)];
+        const uint32_t transform = i % 3 == 0 ? PROFILE_DEFAULT_TRANSFORM : any(rng);
+        const ReferenceCodec ref(transform);
+        size_t length = std::uniform_int_distribution<size_t>(kind.minLength, kind.maxLength)(rng);
+        std::string plain;
+        while (plain.size() < length) {
+            char b = static_cast<char>(any(rng));
+            if (percent(rng) < kind.escapePercent) // stored as one of the escaped bytes
+                b = static_cast<char>(escapedStored[any(rng) % 5] - ref.key(plain.size()));
+            if (b != '\0' && b != '\n') plain += b;
+        }
+        plain += '\n';
+        const std::string stored = ref.encode(plain);
+
+        // Encoding: the reference's bytes whenever they fit.
+        const uint32_t encodeRoom = static_cast<uint32_t>(stored.size()) + 1;
+        for (uint32_t capacity : {encodeRoom - 1, encodeRoom, encodeRoom + 15,
+                                  static_cast<uint32_t>(PROFILE_ENCODE_SIZE)}) {
+            std::vector<char> out(capacity + 32, '#');
+            uint32_t status = defaultEncodeLine(plain.c_str(), out.data(), capacity, transform, 0);
+            ASSERT_EQ(status == 0, capacity >= encodeRoom) << i << " " << capacity;
+            ASSERT_EQ(std::string(out.data()), status == 0 ? stored : "") << i << " " << capacity;
+            for (size_t k = capacity; k < out.size(); ++k) ASSERT_EQ(out[k], '#') << i;
+        }
+
+        // Decoding: the stored line and edits of it, against the reference.
+        std::string crlf = stored;
+        crlf.insert(crlf.size() - 1, "\r");
+        std::string edited = stored;
+        edited[std::uniform_int_distribution<size_t>(0, stored.size() - 1)(rng)] =
+            static_cast<char>(any(rng));
+        std::string cut = stored.substr(0, stored.size() - 1 - any(rng) % stored.size());
+        for (const std::string &text : {stored, crlf, edited, cut, stored + "tail\n"}) {
+            std::string expected;
+            bool decodes = ref.decode(text, &expected);
+            const uint32_t room = static_cast<uint32_t>(expected.size()) + 1;
+            for (uint32_t capacity :
+                 {room - 1, room, room + 13, room + 16, static_cast<uint32_t>(text.size()) + 16,
+                  static_cast<uint32_t>(PROFILE_LINE_SIZE)}) {
+                std::vector<char> out(capacity + 32, '#');
+                uint32_t status =
+                    defaultDecodeLine(text.c_str(), out.data(), capacity, transform, 0);
+                bool fits = decodes && capacity >= room;
+                ASSERT_EQ(status == 0, fits) << i << " " << capacity;
+                if (capacity > 0) {
+                    ASSERT_EQ(std::string(out.data()), fits ? expected : "")
+                        << i << " " << capacity;
+                }
+                for (size_t k = capacity; k < out.size(); ++k) ASSERT_EQ(out[k], '#') << i;
+            }
+        }
+    }
+}
+
 TEST(LineIo, ReadLineTakesOneLineOfAtMostCapacityMinusOne) {
     ScratchDir dir;
     const std::string path = dir.file("lines.txt");

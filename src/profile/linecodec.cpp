@@ -35,6 +35,8 @@
 #include "profile/linecodec.h"
 
 #include "diag/messages.h"
+#include "profile/context.h"
+#include "profile/limits.h"
 
 #include <bit>
 #include <cstddef>
@@ -66,7 +68,7 @@ alignas(16) constexpr unsigned char LANE_MASKS[2 * BLOCK] = {
 
 // The 32-bit finaliser of MurmurHash3: a bijection that spreads every input
 // bit over the whole word.
-uint32_t fmix32(uint32_t h) {
+constexpr uint32_t fmix32(uint32_t h) {
     h ^= h >> 16;
     h *= 0x85EBCA6Bu;
     h ^= h >> 13;
@@ -75,12 +77,12 @@ uint32_t fmix32(uint32_t h) {
     return h;
 }
 
-uint32_t seedOf(uint32_t transform) { return fmix32(transform ^ SEED_SALT); }
+constexpr uint32_t seedOf(uint32_t transform) { return fmix32(transform ^ SEED_SALT); }
 
 // The four key bytes of plain positions 4j to 4j+3, lowest byte first: a
 // short multiply-xorshift of the counter (the seed already went through
 // fmix32), chosen for speed, as five of them go into every 16 bytes read.
-uint32_t keyWord(uint32_t seed, size_t j) {
+constexpr uint32_t keyWord(uint32_t seed, size_t j) {
     uint32_t x = seed + static_cast<uint32_t>(j) * STEP;
     x = (x ^ (x >> 15)) * 0x2C1B3C6Du;
     return x ^ (x >> 12);
@@ -138,72 +140,237 @@ uint32_t undecodable(char *out) {
 }
 
 #if defined(__SSE2__)
-// The 16 key bytes of plain positions w to w+15, built in registers (a
-// store of the words and an unaligned load across them would stall).
-__m128i keyBlock(uint32_t seed, size_t w) {
-    const size_t j = w / 4;
-    const __m128i low = _mm_setr_epi32(
-        static_cast<int>(keyWord(seed, j)), static_cast<int>(keyWord(seed, j + 1)),
-        static_cast<int>(keyWord(seed, j + 2)), static_cast<int>(keyWord(seed, j + 3)));
-    if (w % 4 == 0) return low;
-    const __m128i high = _mm_cvtsi32_si128(static_cast<int>(keyWord(seed, j + 4)));
-    switch (w % 4) { // byte shifts take constants
-    case 1:
-        return _mm_or_si128(_mm_srli_si128(low, 1), _mm_slli_si128(high, 15));
-    case 2:
-        return _mm_or_si128(_mm_srli_si128(low, 2), _mm_slli_si128(high, 14));
-    default:
-        return _mm_or_si128(_mm_srli_si128(low, 3), _mm_slli_si128(high, 13));
+// Lines whose body, and 16 bytes more, fit this decode block-wise; longer
+// ones (or a smaller output) go byte by byte.  The tables below cover it.
+constexpr size_t TABLE_SIZE = (PROFILE_LINE_SIZE + BLOCK - 1) / BLOCK * BLOCK;
+
+// Key byte i of the default transform parameter, the one every context
+// without its own decodeLine uses: built at compile time, chosen for speed,
+// as a block of key bytes is then one load.
+struct KeyTable {
+    alignas(BLOCK) unsigned char bytes[TABLE_SIZE];
+};
+constexpr uint32_t DEFAULT_SEED = seedOf(PROFILE_DEFAULT_TRANSFORM);
+constexpr KeyTable DEFAULT_KEYS = [] {
+    KeyTable table{};
+    for (size_t i = 0; i < TABLE_SIZE; ++i)
+        table.bytes[i] = static_cast<unsigned char>(keyWord(DEFAULT_SEED, i / 4) >> (8 * (i % 4)));
+    return table;
+}();
+
+// Position i at index i, as 16-bit lanes: the weights of the sum of
+// position times byte, loaded eight at a time.
+constexpr struct Positions {
+    alignas(BLOCK) int16_t at[TABLE_SIZE];
+} POSITIONS = [] {
+    Positions table{};
+    for (size_t i = 0; i < TABLE_SIZE; ++i) table.at[i] = static_cast<int16_t>(i);
+    return table;
+}();
+static_assert(TABLE_SIZE < 32768, "positions are 16-bit lanes");
+
+// The low 32 bits of each lane's product (SSE2 has no 32-bit multiply).
+__m128i multiplyLow(__m128i a, __m128i b) {
+    __m128i even = _mm_mul_epu32(a, b);
+    __m128i odd = _mm_mul_epu32(_mm_srli_epi64(a, 32), _mm_srli_epi64(b, 32));
+    return _mm_unpacklo_epi32(_mm_shuffle_epi32(even, _MM_SHUFFLE(0, 0, 2, 0)),
+                              _mm_shuffle_epi32(odd, _MM_SHUFFLE(0, 0, 2, 0)));
+}
+
+// Key bytes 0 to count - 1 (a multiple of 16) of a seed into keys, four
+// key words at a time (keyWord in each lane).
+void fillKeys(uint32_t seed, unsigned char *keys, size_t count) {
+    __m128i counter =
+        _mm_add_epi32(_mm_set1_epi32(static_cast<int>(seed)),
+                      _mm_setr_epi32(0, static_cast<int>(STEP), static_cast<int>(2 * STEP),
+                                     static_cast<int>(3 * STEP)));
+    const __m128i step = _mm_set1_epi32(static_cast<int>(4 * STEP));
+    const __m128i multiplier = _mm_set1_epi32(0x2C1B3C6D);
+    for (size_t i = 0; i < count; i += BLOCK) {
+        __m128i x = _mm_xor_si128(counter, _mm_srli_epi32(counter, 15));
+        x = multiplyLow(x, multiplier);
+        x = _mm_xor_si128(x, _mm_srli_epi32(x, 12));
+        _mm_store_si128(reinterpret_cast<__m128i *>(keys + i), x);
+        counter = _mm_add_epi32(counter, step);
     }
 }
 
-// Decodes the leading stored bytes of one 16-byte block that need no escape
-// into out, as long as they are plain bytes other than NUL: returns how many
-// (0 to 16).  Key bytes from plain position w; the sums take those bytes.
-// out must have room for 16 bytes; the bytes past the count are scratch.
-size_t decodeBlock(const unsigned char *stored, unsigned char *out, uint32_t seed, size_t w,
-                   Sums &sums) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(stored));
-    __m128i special = _mm_cmpeq_epi8(block, _mm_set1_epi8(static_cast<char>(ESCAPED[0])));
-    for (size_t i = 1; i < ESCAPE_COUNT; ++i)
-        special = _mm_or_si128(special,
-                               _mm_cmpeq_epi8(block, _mm_set1_epi8(static_cast<char>(ESCAPED[i]))));
-    auto specials = static_cast<uint32_t>(_mm_movemask_epi8(special));
-    size_t count = specials == 0 ? BLOCK : static_cast<size_t>(std::countr_zero(specials));
-    if (count == 0) return 0;
+// The length of a text up to its first line feed or zero.  Reads aligned
+// 16-byte blocks, which never cross a page, so up to 15 bytes past the zero
+// are read (and ignored): chosen for speed, as a call to strcspn costs a
+// good part of decoding a whole line.  The sanitizers would take those
+// bytes for an overrun.
+#if defined(__GNUC__)
+__attribute__((no_sanitize_address, no_sanitize_thread))
+#endif
+size_t
+lineEnd(const char *text) {
+    const auto address = reinterpret_cast<uintptr_t>(text);
+    const auto *block = reinterpret_cast<const __m128i *>(address & ~uintptr_t{BLOCK - 1});
+    const __m128i lineFeed = _mm_set1_epi8('\n');
+    const __m128i zero = _mm_setzero_si128();
+    __m128i bytes = _mm_load_si128(block);
+    auto found = static_cast<uint32_t>(_mm_movemask_epi8(
+                     _mm_or_si128(_mm_cmpeq_epi8(bytes, lineFeed), _mm_cmpeq_epi8(bytes, zero)))) >>
+                 (address % BLOCK);
+    if (found != 0) return static_cast<size_t>(std::countr_zero(found));
+    for (;;) {
+        bytes = _mm_load_si128(++block);
+        found = static_cast<uint32_t>(_mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, lineFeed), _mm_cmpeq_epi8(bytes, zero))));
+        if (found != 0)
+            return static_cast<size_t>(reinterpret_cast<uintptr_t>(block) - address) +
+                   static_cast<size_t>(std::countr_zero(found));
+    }
+}
 
-    __m128i plain = _mm_sub_epi8(block, keyBlock(seed, w));
-    auto zeros =
-        static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(plain, _mm_setzero_si128())));
-    zeros &= (count == BLOCK ? 0xFFFFu : (1u << count) - 1);
-    if (zeros != 0) count = static_cast<size_t>(std::countr_zero(zeros)); // NUL: byte by byte
-    if (count == 0) return 0;
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), plain);
+// The plain byte of each escape digit character in the low byte, 0x100
+// for a character that is no escape digit.
+constexpr auto UNESCAPED = [] {
+    struct Table {
+        uint16_t of[256];
+    } table{};
+    for (auto &entry : table.of) entry = 0x100;
+    for (size_t i = 0; i < ESCAPE_COUNT; ++i) table.of['0' + i] = ESCAPED[i];
+    return table;
+}();
 
-    // The sums over the first `count` bytes: a += their sum; b += count
-    // times the earlier a, plus each byte times the number of running sums
-    // it is in (count - i).
-    const __m128i descendingLo = _mm_setr_epi16(16, 15, 14, 13, 12, 11, 10, 9);
-    const __m128i descendingHi = _mm_setr_epi16(8, 7, 6, 5, 4, 3, 2, 1);
-    __m128i kept = count == BLOCK
-                       ? plain
-                       : _mm_and_si128(plain, _mm_loadu_si128(reinterpret_cast<const __m128i *>(
-                                                  LANE_MASKS + BLOCK - count)));
-    __m128i zero = _mm_setzero_si128();
-    __m128i total = _mm_sad_epu8(kept, zero);
-    auto blockSum = static_cast<uint32_t>(_mm_cvtsi128_si32(total) +
-                                          _mm_cvtsi128_si32(_mm_srli_si128(total, 8)));
-    __m128i weighted = _mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(kept, zero), descendingLo),
-                                     _mm_madd_epi16(_mm_unpackhi_epi8(kept, zero), descendingHi));
-    weighted = _mm_add_epi32(weighted, _mm_shuffle_epi32(weighted, _MM_SHUFFLE(1, 0, 3, 2)));
-    weighted = _mm_add_epi32(weighted, _mm_shuffle_epi32(weighted, _MM_SHUFFLE(2, 3, 0, 1)));
-    auto sixteenths = static_cast<uint32_t>(_mm_cvtsi128_si32(weighted));
-    auto n = static_cast<uint32_t>(count);
-    sums.b += n * sums.a + sixteenths - (static_cast<uint32_t>(BLOCK) - n) * blockSum;
-    sums.a += blockSum;
-    return count;
+// Decodes the body of a stored line, bytes CHECK_LENGTH to end - 1, into
+// plain, 16 bytes at a time: a block without an escape is one subtraction
+// of 16 key bytes and one store; at an escape the block ends after the
+// escaped byte and the next one starts at the byte after its digit.  The
+// last bytes go through a copy followed by carriage returns, which end the
+// block there.  Every step does the same work, whether it met an escape,
+// the end or nothing, and a line that cannot be decoded is only found at
+// the end: chosen for speed, as escapes come at random places (about two in
+// a line of 100 bytes) and a mispredicted branch costs as much as a block.
+// Returns the plain length, or SIZE_MAX when the body cannot be decoded.
+// Needs end + 16 <= TABLE_SIZE and room for end + 16 bytes in plain, which
+// past the plain length holds scratch; keys holds key bytes 0 to end + 15.
+size_t decodeBody(const unsigned char *stored, size_t end, const unsigned char *keys,
+                  unsigned char *plain, Sums &sums) {
+    const __m128i escape = _mm_set1_epi8(static_cast<char>(ESCAPE));
+    const __m128i carriageReturn = _mm_set1_epi8('\r');
+    const __m128i endOfFile = _mm_set1_epi8(0x1A);
+    const __m128i zero = _mm_setzero_si128();
+    alignas(BLOCK) unsigned char last[2 * BLOCK];
+    size_t lastStart = 0; // the stored position of last[0]
+    _mm_store_si128(reinterpret_cast<__m128i *>(last + BLOCK), carriageReturn);
+    if (end >= BLOCK) {
+        lastStart = end - BLOCK;
+        _mm_store_si128(reinterpret_cast<__m128i *>(last),
+                        _mm_loadu_si128(reinterpret_cast<const __m128i *>(stored + lastStart)));
+    } else {
+        _mm_store_si128(reinterpret_cast<__m128i *>(last), carriageReturn);
+        std::memcpy(last, stored, end);
+    }
+    // The sums are kept as the sum of the bytes and the sum of position
+    // times byte, in lanes, and put together once at the end.
+    __m128i byteSums = zero;     // two 64-bit lanes
+    __m128i weightedSums = zero; // four 32-bit lanes, modulo 2^32
+    __m128i nuls = zero;
+    uint32_t escapedSum = 0;
+    uint32_t escapedWeighted = 0;
+    uint32_t bad = 0;
+    size_t r = CHECK_LENGTH;
+    size_t w = 0;
+    while (r < end) {
+        const unsigned char *from = r + BLOCK <= end ? stored + r : last + (r - lastStart);
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from));
+        const __m128i special = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(block, escape), _mm_cmpeq_epi8(block, carriageReturn)),
+            _mm_cmpeq_epi8(block, endOfFile));
+        __m128i bytes =
+            _mm_sub_epi8(block, _mm_loadu_si128(reinterpret_cast<const __m128i *>(keys + w)));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(plain + w), bytes);
+        // The bytes before the first special one (all 16 when none) count.
+        const auto count = static_cast<size_t>(
+            std::countr_zero(static_cast<uint32_t>(_mm_movemask_epi8(special)) | 0x10000u));
+        const __m128i kept =
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(LANE_MASKS + BLOCK - count));
+        nuls = _mm_or_si128(nuls, _mm_and_si128(_mm_cmpeq_epi8(bytes, zero), kept));
+        bytes = _mm_and_si128(bytes, kept);
+        byteSums = _mm_add_epi64(byteSums, _mm_sad_epu8(bytes, zero));
+        weightedSums = _mm_add_epi32(
+            weightedSums,
+            _mm_add_epi32(_mm_madd_epi16(
+                              _mm_unpacklo_epi8(bytes, zero),
+                              _mm_loadu_si128(reinterpret_cast<const __m128i *>(POSITIONS.at + w))),
+                          _mm_madd_epi16(_mm_unpackhi_epi8(bytes, zero),
+                                         _mm_loadu_si128(reinterpret_cast<const __m128i *>(
+                                             POSITIONS.at + w + 8)))));
+        // The special byte, at <= end: an escape unless it is the end.  Its
+        // digit is read at end at most (never a digit there).
+        const size_t at = r + count;
+        const uint32_t escaped = (count < BLOCK) & (at < end);
+        const uint32_t unescaped = UNESCAPED.of[stored[at + (at < end)]];
+        const auto b = static_cast<unsigned char>(unescaped - keys[w + count]);
+        bad |= escaped & ((stored[at] != ESCAPE) | (unescaped >> 8) | (b == 0));
+        plain[w + count] = b; // past the block: overwritten next or scratch
+        const uint32_t kept1 = b & (0u - escaped);
+        escapedSum += kept1;
+        escapedWeighted += static_cast<uint32_t>(w + count) * kept1;
+        r = at + 2 * escaped;
+        w += count + escaped;
+    }
+    if (bad != 0) return SIZE_MAX;
+    if (_mm_movemask_epi8(nuls) != 0) return SIZE_MAX; // a plain NUL
+    // The running sums from the lanes: the sum of the bytes, and the sum of
+    // the running sums, which is the sum of (length - position) * byte.
+    const uint32_t byteSum = static_cast<uint32_t>(_mm_cvtsi128_si32(byteSums)) +
+                             static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(byteSums, 8))) +
+                             escapedSum;
+    weightedSums =
+        _mm_add_epi32(weightedSums, _mm_shuffle_epi32(weightedSums, _MM_SHUFFLE(1, 0, 3, 2)));
+    weightedSums =
+        _mm_add_epi32(weightedSums, _mm_shuffle_epi32(weightedSums, _MM_SHUFFLE(2, 3, 0, 1)));
+    const uint32_t weighted =
+        static_cast<uint32_t>(_mm_cvtsi128_si32(weightedSums)) + escapedWeighted;
+    sums.a = byteSum;
+    sums.b = static_cast<uint32_t>(w) * byteSum - weighted;
+    return w;
 }
 #endif
+
+#if defined(__SSE2__)
+// decodeBody with the key bytes of another transform parameter, made for
+// this line only, on a stack kept out of the caller's frame.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+size_t
+decodeWithKeys(const unsigned char *stored, size_t end, uint32_t seed, unsigned char *plain,
+               Sums &sums) {
+    KeyTable keys;
+    fillKeys(seed, keys.bytes, (end + 2 * BLOCK - 1) / BLOCK * BLOCK);
+    return decodeBody(stored, end, keys.bytes, plain, sums);
+}
+#endif
+
+// Decodes the body of a stored line, bytes CHECK_LENGTH to end - 1, into
+// plain one byte at a time, never writing at capacity - 1 or past it.
+// Returns the plain length, or SIZE_MAX when the body cannot be decoded or
+// the plain line does not fit.
+size_t decodeBytes(const unsigned char *stored, size_t end, uint32_t seed, unsigned char *plain,
+                   uint32_t capacity, Sums &sums) {
+    size_t w = 0;
+    KeyBytes keys{seed};
+    for (size_t r = CHECK_LENGTH; r < end;) {
+        unsigned char c = stored[r++];
+        if (c == ESCAPE) {
+            unsigned digit = r < end ? stored[r++] - unsigned{'0'} : 99u;
+            if (digit >= ESCAPE_COUNT) return SIZE_MAX;
+            c = ESCAPED[digit];
+        } else if (escapeDigit(c) >= 0) {
+            return SIZE_MAX; // a byte the encoder never writes as it is
+        }
+        unsigned char b = static_cast<unsigned char>(c - keys.at(w));
+        if (b == 0 || w + 1 >= capacity) return SIZE_MAX;
+        sums.add(b);
+        plain[w++] = b;
+    }
+    return w;
+}
 
 } // namespace
 
@@ -249,54 +416,39 @@ uint32_t defaultDecodeLine(const char *stored, char *out, uint32_t capacity, uin
     if (out == nullptr || capacity == 0) return PROFILE_STATUS_BAD_PARAMS;
     out[0] = '\0';
     if (stored == nullptr) return PROFILE_STATUS_BAD_PARAMS;
-    // The body ends at the line feed; a carriage return before it (a stored
-    // line that went through a text-mode write) is not part of it.
+        // The body ends at the line feed; a carriage return before it (a stored
+        // line that went through a text-mode write) is not part of it.
+#if defined(__SSE2__)
+    size_t end = lineEnd(stored);
+#else
     size_t end = std::strcspn(stored, "\n");
+#endif
     if (end > 0 && stored[end - 1] == '\r') --end;
     if (end <= CHECK_LENGTH) return PROFILE_STATUS_BAD_PARAMS;
-    const uint32_t seed = seedOf(transform);
     const auto *bytes = reinterpret_cast<const unsigned char *>(stored);
     auto *plain = reinterpret_cast<unsigned char *>(out);
     Sums sums;
-    size_t w = 0;
-    KeyBytes keys{seed};
-    for (size_t r = CHECK_LENGTH; r < end;) {
+    size_t length = 0;
+    uint32_t seed = 0;
 #if defined(__SSE2__)
-        if (w + BLOCK < capacity) {
-            size_t count = 0;
-            if (r + BLOCK <= end) {
-                count = decodeBlock(bytes + r, plain + w, seed, w, sums);
-            } else {
-                // The last bytes through a copy that ends in line feeds,
-                // which the block stops at.
-                unsigned char last[BLOCK];
-                std::memset(last, '\n', sizeof last);
-                std::memcpy(last, bytes + r, end - r);
-                count = decodeBlock(last, plain + w, seed, w, sums);
-            }
-            r += count;
-            w += count;
-            if (count == BLOCK) continue;
-            if (r >= end) break;
+    if (end + BLOCK <= capacity && end + BLOCK <= TABLE_SIZE) {
+        if (transform == PROFILE_DEFAULT_TRANSFORM) {
+            seed = DEFAULT_SEED;
+            length = decodeBody(bytes, end, DEFAULT_KEYS.bytes, plain, sums);
+        } else {
+            seed = seedOf(transform);
+            length = decodeWithKeys(bytes, end, seed, plain, sums);
         }
+    } else
 #endif
-        unsigned char c = bytes[r++];
-        if (c == ESCAPE) {
-            unsigned digit = r < end ? static_cast<unsigned char>(bytes[r++]) - unsigned{'0'} : 99u;
-            if (digit >= ESCAPE_COUNT) return undecodable(out);
-            c = ESCAPED[digit];
-        } else if (escapeDigit(c) >= 0) {
-            return undecodable(out); // a byte the encoder never writes as it is
-        }
-        unsigned char b = static_cast<unsigned char>(c - keys.at(w));
-        if (b == 0 || w + 1 >= capacity) return undecodable(out);
-        sums.add(b);
-        plain[w++] = b;
+    {
+        seed = seedOf(transform);
+        length = decodeBytes(bytes, end, seed, plain, capacity, sums);
     }
-    if (w + 1 > capacity) return undecodable(out);
-    out[w] = '\0';
+    if (length == SIZE_MAX) return undecodable(out);
+    out[length] = '\0';
     char check[CHECK_LENGTH];
-    checkCharacters(seed, sums, w, check);
+    checkCharacters(seed, sums, length, check);
     if (check[0] != stored[0] || check[1] != stored[1]) return undecodable(out);
     return 0;
 }

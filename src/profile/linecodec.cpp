@@ -38,6 +38,7 @@
 #include "profile/context.h"
 #include "profile/limits.h"
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -45,6 +46,13 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+// Blocks of 64 bytes with AVX-512 where the processor has it (checked at
+// run time), on x86-64 Linux only: MinGW's GCC does not align the stack for
+// spilled vectors wider than 16 bytes.
+#if defined(__SSE2__) && defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
+#define KV_LINECODEC_WIDE 1
+#include <immintrin.h>
 #endif
 
 namespace {
@@ -65,6 +73,9 @@ constexpr size_t BLOCK = 16;
 alignas(16) constexpr unsigned char LANE_MASKS[2 * BLOCK] = {
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
     0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0};
+
+// The widest block the decoder may use, set by lineCodecSetBlockLimit.
+std::atomic<uint32_t> blockLimit{64};
 
 // The 32-bit finaliser of MurmurHash3: a bijection that spreads every input
 // bit over the whole word.
@@ -140,9 +151,10 @@ uint32_t undecodable(char *out) {
 }
 
 #if defined(__SSE2__)
-// Lines whose body, and 16 bytes more, fit this decode block-wise; longer
-// ones (or a smaller output) go byte by byte.  The tables below cover it.
-constexpr size_t TABLE_SIZE = (PROFILE_LINE_SIZE + BLOCK - 1) / BLOCK * BLOCK;
+// The tables below cover a stored line of PROFILE_LINE_SIZE and a block
+// more: every line a load reads decodes block-wise.
+constexpr size_t WIDE_BLOCK = 64;
+constexpr size_t TABLE_SIZE = (PROFILE_LINE_SIZE + WIDE_BLOCK + BLOCK - 1) / BLOCK * BLOCK;
 
 // Key byte i of the default transform parameter, the one every context
 // without its own decodeLine uses: built at compile time, chosen for speed,
@@ -333,6 +345,117 @@ size_t decodeBody(const unsigned char *stored, size_t end, const unsigned char *
 #endif
 
 #if defined(__SSE2__)
+#if defined(KV_LINECODEC_WIDE)
+#define KV_WIDE_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2,popcnt")))
+
+// ESCAPED in the first bytes of every 16, for a shuffle by escape digit.
+struct WideLanes {
+    alignas(WIDE_BLOCK) unsigned char bytes[WIDE_BLOCK];
+};
+constexpr WideLanes UNESCAPE_LANES = [] {
+    WideLanes table{};
+    for (size_t i = 0; i < WIDE_BLOCK; ++i)
+        table.bytes[i] = i % BLOCK < ESCAPE_COUNT ? ESCAPED[i % BLOCK] : 0;
+    return table;
+}();
+
+// The lower and upper 32 bytes of a vector (masked extracts: GCC 12 warns
+// about the undefined operand of the unmasked ones and of the cast).
+KV_WIDE_TARGET __m256i lowHalf(__m512i v) { return _mm512_maskz_extracti64x4_epi64(0xF, v, 0); }
+KV_WIDE_TARGET __m256i highHalf(__m512i v) { return _mm512_maskz_extracti64x4_epi64(0xF, v, 1); }
+
+// The sum of the sixteen 32-bit lanes, modulo 2^32.
+KV_WIDE_TARGET uint32_t laneSum(__m512i v) {
+    __m256i half = _mm256_add_epi32(lowHalf(v), highHalf(v));
+    __m128i quarter =
+        _mm_add_epi32(_mm256_castsi256_si128(half), _mm256_extracti128_si256(half, 1));
+    quarter = _mm_add_epi32(quarter, _mm_shuffle_epi32(quarter, _MM_SHUFFLE(1, 0, 3, 2)));
+    quarter = _mm_add_epi32(quarter, _mm_shuffle_epi32(quarter, _MM_SHUFFLE(2, 3, 0, 1)));
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(quarter));
+}
+
+// decodeBody in blocks of 64 stored bytes with AVX-512 (VBMI2 for the
+// compress): a block never ends early, so no step waits for the one before.
+// In each block the digit after every escape byte becomes the byte it
+// stands for, the escape bytes are squeezed out, and the key bytes of the
+// plain positions are subtracted; loads and stores are masked to the body
+// and to the plain bytes, so nothing past either is touched.  Needs
+// end + 64 <= TABLE_SIZE and room for end - 2 bytes in plain; keys holds key
+// bytes 0 to end + 63.
+KV_WIDE_TARGET size_t decodeBodyWide(const unsigned char *stored, size_t end,
+                                     const unsigned char *keys, unsigned char *plain, Sums &sums) {
+    const __m512i escape = _mm512_set1_epi8(static_cast<char>(ESCAPE));
+    const __m512i carriageReturn = _mm512_set1_epi8('\r');
+    const __m512i endOfFile = _mm512_set1_epi8(0x1A);
+    const __m512i digitZero = _mm512_set1_epi8('0');
+    const __m512i lastDigit = _mm512_set1_epi8(static_cast<char>(ESCAPE_COUNT - 1));
+    const __m512i unescape = _mm512_loadu_si512(UNESCAPE_LANES.bytes);
+    const __m512i zero = _mm512_setzero_si512();
+    __m512i byteSums = zero;     // eight 64-bit lanes
+    __m512i weightedSums = zero; // sixteen 32-bit lanes, modulo 2^32
+    uint64_t bad = 0;
+    uint64_t carry = 0; // the block before ended in an escape byte
+    size_t w = 0;
+    for (size_t r = CHECK_LENGTH; r < end; r += WIDE_BLOCK) {
+        const size_t n = end - r < WIDE_BLOCK ? end - r : WIDE_BLOCK;
+        const __mmask64 inBody = _bzhi_u64(~uint64_t{0}, static_cast<unsigned>(n));
+        const __m512i block = _mm512_maskz_loadu_epi8(inBody, stored + r);
+        const uint64_t escapes = _mm512_mask_cmpeq_epi8_mask(inBody, block, escape);
+        const uint64_t digits = (escapes << 1) | carry; // a lane past the body is no digit
+        carry = escapes >> 63;
+        const __m512i digit = _mm512_sub_epi8(block, digitZero);
+        bad |= _mm512_mask_cmpeq_epi8_mask(inBody, block, carriageReturn) |
+               _mm512_mask_cmpeq_epi8_mask(inBody, block, endOfFile) |
+               (digits & ~_mm512_cmple_epu8_mask(digit, lastDigit));
+        const __m512i restored =
+            _mm512_mask_mov_epi8(block, digits, _mm512_shuffle_epi8(unescape, digit));
+        const uint64_t keep = inBody & ~escapes;
+        const auto count = static_cast<unsigned>(_mm_popcnt_u64(keep));
+        const __mmask64 kept = _bzhi_u64(~uint64_t{0}, count);
+        const __m512i bytes = _mm512_maskz_sub_epi8(
+            kept, _mm512_maskz_compress_epi8(keep, restored), _mm512_loadu_si512(keys + w));
+        _mm512_mask_storeu_epi8(plain + w, kept, bytes);
+        bad |= _mm512_mask_cmpeq_epi8_mask(kept, bytes, zero);
+        byteSums = _mm512_add_epi64(byteSums, _mm512_sad_epu8(bytes, zero));
+        weightedSums = _mm512_add_epi32(
+            weightedSums,
+            _mm512_add_epi32(_mm512_madd_epi16(_mm512_cvtepu8_epi16(lowHalf(bytes)),
+                                               _mm512_loadu_si512(POSITIONS.at + w)),
+                             _mm512_madd_epi16(_mm512_cvtepu8_epi16(highHalf(bytes)),
+                                               _mm512_loadu_si512(POSITIONS.at + w + 32))));
+        w += count;
+    }
+    if ((bad | carry) != 0) return SIZE_MAX;    // carry: the escape byte ends the body
+    const uint32_t byteSum = laneSum(byteSums); // each 64-bit lane is below 2^32
+    const uint32_t weighted = laneSum(weightedSums);
+    sums.a = byteSum;
+    sums.b = static_cast<uint32_t>(w) * byteSum - weighted;
+    return w;
+}
+
+// Whether the processor and the system have what decodeBodyWide needs;
+// asked once.
+bool wideBlocksWork() {
+    static const bool work = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+               __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2") &&
+               __builtin_cpu_supports("popcnt");
+    }();
+    return work;
+}
+#endif
+
+// The body through decodeBodyWide where it may run, else decodeBody.
+size_t decodeBlocks(const unsigned char *stored, size_t end, const unsigned char *keys,
+                    unsigned char *plain, Sums &sums) {
+#if defined(KV_LINECODEC_WIDE)
+    if (blockLimit.load(std::memory_order_relaxed) >= WIDE_BLOCK && wideBlocksWork())
+        return decodeBodyWide(stored, end, keys, plain, sums);
+#endif
+    return decodeBody(stored, end, keys, plain, sums);
+}
+
 // decodeBody with the key bytes of another transform parameter, made for
 // this line only, on a stack kept out of the caller's frame.
 #if defined(__GNUC__)
@@ -342,8 +465,8 @@ size_t
 decodeWithKeys(const unsigned char *stored, size_t end, uint32_t seed, unsigned char *plain,
                Sums &sums) {
     KeyTable keys;
-    fillKeys(seed, keys.bytes, (end + 2 * BLOCK - 1) / BLOCK * BLOCK);
-    return decodeBody(stored, end, keys.bytes, plain, sums);
+    fillKeys(seed, keys.bytes, (end + WIDE_BLOCK + BLOCK - 1) / BLOCK * BLOCK);
+    return decodeBlocks(stored, end, keys.bytes, plain, sums);
 }
 #endif
 
@@ -431,10 +554,11 @@ uint32_t defaultDecodeLine(const char *stored, char *out, uint32_t capacity, uin
     size_t length = 0;
     uint32_t seed = 0;
 #if defined(__SSE2__)
-    if (end + BLOCK <= capacity && end + BLOCK <= TABLE_SIZE) {
+    if (end + BLOCK <= capacity && end + WIDE_BLOCK <= TABLE_SIZE &&
+        blockLimit.load(std::memory_order_relaxed) >= BLOCK) {
         if (transform == PROFILE_DEFAULT_TRANSFORM) {
             seed = DEFAULT_SEED;
-            length = decodeBody(bytes, end, DEFAULT_KEYS.bytes, plain, sums);
+            length = decodeBlocks(bytes, end, DEFAULT_KEYS.bytes, plain, sums);
         } else {
             seed = seedOf(transform);
             length = decodeWithKeys(bytes, end, seed, plain, sums);
@@ -452,3 +576,5 @@ uint32_t defaultDecodeLine(const char *stored, char *out, uint32_t capacity, uin
     if (check[0] != stored[0] || check[1] != stored[1]) return undecodable(out);
     return 0;
 }
+
+uint32_t lineCodecSetBlockLimit(uint32_t bytes) { return blockLimit.exchange(bytes); }

@@ -18,3 +18,9 @@ uint32_t defaultEncodeLine(const char *plain, char *out, uint32_t capacity, uint
 // transform parameter) or the plain line would not fit capacity.
 uint32_t defaultDecodeLine(const char *stored, char *out, uint32_t capacity, uint32_t transform,
                            uint64_t user);
+
+// The widest blocks the built-in encoding may work in: 64 bytes (the
+// default; AVX-512 where the processor has it), 16 (SSE2) or 1 (byte by
+// byte).  Returns the limit before.  For tests, which hold every path to
+// the same results.
+uint32_t lineCodecSetBlockLimit(uint32_t bytes);

@@ -444,14 +444,35 @@ bool wideBlocksWork() {
     }();
     return work;
 }
+
+// lineEnd in aligned blocks of 64 bytes.
+KV_WIDE_TARGET
+__attribute__((no_sanitize_address, no_sanitize_thread)) size_t lineEndWide(const char *text) {
+    const auto address = reinterpret_cast<uintptr_t>(text);
+    const auto *block = reinterpret_cast<const __m512i *>(address & ~uintptr_t{WIDE_BLOCK - 1});
+    const __m512i lineFeed = _mm512_set1_epi8('\n');
+    __m512i bytes = _mm512_load_si512(block);
+    uint64_t found =
+        (_mm512_cmpeq_epi8_mask(bytes, lineFeed) | _mm512_testn_epi8_mask(bytes, bytes)) >>
+        (address % WIDE_BLOCK);
+    if (found != 0) return static_cast<size_t>(std::countr_zero(found));
+    for (;;) {
+        bytes = _mm512_load_si512(++block);
+        found = _mm512_cmpeq_epi8_mask(bytes, lineFeed) | _mm512_testn_epi8_mask(bytes, bytes);
+        if (found != 0)
+            return static_cast<size_t>(reinterpret_cast<uintptr_t>(block) - address) +
+                   static_cast<size_t>(std::countr_zero(found));
+    }
+}
 #endif
 
-// The body through decodeBodyWide where it may run, else decodeBody.
-size_t decodeBlocks(const unsigned char *stored, size_t end, const unsigned char *keys,
+// The body through decodeBodyWide or decodeBody.
+size_t decodeBlocks(bool wide, const unsigned char *stored, size_t end, const unsigned char *keys,
                     unsigned char *plain, Sums &sums) {
 #if defined(KV_LINECODEC_WIDE)
-    if (blockLimit.load(std::memory_order_relaxed) >= WIDE_BLOCK && wideBlocksWork())
-        return decodeBodyWide(stored, end, keys, plain, sums);
+    if (wide) return decodeBodyWide(stored, end, keys, plain, sums);
+#else
+    (void)wide;
 #endif
     return decodeBody(stored, end, keys, plain, sums);
 }
@@ -462,11 +483,11 @@ size_t decodeBlocks(const unsigned char *stored, size_t end, const unsigned char
 __attribute__((noinline))
 #endif
 size_t
-decodeWithKeys(const unsigned char *stored, size_t end, uint32_t seed, unsigned char *plain,
-               Sums &sums) {
+decodeWithKeys(bool wide, const unsigned char *stored, size_t end, uint32_t seed,
+               unsigned char *plain, Sums &sums) {
     KeyTable keys;
     fillKeys(seed, keys.bytes, (end + WIDE_BLOCK + BLOCK - 1) / BLOCK * BLOCK);
-    return decodeBlocks(stored, end, keys.bytes, plain, sums);
+    return decodeBlocks(wide, stored, end, keys.bytes, plain, sums);
 }
 #endif
 
@@ -539,13 +560,18 @@ uint32_t defaultDecodeLine(const char *stored, char *out, uint32_t capacity, uin
     if (out == nullptr || capacity == 0) return PROFILE_STATUS_BAD_PARAMS;
     out[0] = '\0';
     if (stored == nullptr) return PROFILE_STATUS_BAD_PARAMS;
-        // The body ends at the line feed; a carriage return before it (a stored
-        // line that went through a text-mode write) is not part of it.
-#if defined(__SSE2__)
+    const uint32_t limit = blockLimit.load(std::memory_order_relaxed);
+#if defined(KV_LINECODEC_WIDE)
+    const bool wide = limit >= WIDE_BLOCK && wideBlocksWork();
+    size_t end = wide ? lineEndWide(stored) : lineEnd(stored);
+#elif defined(__SSE2__)
+    const bool wide = false;
     size_t end = lineEnd(stored);
 #else
     size_t end = std::strcspn(stored, "\n");
 #endif
+    // The body ends at the line feed; a carriage return before it (a stored
+    // line that went through a text-mode write) is not part of it.
     if (end > 0 && stored[end - 1] == '\r') --end;
     if (end <= CHECK_LENGTH) return PROFILE_STATUS_BAD_PARAMS;
     const auto *bytes = reinterpret_cast<const unsigned char *>(stored);
@@ -554,14 +580,13 @@ uint32_t defaultDecodeLine(const char *stored, char *out, uint32_t capacity, uin
     size_t length = 0;
     uint32_t seed = 0;
 #if defined(__SSE2__)
-    if (end + BLOCK <= capacity && end + WIDE_BLOCK <= TABLE_SIZE &&
-        blockLimit.load(std::memory_order_relaxed) >= BLOCK) {
+    if (end + BLOCK <= capacity && end + WIDE_BLOCK <= TABLE_SIZE && limit >= BLOCK) {
         if (transform == PROFILE_DEFAULT_TRANSFORM) {
             seed = DEFAULT_SEED;
-            length = decodeBlocks(bytes, end, DEFAULT_KEYS.bytes, plain, sums);
+            length = decodeBlocks(wide, bytes, end, DEFAULT_KEYS.bytes, plain, sums);
         } else {
             seed = seedOf(transform);
-            length = decodeWithKeys(bytes, end, seed, plain, sums);
+            length = decodeWithKeys(wide, bytes, end, seed, plain, sums);
         }
     } else
 #endif

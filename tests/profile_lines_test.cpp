@@ -361,6 +361,36 @@ TEST_P(LineCodecPaths, MatchesAByteAtATimeReference) {
     }
 }
 
+// Stored lines (with and without a carriage return, of every length modulo
+// 64) placed at every distance before the start of a 4 KiB page, so that
+// they go on into it or end at or just before it, decode to their lines.
+TEST_P(LineCodecPaths, LinesAroundAPageBoundary) {
+    constexpr size_t PAGE = 4096;
+    std::vector<char> memory(3 * PAGE);
+    char *boundary = memory.data() + 2 * PAGE -
+                     reinterpret_cast<uintptr_t>(memory.data()) % PAGE; // a page starts here
+    std::mt19937 rng(99);
+    const ReferenceCodec ref(PROFILE_DEFAULT_TRANSFORM);
+    for (size_t length = 40; length < 140; ++length) {
+        const std::string plain = randomLine(rng, length);
+        const std::string stored = ref.encode(plain);
+        std::string crlf = stored;
+        crlf.insert(crlf.size() - 1, "\r");
+        for (const std::string &text : {stored, crlf}) {
+            for (size_t before = 1; before <= text.size() + 2; ++before) {
+                char *start = boundary - before;
+                std::memcpy(start, text.c_str(), text.size() + 1);
+                std::vector<char> out(PROFILE_LINE_SIZE, '#');
+                ASSERT_EQ(defaultDecodeLine(start, out.data(), PROFILE_LINE_SIZE,
+                                            PROFILE_DEFAULT_TRANSFORM, 0),
+                          0u)
+                    << length << " " << before;
+                ASSERT_EQ(std::string(out.data()), plain) << length << " " << before;
+            }
+        }
+    }
+}
+
 TEST(LineIo, ReadLineTakesOneLineOfAtMostCapacityMinusOne) {
     ScratchDir dir;
     const std::string path = dir.file("lines.txt");

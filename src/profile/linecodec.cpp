@@ -89,6 +89,10 @@ constexpr uint32_t fmix32(uint32_t h) {
 }
 
 constexpr uint32_t seedOf(uint32_t transform) { return fmix32(transform ^ SEED_SALT); }
+constexpr uint32_t DEFAULT_SEED = seedOf(PROFILE_DEFAULT_TRANSFORM);
+
+// What a block-wise decoder returns for a line it leaves to another path.
+constexpr size_t LONG_LINE = SIZE_MAX - 1;
 
 // The four key bytes of plain positions 4j to 4j+3, lowest byte first: a
 // short multiply-xorshift of the counter (the seed already went through
@@ -162,7 +166,6 @@ constexpr size_t TABLE_SIZE = (PROFILE_LINE_SIZE + WIDE_BLOCK + BLOCK - 1) / BLO
 struct KeyTable {
     alignas(BLOCK) unsigned char bytes[TABLE_SIZE];
 };
-constexpr uint32_t DEFAULT_SEED = seedOf(PROFILE_DEFAULT_TRANSFORM);
 constexpr KeyTable DEFAULT_KEYS = [] {
     KeyTable table{};
     for (size_t i = 0; i < TABLE_SIZE; ++i)
@@ -359,6 +362,13 @@ constexpr WideLanes UNESCAPE_LANES = [] {
     return table;
 }();
 
+// 0 to 63: the weight of each lane in a block.
+constexpr WideLanes LANE_NUMBERS = [] {
+    WideLanes table{};
+    for (size_t i = 0; i < WIDE_BLOCK; ++i) table.bytes[i] = static_cast<unsigned char>(i);
+    return table;
+}();
+
 // The lower and upper 32 bytes of a vector (masked extracts: GCC 12 warns
 // about the undefined operand of the unmasked ones and of the cast).
 KV_WIDE_TARGET __m256i lowHalf(__m512i v) { return _mm512_maskz_extracti64x4_epi64(0xF, v, 0); }
@@ -374,58 +384,93 @@ KV_WIDE_TARGET uint32_t laneSum(__m512i v) {
     return static_cast<uint32_t>(_mm_cvtsi128_si32(quarter));
 }
 
-// decodeBody in blocks of 64 stored bytes with AVX-512 (VBMI2 for the
-// compress): a block never ends early, so no step waits for the one before.
-// In each block the digit after every escape byte becomes the byte it
-// stands for, the escape bytes are squeezed out, and the key bytes of the
-// plain positions are subtracted; loads and stores are masked to the body
-// and to the plain bytes, so nothing past either is touched.  Needs
-// end + 64 <= TABLE_SIZE and room for end - 2 bytes in plain; keys holds key
-// bytes 0 to end + 63.
-KV_WIDE_TARGET size_t decodeBodyWide(const unsigned char *stored, size_t end,
-                                     const unsigned char *keys, unsigned char *plain, Sums &sums) {
+// Decodes a whole stored line in blocks of 64 stored bytes with AVX-512
+// (VBMI2 for the compress), finding its end on the way: a block never ends
+// early, so no step waits for the one before.  In each block the digit
+// after every escape byte becomes the byte it stands for, the escape bytes
+// are squeezed out, and the key bytes of the plain positions are
+// subtracted.  The loads stop at the end of a page until the line is known
+// to go on, so like lineEnd they read past the zero only within its page;
+// the stores are masked to the plain bytes.  Returns the plain length,
+// SIZE_MAX when the line cannot be decoded, or LONG_LINE (nothing decided)
+// when the body is too long for the tables or the plain line for capacity.
+// keys holds key bytes 0 to TABLE_SIZE - 1, or to end + 63 of a line whose
+// end is known; stored[0] and stored[1] are no line feed or zero.
+KV_WIDE_TARGET __attribute__((no_sanitize_address, no_sanitize_thread)) size_t
+decodeLineWide(const unsigned char *stored, const unsigned char *keys, unsigned char *plain,
+               size_t capacity, Sums &sums) {
+    const __m512i lineFeed = _mm512_set1_epi8('\n');
     const __m512i escape = _mm512_set1_epi8(static_cast<char>(ESCAPE));
     const __m512i carriageReturn = _mm512_set1_epi8('\r');
     const __m512i endOfFile = _mm512_set1_epi8(0x1A);
     const __m512i digitZero = _mm512_set1_epi8('0');
     const __m512i lastDigit = _mm512_set1_epi8(static_cast<char>(ESCAPE_COUNT - 1));
     const __m512i unescape = _mm512_loadu_si512(UNESCAPE_LANES.bytes);
+    const __m512i lanes = _mm512_loadu_si512(LANE_NUMBERS.bytes);
+    const __m512i ones = _mm512_set1_epi16(1);
     const __m512i zero = _mm512_setzero_si512();
+    constexpr size_t PAGE = 4096;
     __m512i byteSums = zero;     // eight 64-bit lanes
     __m512i weightedSums = zero; // sixteen 32-bit lanes, modulo 2^32
     uint64_t bad = 0;
     uint64_t carry = 0; // the block before ended in an escape byte
     size_t w = 0;
-    for (size_t r = CHECK_LENGTH; r < end; r += WIDE_BLOCK) {
-        const size_t n = end - r < WIDE_BLOCK ? end - r : WIDE_BLOCK;
-        const __mmask64 inBody = _bzhi_u64(~uint64_t{0}, static_cast<unsigned>(n));
-        const __m512i block = _mm512_maskz_loadu_epi8(inBody, stored + r);
-        const uint64_t escapes = _mm512_mask_cmpeq_epi8_mask(inBody, block, escape);
+    for (size_t r = CHECK_LENGTH;; r += WIDE_BLOCK) {
+        if (r + WIDE_BLOCK > TABLE_SIZE) return LONG_LINE;
+        const unsigned char *from = stored + r;
+        const size_t room = PAGE - reinterpret_cast<uintptr_t>(from) % PAGE;
+        const uint64_t inPage =
+            _bzhi_u64(~uint64_t{0}, static_cast<unsigned>(room < WIDE_BLOCK ? room : WIDE_BLOCK));
+        __m512i block = _mm512_maskz_loadu_epi8(inPage, from);
+        uint64_t ends =
+            (_mm512_cmpeq_epi8_mask(block, lineFeed) | _mm512_testn_epi8_mask(block, block)) &
+            inPage;
+        if (ends == 0 && inPage != ~uint64_t{0}) { // the line goes on into the next page
+            block = _mm512_mask_loadu_epi8(block, ~inPage, from);
+            ends = _mm512_cmpeq_epi8_mask(block, lineFeed) | _mm512_testn_epi8_mask(block, block);
+        }
+        const uint64_t returns = _mm512_cmpeq_epi8_mask(block, carriageReturn);
+        // The body: up to the end, and not a carriage return just before it
+        // (looked for in the next byte when it is the last of the block).
+        uint64_t body = ~uint64_t{0};
+        if (ends != 0) {
+            body = _bzhi_u64(~uint64_t{0}, static_cast<unsigned>(std::countr_zero(ends)));
+            body &= ~(returns & (body ^ (body >> 1)));
+        } else {
+            const uint64_t next = from[WIDE_BLOCK]; // the line goes on past this block
+            body &= ~((returns >> 63 & ((next == '\n') | (next == 0))) << 63);
+        }
+        const uint64_t escapes = _mm512_mask_cmpeq_epi8_mask(body, block, escape);
         const uint64_t digits = (escapes << 1) | carry; // a lane past the body is no digit
         carry = escapes >> 63;
         const __m512i digit = _mm512_sub_epi8(block, digitZero);
-        bad |= _mm512_mask_cmpeq_epi8_mask(inBody, block, carriageReturn) |
-               _mm512_mask_cmpeq_epi8_mask(inBody, block, endOfFile) |
+        bad |= (returns & body) | _mm512_mask_cmpeq_epi8_mask(body, block, endOfFile) |
                (digits & ~_mm512_cmple_epu8_mask(digit, lastDigit));
         const __m512i restored =
             _mm512_mask_mov_epi8(block, digits, _mm512_shuffle_epi8(unescape, digit));
-        const uint64_t keep = inBody & ~escapes;
+        const uint64_t keep = body & ~escapes;
         const auto count = static_cast<unsigned>(_mm_popcnt_u64(keep));
+        if (w + count >= capacity) return LONG_LINE;
         const __mmask64 kept = _bzhi_u64(~uint64_t{0}, count);
         const __m512i bytes = _mm512_maskz_sub_epi8(
             kept, _mm512_maskz_compress_epi8(keep, restored), _mm512_loadu_si512(keys + w));
         _mm512_mask_storeu_epi8(plain + w, kept, bytes);
         bad |= _mm512_mask_cmpeq_epi8_mask(kept, bytes, zero);
-        byteSums = _mm512_add_epi64(byteSums, _mm512_sad_epu8(bytes, zero));
+        // Position times byte: lane times byte, plus w times the bytes' sum
+        // (below 2^32 in each 64-bit lane, so the upper halves stay zero;
+        // the masked multiply, as GCC 12 warns about the unmasked one).
+        const __m512i blockSums = _mm512_sad_epu8(bytes, zero);
+        byteSums = _mm512_add_epi64(byteSums, blockSums);
         weightedSums = _mm512_add_epi32(
             weightedSums,
-            _mm512_add_epi32(_mm512_madd_epi16(_mm512_cvtepu8_epi16(lowHalf(bytes)),
-                                               _mm512_loadu_si512(POSITIONS.at + w)),
-                             _mm512_madd_epi16(_mm512_cvtepu8_epi16(highHalf(bytes)),
-                                               _mm512_loadu_si512(POSITIONS.at + w + 32))));
+            _mm512_add_epi32(_mm512_madd_epi16(_mm512_maddubs_epi16(bytes, lanes), ones),
+                             _mm512_maskz_mul_epu32(0xFF, blockSums,
+                                                    _mm512_set1_epi64(static_cast<long long>(w)))));
         w += count;
+        if (ends != 0) break;
     }
-    if ((bad | carry) != 0) return SIZE_MAX;    // carry: the escape byte ends the body
+    // carry: the escape byte ends the body; no plain byte: the body is empty.
+    if ((bad | carry) != 0 || w == 0) return SIZE_MAX;
     const uint32_t byteSum = laneSum(byteSums); // each 64-bit lane is below 2^32
     const uint32_t weighted = laneSum(weightedSums);
     sums.a = byteSum;
@@ -433,7 +478,7 @@ KV_WIDE_TARGET size_t decodeBodyWide(const unsigned char *stored, size_t end,
     return w;
 }
 
-// Whether the processor and the system have what decodeBodyWide needs;
+// Whether the processor and the system have what decodeLineWide needs;
 // asked once.
 bool wideBlocksWork() {
     static const bool work = [] {
@@ -466,28 +511,29 @@ __attribute__((no_sanitize_address, no_sanitize_thread)) size_t lineEndWide(cons
 }
 #endif
 
-// The body through decodeBodyWide or decodeBody.
+// The body through decodeLineWide or decodeBody.
 size_t decodeBlocks(bool wide, const unsigned char *stored, size_t end, const unsigned char *keys,
-                    unsigned char *plain, Sums &sums) {
+                    unsigned char *plain, size_t capacity, Sums &sums) {
 #if defined(KV_LINECODEC_WIDE)
-    if (wide) return decodeBodyWide(stored, end, keys, plain, sums);
+    if (wide) return decodeLineWide(stored, keys, plain, capacity, sums);
 #else
     (void)wide;
+    (void)capacity;
 #endif
     return decodeBody(stored, end, keys, plain, sums);
 }
 
-// decodeBody with the key bytes of another transform parameter, made for
+// decodeBlocks with the key bytes of another transform parameter, made for
 // this line only, on a stack kept out of the caller's frame.
 #if defined(__GNUC__)
 __attribute__((noinline))
 #endif
 size_t
 decodeWithKeys(bool wide, const unsigned char *stored, size_t end, uint32_t seed,
-               unsigned char *plain, Sums &sums) {
+               unsigned char *plain, size_t capacity, Sums &sums) {
     KeyTable keys;
     fillKeys(seed, keys.bytes, (end + WIDE_BLOCK + BLOCK - 1) / BLOCK * BLOCK);
-    return decodeBlocks(wide, stored, end, keys.bytes, plain, sums);
+    return decodeBlocks(wide, stored, end, keys.bytes, plain, capacity, sums);
 }
 #endif
 
@@ -561,38 +607,43 @@ uint32_t defaultDecodeLine(const char *stored, char *out, uint32_t capacity, uin
     out[0] = '\0';
     if (stored == nullptr) return PROFILE_STATUS_BAD_PARAMS;
     const uint32_t limit = blockLimit.load(std::memory_order_relaxed);
-#if defined(KV_LINECODEC_WIDE)
-    const bool wide = limit >= WIDE_BLOCK && wideBlocksWork();
-    size_t end = wide ? lineEndWide(stored) : lineEnd(stored);
-#elif defined(__SSE2__)
-    const bool wide = false;
-    size_t end = lineEnd(stored);
-#else
-    size_t end = std::strcspn(stored, "\n");
-#endif
-    // The body ends at the line feed; a carriage return before it (a stored
-    // line that went through a text-mode write) is not part of it.
-    if (end > 0 && stored[end - 1] == '\r') --end;
-    if (end <= CHECK_LENGTH) return PROFILE_STATUS_BAD_PARAMS;
     const auto *bytes = reinterpret_cast<const unsigned char *>(stored);
     auto *plain = reinterpret_cast<unsigned char *>(out);
+    const uint32_t seed = transform == PROFILE_DEFAULT_TRANSFORM ? DEFAULT_SEED : seedOf(transform);
     Sums sums;
-    size_t length = 0;
-    uint32_t seed = 0;
-#if defined(__SSE2__)
-    if (end + BLOCK <= capacity && end + WIDE_BLOCK <= TABLE_SIZE && limit >= BLOCK) {
-        if (transform == PROFILE_DEFAULT_TRANSFORM) {
-            seed = DEFAULT_SEED;
-            length = decodeBlocks(wide, bytes, end, DEFAULT_KEYS.bytes, plain, sums);
-        } else {
-            seed = seedOf(transform);
-            length = decodeWithKeys(wide, bytes, end, seed, plain, sums);
-        }
-    } else
+    size_t length = LONG_LINE;
+#if defined(KV_LINECODEC_WIDE)
+    const bool wide = limit >= WIDE_BLOCK && wideBlocksWork();
+    if (wide && transform == PROFILE_DEFAULT_TRANSFORM) {
+        // The line at once, its end found on the way.
+        if (stored[0] == '\n' || stored[0] == '\0' || stored[1] == '\n' || stored[1] == '\0')
+            return PROFILE_STATUS_BAD_PARAMS; // it ends in the check characters
+        length = decodeLineWide(bytes, DEFAULT_KEYS.bytes, plain, capacity, sums);
+    }
+#elif defined(__SSE2__)
+    const bool wide = false;
 #endif
-    {
-        seed = seedOf(transform);
-        length = decodeBytes(bytes, end, seed, plain, capacity, sums);
+    if (length == LONG_LINE) {
+        // The body ends at the line feed; a carriage return before it (a
+        // stored line that went through a text-mode write) is not part of it.
+#if defined(KV_LINECODEC_WIDE)
+        size_t end = wide ? lineEndWide(stored) : lineEnd(stored);
+#elif defined(__SSE2__)
+        size_t end = lineEnd(stored);
+#else
+        (void)limit;
+        size_t end = std::strcspn(stored, "\n");
+#endif
+        if (end > 0 && stored[end - 1] == '\r') --end;
+        if (end <= CHECK_LENGTH) return PROFILE_STATUS_BAD_PARAMS;
+#if defined(__SSE2__)
+        if (end + BLOCK <= capacity && end + WIDE_BLOCK <= TABLE_SIZE && limit >= BLOCK) {
+            length = transform == PROFILE_DEFAULT_TRANSFORM
+                         ? decodeBody(bytes, end, DEFAULT_KEYS.bytes, plain, sums)
+                         : decodeWithKeys(wide, bytes, end, seed, plain, capacity, sums);
+        }
+#endif
+        if (length == LONG_LINE) length = decodeBytes(bytes, end, seed, plain, capacity, sums);
     }
     if (length == SIZE_MAX) return undecodable(out);
     out[length] = '\0';

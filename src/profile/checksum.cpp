@@ -199,9 +199,8 @@ void gather(ChecksumState &state, const unsigned char *text, size_t length) {
 
 // Gathers the bytes of text that take a weight, summing whenever the buffer
 // holds a whole pass.
-void feed(ChecksumState &state, const char *text) {
+void feed(ChecksumState &state, const char *text, size_t length) {
     const auto *p = reinterpret_cast<const unsigned char *>(text);
-    size_t length = std::strlen(text);
     while (length > 0) {
         size_t room = BATCH - state.count; // at least this many bytes fit
         size_t take = length < room ? length : room;
@@ -231,7 +230,7 @@ uint32_t profileLineChecksum(const char *text, uint32_t transform) {
     if (text == nullptr) return 0;
     ChecksumState s;
     s.offset = transform % TRANSFORM_MODULUS;
-    feed(s, text);
+    feed(s, text, std::strlen(text));
     return finish(s);
 }
 
@@ -241,15 +240,22 @@ uint32_t profileKeyChecksum(ErrCollector *collector, const ProfileKey *key, uint
     if (key == nullptr || checksum == nullptr || key->name == nullptr) {
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     }
+    const char *value = profileKeyValue(key);
+    *checksum = profileKeyTextChecksum(key->name, static_cast<size_t>(value - 1 - key->name), value,
+                                       std::strlen(value), transform);
+    return 0;
+}
+
+uint32_t profileKeyTextChecksum(const char *name, size_t nameLength, const char *value,
+                                size_t valueLength, uint32_t transform) {
     // The same as the checksum of the text "name=value", without building it.
     ChecksumState s;
     s.offset = transform % TRANSFORM_MODULUS;
-    feed(s, key->name);
+    feed(s, name, nameLength);
     if (s.count == BATCH) sumGathered(s);
     s.gathered[s.count++] = '='; // counted, as every byte but the blank
-    feed(s, profileKeyValue(key));
-    *checksum = finish(s);
-    return 0;
+    feed(s, value, valueLength);
+    return finish(s);
 }
 
 uint32_t profileSectionChecksum(ErrCollector *collector, uint32_t transform,

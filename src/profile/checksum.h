@@ -27,6 +27,11 @@ uint32_t profileChecksumRotate(uint32_t value, uint32_t count, uint32_t width);
 uint32_t profileKeyChecksum(ErrCollector *collector, const ProfileKey *key, uint32_t transform,
                             uint32_t *checksum);
 
+// The checksum of the text "name=value" from the two texts and their
+// lengths, as profileKeyChecksum takes it for a key.
+uint32_t profileKeyTextChecksum(const char *name, size_t nameLength, const char *value,
+                                size_t valueLength, uint32_t transform);
+
 // Sets the section's computed checksum to the wrapping sum over its keys.
 // Returns 0, or 11 (recorded) for no section or a list failure.
 uint32_t profileSectionChecksum(ErrCollector *collector, uint32_t transform,

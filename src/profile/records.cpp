@@ -127,10 +127,16 @@ uint32_t profileNewKey(ErrCollector *collector, ProfileArena *arena, const char 
         std::strcmp(name, PROFILE_KEY_CSUM) == 0) {
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     }
+    return profileNewKeyOf(collector, arena, name,
+                           QDMboundedLength(name, PROFILE_KEY_NAME_SIZE - 1), value,
+                           QDMboundedLength(value, PROFILE_VALUE_SIZE - 1), out);
+}
+
+uint32_t profileNewKeyOf(ErrCollector *collector, ProfileArena *arena, const char *name,
+                         size_t nameLength, const char *value, size_t valueLength,
+                         ProfileKey **out) {
     // The record, its list node and both texts in one piece sized to the
-    // texts, each text bounded by its field limit.
-    size_t nameLength = QDMboundedLength(name, PROFILE_KEY_NAME_SIZE - 1);
-    size_t valueLength = QDMboundedLength(value, PROFILE_VALUE_SIZE - 1);
+    // texts.
     static_assert(sizeof(ProfileKey) % alignof(CursorNode) == 0);
     size_t size = sizeof(ProfileKey) + sizeof(CursorNode) + nameLength + 1 + valueLength + 1;
     auto *key = static_cast<ProfileKey *>(profileArenaAlloc(arena, static_cast<uint32_t>(size)));

@@ -5,6 +5,7 @@
 #include "profile/cursor_list.h"
 #include "profile/limits.h"
 
+#include <cstddef>
 #include <cstdint>
 
 // Storage for the sections and keys of one file: blocks taken from QDMalloc
@@ -88,6 +89,14 @@ uint32_t profileNewSection(ErrCollector *collector, ProfileArena *arena, const c
 // value, or the name "CSUM"; 14 when it cannot be allocated.  Recorded.
 uint32_t profileNewKey(ErrCollector *collector, ProfileArena *arena, const char *name,
                        const char *value, ProfileKey **out);
+
+// As profileNewKey, from texts of known lengths that may run on past them:
+// the name (not "CSUM") at most 60 bytes, the value at most 4,500, neither
+// holding a zero byte.  Returns 0, or 14 (recorded) when it cannot be
+// allocated.
+uint32_t profileNewKeyOf(ErrCollector *collector, ProfileArena *arena, const char *name,
+                         size_t nameLength, const char *value, size_t valueLength,
+                         ProfileKey **out);
 
 // Appends the key, which must come from profileNewKey and belong to no
 // section yet, at the tail (through the list node in its own allocation)

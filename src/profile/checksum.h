@@ -16,6 +16,8 @@ extern const uint16_t profileChecksumWeights[PROFILE_CHECKSUM_WEIGHTS];
 // skipped, every other byte adds weight * value - (P mod 99), with a rotation
 // every 14 weights.  0 for an empty text.
 uint32_t profileLineChecksum(const char *text, uint32_t transform);
+// The same over text[0..length), which may hold any byte.
+uint32_t profileTextChecksum(const char *text, size_t length, uint32_t transform);
 
 // The mixing rotation: value (no bit at or above `width`, 2 to 32) rotated
 // left by count places within its low `width` bits, in constant time; the

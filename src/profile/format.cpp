@@ -214,7 +214,7 @@ struct SplitMasks {
     uint32_t refuse;
 };
 
-SplitMasks splitMasks(const unsigned char *bytes) {
+[[gnu::always_inline]] inline SplitMasks splitMasks(const unsigned char *bytes) {
 #if defined(__SSE2__)
     const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes));
     auto is = [&](char c) { return _mm_cmpeq_epi8(x, _mm_set1_epi8(c)); };
@@ -275,12 +275,14 @@ bool profileSplitPlainKey(const char *line, size_t length, ProfileKeySpan *out) 
     }
     if (!signSeen || nameEnd == 0 || nameEnd > PROFILE_KEY_NAME_SIZE - 1) return false;
     size_t valueStart = nameEnd;
-    while (valueStart < length && (line[valueStart] == '=' || line[valueStart] == ' '))
-        ++valueStart;
+    uint32_t signs = 0;
+    for (; valueStart < length && (line[valueStart] == '=' || line[valueStart] == ' ');
+         ++valueStart)
+        signs += line[valueStart] == '=' ? 1u : 0u;
     size_t valueLength = length - valueStart;
     if (valueLength == 0 || valueLength > PROFILE_VALUE_SIZE - 1) return false;
     if (nameEnd == sizeof PROFILE_KEY_CSUM - 1 && std::memcmp(line, PROFILE_KEY_CSUM, nameEnd) == 0)
         return false;
-    *out = ProfileKeySpan{line, nameEnd, line + valueStart, valueLength};
+    *out = ProfileKeySpan{line, nameEnd, line + valueStart, valueLength, signs == 1};
     return true;
 }

@@ -43,6 +43,9 @@ struct ProfileKeySpan {
     size_t nameLength;
     const char *value;
     size_t valueLength;
+    // One "=" parts them (with blanks): the line without its blanks reads
+    // "name=value", so its checksum is the key's.
+    bool oneSign;
 };
 
 // Splits the common key line, "name = value" already in normal form, where

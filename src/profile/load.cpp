@@ -90,8 +90,10 @@ struct LoadState {
         return 0;
     }
 
-    // A key line's name and value, by their lengths.
-    uint32_t onKey(const char *name, size_t nameLength, const char *value, size_t valueLength) {
+    // A key line's name and value, by their lengths, and the checksum of
+    // "name=value".
+    uint32_t onKey(const char *name, size_t nameLength, const char *value, size_t valueLength,
+                   uint32_t checksum) {
         if (open == nullptr) return 0; // before the first header, or in a skipped section
         if (openIsReserved) {
             // Its keys are for the reader's information and never stored.
@@ -114,7 +116,7 @@ struct LoadState {
         if (status != 0) return status;
         status = profileAddKey(collector, &file->arena, open, key);
         if (status != 0) return status;
-        sum += profileKeyTextChecksum(name, nameLength, value, valueLength, transform);
+        sum += checksum;
         return 0;
     }
 
@@ -122,6 +124,15 @@ struct LoadState {
         return std::strlen(wanted) == length && std::memcmp(name, wanted, length) == 0;
     }
 };
+
+// The full way's key line.
+uint32_t onParsedKey(LoadState &state, const ProfileParseBuffers &parsed) {
+    size_t nameLength = std::strlen(parsed.keyName);
+    size_t valueLength = std::strlen(parsed.value);
+    return state.onKey(parsed.keyName, nameLength, parsed.value, valueLength,
+                       profileKeyTextChecksum(parsed.keyName, nameLength, parsed.value, valueLength,
+                                              state.transform));
+}
 
 } // namespace
 
@@ -197,7 +208,14 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
             profileBlockPeekLine(file, sizeof line, &raw, &rawLength) &&
             profileSplitPlainKey(raw, rawLength - 1, &key)) {
             profileBlockSkipLine(file, rawLength);
-            uint32_t status = state.onKey(key.name, key.nameLength, key.value, key.valueLength);
+            const char *end = key.value + key.valueLength;
+            uint32_t checksum =
+                key.oneSign ? profileTextChecksum(key.name, static_cast<size_t>(end - key.name),
+                                                  state.transform)
+                            : profileKeyTextChecksum(key.name, key.nameLength, key.value,
+                                                     key.valueLength, state.transform);
+            uint32_t status =
+                state.onKey(key.name, key.nameLength, key.value, key.valueLength, checksum);
             if (status != 0) return state.fail(status);
             continue;
         }
@@ -206,9 +224,7 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
         ProfileLineKind kind = PROFILE_LINE_OTHER;
         uint32_t status = profileParseLine(collector, line, &kind, &parsed);
         if (status == 0 && kind == PROFILE_LINE_SECTION) status = state.onHeader(parsed);
-        if (status == 0 && kind == PROFILE_LINE_KEY)
-            status = state.onKey(parsed.keyName, std::strlen(parsed.keyName), parsed.value,
-                                 std::strlen(parsed.value));
+        if (status == 0 && kind == PROFILE_LINE_KEY) status = onParsedKey(state, parsed);
         if (status != 0) return state.fail(status);
         afterChecksumLine = std::strcmp(parsed.keyName, PROFILE_KEY_CSUM) == 0;
     }

@@ -109,7 +109,15 @@ TEST(ProfileChecksum, LongTextsWrapTheWeightsAndMatchTheReference) {
     EXPECT_EQ(profileLineChecksum(text.c_str(), 98), referenceChecksum(text, 98));
 }
 
-TEST(ProfileChecksum, EqualsTheBitByBitReferenceOnRandomTexts) {
+// Both ways of dropping the blanks: with SSSE3 where the processor has it,
+// and the one for processors without.
+struct ChecksumPaths : testing::TestWithParam<bool> {
+    void SetUp() override { profileChecksumWithoutSsse3 = GetParam(); }
+    void TearDown() override { profileChecksumWithoutSsse3 = false; }
+};
+INSTANTIATE_TEST_SUITE_P(ProfileChecksum, ChecksumPaths, testing::Bool());
+
+TEST_P(ChecksumPaths, EqualsTheBitByBitReferenceOnRandomTexts) {
     std::mt19937 rng(20240501);
     std::uniform_int_distribution<uint32_t> any;
     std::uniform_int_distribution<size_t> length(0, 700);
@@ -118,13 +126,18 @@ TEST(ProfileChecksum, EqualsTheBitByBitReferenceOnRandomTexts) {
         uint32_t transform = i % 4 == 0 ? static_cast<uint32_t>(i % 99) : any(rng);
         ASSERT_EQ(profileLineChecksum(text.c_str(), transform), referenceChecksum(text, transform))
             << "case " << i;
+        // A text of known length may run on into other bytes.
+        std::string longer = text + "tail";
+        ASSERT_EQ(profileTextChecksum(longer.data(), text.size(), transform),
+                  referenceChecksum(text, transform))
+            << "case " << i;
     }
 }
 
 // The fast checksum takes its bytes in passes of whole weight cycles: texts
 // of every length around a pass, several passes and runs of blanks at the
 // seams agree with the reference as well.
-TEST(ProfileChecksum, TextsLongerThanOnePassMatchTheReference) {
+TEST_P(ChecksumPaths, TextsLongerThanOnePassMatchTheReference) {
     std::mt19937 rng(7);
     for (size_t length : {4799u, 4800u, 4801u, 6399u, 6401u, 9601u, 20000u}) {
         std::string blanks = randomText(rng, length), none = blanks;

@@ -7,7 +7,9 @@
 #include "support/profile_io.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <gtest/gtest.h>
+#include <random>
 #include <string>
 
 namespace {
@@ -191,6 +193,66 @@ TEST(LoadFromDisk, FailedReadIsNotTheEndOfTheFile) {
     EXPECT_EQ(file, nullptr);
     EXPECT_TRUE(status == PROFILE_STATUS_CANNOT_OPEN || status == PROFILE_STATUS_FILE_NOT_FOUND)
         << status;
+}
+
+// Loads the file with the block reader, or with the context's line-by-line
+// reader that it stands in for; "status N" and the texts recorded, then
+// describeWithChecksums().
+std::string loadWithReader(const TestContext &ctx, const std::string &path, bool lineByLine) {
+    ErrCollector *collector = profileContextCollector(ctx.index);
+    ProfileFile *file = nullptr;
+    EXPECT_EQ(profileNewFile(collector, &file), 0u);
+    if (file == nullptr) return "no file";
+    file->contextIndex = ctx.index;
+    file->openMode = PROFILE_OPEN_READ;
+    file->lineByLine = lineByLine ? 1 : 0;
+    file->stream = std::fopen(path.c_str(), "rb");
+    EXPECT_NE(file->stream, nullptr);
+    if (file->stream == nullptr) return "no stream";
+    if (!lineByLine) std::setvbuf(file->stream, nullptr, _IONBF, 0); // as an open makes it
+    errCollectorReset(collector);
+    std::string out = "status " + std::to_string(profileLoad(collector, file)) + "\n";
+    for (int32_t i = 0; i < collector->count; ++i)
+        out += std::string(errCollectorText(collector, i)) + '\n';
+    out += describeWithChecksums(file);
+    std::fclose(file->stream);
+    file->stream = nullptr;
+    EXPECT_EQ(profileFreeFile(collector, file), 0u);
+    return out;
+}
+
+TEST(LoadFromDisk, BlockReaderLoadsLargeFilesAsLineByLine) {
+    // Far more than one block of lines of every length, so that lines fall
+    // across blocks, lines reach and pass the longest one read whole, and
+    // every kind of line that the split in the block leaves to the full way
+    // comes between the common ones.
+    TestContext ctx{PROFILE_IO_STREAM};
+    ScratchDir dir;
+    std::mt19937 rng(11);
+    std::string content = "[Main 1]\n";
+    const char *others[] = {"[Next 2]\n",   "a\t= tab\n", "b  =  doubled\n", " c = lead\n",
+                            "d = crlf\r\n", "CSUM = 5\n", "L1 continues\n",  "free text\n",
+                            "\n",           "CSUM = 0\n"};
+    for (int line = 0; content.size() < 300000; ++line) {
+        if (line % 7 == 3) {
+            content += others[rng() % (sizeof others / sizeof others[0])];
+            continue;
+        }
+        size_t length = rng() % 9 == 0 ? 4400 + rng() % 300 : rng() % 200;
+        std::string value(length + 1, 'v');
+        for (char &c : value)
+            if (rng() % 6 == 0) c = ' ';
+        value.front() = value.back() = 'v';
+        content += "k" + std::to_string(line) + " = " + value + "\n";
+    }
+    for (const std::string &ending :
+         {std::string(), std::string("last = no line feed"), std::string("nul = a\0b\n", 10)}) {
+        std::string path = dir.file("large.ini");
+        ASSERT_TRUE(writeFile(path, content + ending));
+        std::string byBlocks = loadWithReader(ctx, path, false);
+        EXPECT_EQ(byBlocks, loadWithReader(ctx, path, true)) << ending;
+        EXPECT_NE(byBlocks.find("Next/2"), std::string::npos);
+    }
 }
 
 } // namespace

@@ -212,12 +212,13 @@ constexpr PackTable PACK = [] {
 // As gatherBlock, with one byte shuffle per eight bytes instead of a store
 // per run: about a sixth of the instructions.  Needs SSSE3, which the
 // caller has checked for.  Reads 16 bytes from block, writes 16 at out.
+// `drop` marks further bytes to leave out, bit i for byte i.
 [[gnu::target("ssse3"), gnu::always_inline]] inline unsigned char *
-packBlock(unsigned char *out, const unsigned char *block, uint32_t valid) {
+packBlock(unsigned char *out, const unsigned char *block, uint32_t drop) {
     __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block));
     auto blanks =
         static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '))));
-    blanks |= 0xFFFFu & ~((1u << valid) - 1); // the bytes past the valid ones go too
+    blanks |= drop;
     const uint32_t low = blanks & 0xFFu;
     const uint32_t high = blanks >> 8;
     __m128i index = _mm_unpacklo_epi64(
@@ -236,19 +237,28 @@ packBlock(unsigned char *out, const unsigned char *block, uint32_t valid) {
 [[gnu::target("ssse3")]] unsigned char *packText(unsigned char *out, const unsigned char *text,
                                                  size_t length) {
     size_t i = 0;
-    for (; i + LANES <= length; i += LANES) out = packBlock(out, text + i, LANES);
-    // The last bytes go through a copy, so that no read passes the text.
-    if (i < length) {
-        alignas(16) unsigned char tail[LANES] = {};
-        std::memcpy(tail, text + i, length - i);
-        out = packBlock(out, tail, static_cast<uint32_t>(length - i));
+    for (; i + LANES <= length; i += LANES) out = packBlock(out, text + i, 0);
+    if (i == length) return out;
+    size_t rest = length - i;
+    if (length >= LANES) {
+        // The last 16 bytes of the text, less those already taken: no read
+        // passes the text, and no copy (whose stores the load would have to
+        // wait for).
+        return packBlock(out, text + length - LANES, (1u << (LANES - rest)) - 1);
     }
-    return out;
+    alignas(16) unsigned char tail[LANES] = {};
+    std::memcpy(tail, text, rest);
+    return packBlock(out, tail, 0xFFFFu & ~((1u << rest) - 1));
 }
 
 // True when the processor has SSSE3; checked once per call of gather, which
 // costs a load and a test.
-bool haveSsse3() { return __builtin_cpu_supports("ssse3") != 0; }
+bool haveSsse3() {
+#ifdef KVINIT64_TESTABLE
+    if (profileChecksumWithoutSsse3) return false;
+#endif
+    return __builtin_cpu_supports("ssse3") != 0;
+}
 #endif
 
 // Appends the bytes of text[0..length) that are not blanks to the gathered
@@ -303,6 +313,10 @@ uint32_t finish(ChecksumState &state) {
 }
 
 } // namespace
+
+#ifdef KVINIT64_TESTABLE
+bool profileChecksumWithoutSsse3 = false;
+#endif
 
 uint32_t profileChecksumRotate(uint32_t value, uint32_t count, uint32_t width) {
     if (width < 2 || width > 32) return value;

@@ -258,6 +258,12 @@ bool profileSplitPlainKey(const char *line, size_t length, ProfileKeySpan *out) 
         size_t valid = length - i;
         if (valid >= 16) {
             masks = splitMasks(bytes + i);
+        } else if (length >= 16) {
+            // The line's last 16 bytes, less those already looked at: no
+            // read passes the line, and no copy.
+            masks = splitMasks(bytes + length - 16);
+            const auto shift = static_cast<uint32_t>(16 - valid);
+            masks = SplitMasks{masks.blank >> shift, masks.sign >> shift, masks.refuse >> shift};
         } else {
             // The tail is padded with text bytes, which add nothing.
             unsigned char tail[16];

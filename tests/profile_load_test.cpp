@@ -2,6 +2,7 @@
 // "CSUM" check, the end of the data, and the statuses of a failed load.
 #include "platform/fault.h"
 #include "profile/checksum.h"
+#include "profile/linecodec.h"
 #include "profile/loadsave.h"
 #include "support/fixtures.h"
 #include "support/profile_io.h"
@@ -198,13 +199,15 @@ TEST(LoadFromDisk, FailedReadIsNotTheEndOfTheFile) {
 // Loads the file with the block reader, or with the context's line-by-line
 // reader that it stands in for; "status N" and the texts recorded, then
 // describeWithChecksums().
-std::string loadWithReader(const TestContext &ctx, const std::string &path, bool lineByLine) {
+std::string loadWithReader(const TestContext &ctx, const std::string &path, bool lineByLine,
+                           uint32_t flags = 0) {
     ErrCollector *collector = profileContextCollector(ctx.index);
     ProfileFile *file = nullptr;
     EXPECT_EQ(profileNewFile(collector, &file), 0u);
     if (file == nullptr) return "no file";
     file->contextIndex = ctx.index;
     file->openMode = PROFILE_OPEN_READ;
+    file->openFlags = flags;
     file->lineByLine = lineByLine ? 1 : 0;
     file->stream = std::fopen(path.c_str(), "rb");
     EXPECT_NE(file->stream, nullptr);
@@ -214,7 +217,7 @@ std::string loadWithReader(const TestContext &ctx, const std::string &path, bool
     std::string out = "status " + std::to_string(profileLoad(collector, file)) + "\n";
     for (int32_t i = 0; i < collector->count; ++i)
         out += std::string(errCollectorText(collector, i)) + '\n';
-    out += describeWithChecksums(file);
+    out += "ended at " + std::to_string(file->loadEndedAtLine) + "\n" + describeWithChecksums(file);
     std::fclose(file->stream);
     file->stream = nullptr;
     EXPECT_EQ(profileFreeFile(collector, file), 0u);
@@ -245,13 +248,31 @@ TEST(LoadFromDisk, BlockReaderLoadsLargeFilesAsLineByLine) {
         value.front() = value.back() = 'v';
         content += "k" + std::to_string(line) + " = " + value + "\n";
     }
+    std::string path = dir.file("large.ini");
     for (const std::string &ending :
          {std::string(), std::string("last = no line feed"), std::string("nul = a\0b\n", 10)}) {
-        std::string path = dir.file("large.ini");
         ASSERT_TRUE(writeFile(path, content + ending));
         std::string byBlocks = loadWithReader(ctx, path, false);
         EXPECT_EQ(byBlocks, loadWithReader(ctx, path, true)) << ending;
         EXPECT_NE(byBlocks.find("Next/2"), std::string::npos);
+    }
+    // Encoded, each line decoded before it is split; a line that does not
+    // decode ends the load.
+    std::string encoded;
+    for (size_t at = 0; at < content.size();) {
+        size_t end = content.find('\n', at) + 1;
+        char stored[PROFILE_ENCODE_SIZE]; // as a save encodes
+        // Lines too long for a stored form are left out.
+        if (defaultEncodeLine(content.substr(at, end - at).c_str(), stored, sizeof stored,
+                              PROFILE_DEFAULT_TRANSFORM, 0) == 0)
+            encoded += stored;
+        at = end;
+    }
+    for (const std::string &ending : {std::string(), std::string("not encoded = x\n")}) {
+        ASSERT_TRUE(writeFile(path, encoded + ending));
+        std::string byBlocks = loadWithReader(ctx, path, false, PROFILE_OPEN_FLAG_DECODE);
+        EXPECT_EQ(byBlocks, loadWithReader(ctx, path, true, PROFILE_OPEN_FLAG_DECODE)) << ending;
+        EXPECT_NE(byBlocks.find("Next/2"), std::string::npos) << byBlocks.substr(0, 300);
     }
 }
 

@@ -134,6 +134,31 @@ uint32_t onParsedKey(LoadState &state, const ProfileParseBuffers &parsed) {
                                               state.transform));
 }
 
+// Splits a whole line from the block, `length` bytes with its line feed, if
+// it is a common key line: as it stands, or decoded into `plain` (through
+// `stored`, where the stored line gets its terminating zero) for a file
+// opened with the decode flag.  Both buffers hold PROFILE_LINE_SIZE bytes.
+// False leaves the line to the full way.
+bool splitKeyLine(const ProfileLibContext *context, const ProfileFile *file, const char *raw,
+                  size_t length, char *stored, char *plain, ProfileKeySpan *key) {
+    if ((file->openFlags & PROFILE_OPEN_FLAG_DECODE) == 0)
+        return profileSplitPlainKey(raw, length - 1, key);
+    // A stored line holding a NUL byte is refused by the full way.
+    if (std::memchr(raw, '\0', length) != nullptr) return false;
+    // As profileReadLine decodes: a caller's decodeLine gets a zeroed buffer.
+    std::memcpy(stored, raw, length);
+    stored[length] = '\0';
+    if (context->decodeLine != defaultDecodeLine)
+        std::memset(plain, 0, PROFILE_LINE_SIZE);
+    else
+        plain[0] = '\0';
+    context->decodeLine(stored, plain, PROFILE_LINE_SIZE, context->transform, file->user);
+    plain[PROFILE_LINE_SIZE - 1] = '\0';
+    size_t plainLength = std::strlen(plain);
+    if (plainLength > 0 && plain[plainLength - 1] == '\n') --plainLength;
+    return profileSplitPlainKey(plain, plainLength, key);
+}
+
 } // namespace
 
 ProfileReadResult profileReadLine(ErrCollector *, ProfileFile *file, char *buffer,
@@ -189,12 +214,13 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
     LoadState state{collector, file, context->transform};
     ProfileParseBuffers parsed{};
     char line[PROFILE_LINE_SIZE];
-    // Plain lines read in blocks mostly never leave the block: the common
-    // key line is split where it stands (profileSplitPlainKey) and only the
-    // others are copied out and go the full way.  Chosen for speed; both
+    // Lines read in blocks mostly never leave the block: the common key
+    // line is split where it stands (profileSplitPlainKey), or where it was
+    // decoded to, and only the others go the full way (profileReadLine and
+    // profileParseLine), which reads them again.  Chosen for speed; both
     // ways give the same sections, keys and statuses.
-    const bool splitInBlock = context->ioMode == PROFILE_IO_STREAM && file->lineByLine == 0 &&
-                              (file->openFlags & PROFILE_OPEN_FLAG_DECODE) == 0;
+    const bool splitInBlock = context->ioMode == PROFILE_IO_STREAM && file->lineByLine == 0;
+    char plain[PROFILE_LINE_SIZE];
     // After a "CSUM" key line, a line that begins with "L" and a digit is
     // read under other rules: that line always goes the full way.
     bool afterChecksumLine = false;
@@ -206,7 +232,7 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
         ProfileKeySpan key{};
         if (splitInBlock && !afterChecksumLine &&
             profileBlockPeekLine(file, sizeof line, &raw, &rawLength) &&
-            profileSplitPlainKey(raw, rawLength - 1, &key)) {
+            splitKeyLine(context, file, raw, rawLength, line, plain, &key)) {
             profileBlockSkipLine(file, rawLength);
             const char *end = key.value + key.valueLength;
             uint32_t checksum =

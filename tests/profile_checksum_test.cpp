@@ -180,16 +180,18 @@ TEST(ProfileChecksum, KeyChecksumIsTheChecksumOfNameEqualsValue) {
     std::uniform_int_distribution<uint32_t> any;
     std::uniform_int_distribution<size_t> nameLength(1, 60), valueLength(1, 4500);
     TestCollector collector;
+    ProfileArena arena{};
     for (int i = 0; i < 300; ++i) {
         std::string name = randomText(rng, nameLength(rng));
         std::string value = randomText(rng, i % 30 == 0 ? 4500 : valueLength(rng) % 300 + 1);
-        std::string texts = name + '\0' + value; // as a key holds them
-        ProfileKey key{texts.data()};
+        ProfileKey *key = nullptr;
+        ASSERT_EQ(profileNewKey(collector, &arena, name.c_str(), value.c_str(), &key), 0u);
         uint32_t transform = any(rng), checksum = 1;
-        ASSERT_EQ(profileKeyChecksum(collector, &key, transform, &checksum), 0u);
+        ASSERT_EQ(profileKeyChecksum(collector, key, transform, &checksum), 0u);
         std::string text = name + "=" + value;
         ASSERT_EQ(checksum, profileLineChecksum(text.c_str(), transform)) << i;
     }
+    profileArenaFree(&arena);
     uint32_t checksum = 1;
     EXPECT_EQ(profileKeyChecksum(collector, nullptr, 0, &checksum), 11u);
     EXPECT_EQ(checksum, 0u);

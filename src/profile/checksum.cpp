@@ -342,11 +342,12 @@ uint32_t profileTextChecksum(const char *text, size_t length, uint32_t transform
 uint32_t profileKeyChecksum(ErrCollector *collector, const ProfileKey *key, uint32_t transform,
                             uint32_t *checksum) {
     if (checksum != nullptr) *checksum = 0;
-    if (key == nullptr || checksum == nullptr || key->name == nullptr) {
+    if (key == nullptr || checksum == nullptr) {
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     }
+    const char *name = profileKeyName(key);
     const char *value = profileKeyValue(key);
-    *checksum = profileKeyTextChecksum(key->name, static_cast<size_t>(value - 1 - key->name), value,
+    *checksum = profileKeyTextChecksum(name, static_cast<size_t>(value - 1 - name), value,
                                        std::strlen(value), transform);
     return 0;
 }

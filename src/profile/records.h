@@ -30,14 +30,16 @@ void *profileArenaAlloc(ProfileArena *arena, uint32_t size);
 // Frees every block and leaves the arena empty, ready for use again.
 void profileArenaFree(ProfileArena *arena);
 
-// One key line.  Its list node and its texts are stored right after the
-// record, in the same arena allocation, sized to the texts (name up to 60
-// characters, value up to 4,500).  Keys are the bulk of a loaded file, so the
-// value has no pointer of its own: profileKeyValue finds it after the name.
+// One key line: its list node, and its texts right after the record, in
+// the same arena allocation sized to the texts (name up to 60 characters,
+// value up to 4,500).  Keys are the bulk of a loaded file, so the texts have
+// no pointers of their own: profileKeyName and profileKeyValue find them.
 struct ProfileKey {
-    char *name; // zero-terminated, then the zero-terminated value
+    CursorNode node; // in its section's key list (profileAddKey)
 };
 
+// The key's zero-terminated name, right after the record.
+const char *profileKeyName(const ProfileKey *key);
 // The key's value, right after its name.
 const char *profileKeyValue(const ProfileKey *key);
 

@@ -51,8 +51,9 @@ void filenameValue(const char *path, char *out, size_t size) {
 // True for a key that the reader accepts only as the first key line after a
 // "CSUM" line (it was loaded there).
 bool needsChecksumLineBefore(const ProfileKey *key) {
-    return key->name[0] == 'L' && key->name[1] >= '0' && key->name[1] <= '9' &&
-           (std::strpbrk(key->name, READER_REFUSES) != nullptr ||
+    const char *name = profileKeyName(key);
+    return name[0] == 'L' && name[1] >= '0' && name[1] <= '9' &&
+           (std::strpbrk(name, READER_REFUSES) != nullptr ||
             std::strpbrk(profileKeyValue(key), READER_REFUSES) != nullptr);
 }
 
@@ -120,15 +121,16 @@ struct Saver {
             if (status != 0) return status;
         }
         // "%s = %s\n", put together by hand: this is the line written most.
-        size_t nameLength = std::strlen(key->name);
-        const char *value = key->name + nameLength + 1; // profileKeyValue
+        const char *name = profileKeyName(key);
+        size_t nameLength = std::strlen(name);
+        const char *value = name + nameLength + 1; // profileKeyValue
         size_t valueLength = std::strlen(value);
         if (nameLength + valueLength + 4 >= sizeof line) {
-            std::snprintf(line, sizeof line, "%s = %s\n", key->name, value);
+            std::snprintf(line, sizeof line, "%s = %s\n", name, value);
             return put();
         }
         char *end = line;
-        std::memcpy(end, key->name, nameLength);
+        std::memcpy(end, name, nameLength);
         end += nameLength;
         std::memcpy(end, " = ", 3);
         end += 3;

@@ -99,7 +99,7 @@ bool ProfileSession::sections(bool withKeys, std::vector<SectionView> &out, Fail
         if (withKeys) {
             keyStatus = profileWalk(collector, section->keys, [&](void *k) {
                 const auto *key = static_cast<const ProfileKey *>(k);
-                view.keys.emplace_back(key->name, profileKeyValue(key));
+                view.keys.emplace_back(profileKeyName(key), profileKeyValue(key));
                 return 0u;
             });
         }

@@ -35,6 +35,14 @@ uint32_t defaultWriteLine(const char *line, FILE *stream, uint64_t) {
     return 0;
 }
 
+uint32_t profileWriteText(const char *line, size_t length, FILE *stream) {
+    if (line == nullptr || stream == nullptr || platFaultHit(PLAT_FAULT_FILE_WRITE) ||
+        std::fwrite(line, 1, length, stream) != length) {
+        return PROFILE_STATUS_BAD_PARAMS;
+    }
+    return 0;
+}
+
 // Chosen for speed: one fread per 32 KiB and memchr over each line instead of
 // a getc per byte (the byte loop was the larger part of a load).
 uint32_t profileBlockReadLine(ProfileFile *file, char *buffer, uint32_t capacity) {

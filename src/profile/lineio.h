@@ -1,6 +1,7 @@
 // The default line functions of I/O mode 0: plain stream reads and writes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -15,6 +16,8 @@ uint32_t defaultReadLine(char *buffer, uint32_t capacity, FILE *stream, uint64_t
 
 // Writes the line unchanged.  11 when the write fails, else 0.
 uint32_t defaultWriteLine(const char *line, FILE *stream, uint64_t user);
+// As defaultWriteLine, for a line of known length.
+uint32_t profileWriteText(const char *line, size_t length, FILE *stream);
 
 // The reader of I/O mode 0: the same lines and statuses as defaultReadLine
 // on the file's stream, taken from blocks read into the file's streamBuffer

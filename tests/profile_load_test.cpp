@@ -199,9 +199,9 @@ TEST(LoadFromDisk, FailedReadIsNotTheEndOfTheFile) {
 // Loads the file with the block reader, or with the context's line-by-line
 // reader that it stands in for; "status N" and the texts recorded, then
 // describeWithChecksums().
-std::string loadWithReader(const TestContext &ctx, const std::string &path, bool lineByLine,
-                           uint32_t flags = 0) {
-    ErrCollector *collector = profileContextCollector(ctx.index);
+std::string loadWithReader(const std::string &path, bool lineByLine, uint32_t flags = 0) {
+    TestContext ctx{PROFILE_IO_STREAM}; // with a collector of its own
+    ErrCollector *collector = ctx.collector();
     ProfileFile *file = nullptr;
     EXPECT_EQ(profileNewFile(collector, &file), 0u);
     if (file == nullptr) return "no file";
@@ -213,7 +213,6 @@ std::string loadWithReader(const TestContext &ctx, const std::string &path, bool
     EXPECT_NE(file->stream, nullptr);
     if (file->stream == nullptr) return "no stream";
     if (!lineByLine) std::setvbuf(file->stream, nullptr, _IONBF, 0); // as an open makes it
-    errCollectorReset(collector);
     std::string out = "status " + std::to_string(profileLoad(collector, file)) + "\n";
     for (int32_t i = 0; i < collector->count; ++i)
         out += std::string(errCollectorText(collector, i)) + '\n';
@@ -229,7 +228,6 @@ TEST(LoadFromDisk, BlockReaderLoadsLargeFilesAsLineByLine) {
     // across blocks, lines reach and pass the longest one read whole, and
     // every kind of line that the split in the block leaves to the full way
     // comes between the common ones.
-    TestContext ctx{PROFILE_IO_STREAM};
     ScratchDir dir;
     std::mt19937 rng(11);
     std::string content = "[Main 1]\n";
@@ -252,8 +250,8 @@ TEST(LoadFromDisk, BlockReaderLoadsLargeFilesAsLineByLine) {
     for (const std::string &ending :
          {std::string(), std::string("last = no line feed"), std::string("nul = a\0b\n", 10)}) {
         ASSERT_TRUE(writeFile(path, content + ending));
-        std::string byBlocks = loadWithReader(ctx, path, false);
-        EXPECT_EQ(byBlocks, loadWithReader(ctx, path, true)) << ending;
+        std::string byBlocks = loadWithReader(path, false);
+        EXPECT_EQ(byBlocks, loadWithReader(path, true)) << ending;
         EXPECT_NE(byBlocks.find("Next/2"), std::string::npos);
     }
     // Encoded, each line decoded before it is split; a line that does not
@@ -270,8 +268,8 @@ TEST(LoadFromDisk, BlockReaderLoadsLargeFilesAsLineByLine) {
     }
     for (const std::string &ending : {std::string(), std::string("not encoded = x\n")}) {
         ASSERT_TRUE(writeFile(path, encoded + ending));
-        std::string byBlocks = loadWithReader(ctx, path, false, PROFILE_OPEN_FLAG_DECODE);
-        EXPECT_EQ(byBlocks, loadWithReader(ctx, path, true, PROFILE_OPEN_FLAG_DECODE)) << ending;
+        std::string byBlocks = loadWithReader(path, false, PROFILE_OPEN_FLAG_DECODE);
+        EXPECT_EQ(byBlocks, loadWithReader(path, true, PROFILE_OPEN_FLAG_DECODE)) << ending;
         EXPECT_NE(byBlocks.find("Next/2"), std::string::npos) << byBlocks.substr(0, 300);
     }
 }

@@ -126,7 +126,7 @@ namespace {
 // thread switch, many times the call itself.  A holder keeps the mutex for
 // a call, well under a microsecond for the short ones, so the waiter mostly
 // gets it while it tries.  Chosen for speed: with two threads calling
-// QDKgetLibInfo, 100 tries gave about three times the throughput of none.
+// QDKgetLibInfo, 100 tries gave two to three times the throughput of none.
 // (Reading a "held" word between tries, to spare the mutex's own word, did
 // worse than trying outright.)
 constexpr int SPIN_TRIES = 100;

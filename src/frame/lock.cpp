@@ -57,10 +57,11 @@ void formatMutexName(char (&name)[QDM_MUTEX_NAME_SIZE], const char *base, int pi
 // comparing names) is work that a process needs to do only once.  Chosen for
 // speed.  A class's name changes only with the process id, that is in a
 // forked child.  `key` says whose name and handle the entry holds: the
-// process id and READY, or FILLING while one thread writes it.  `handle` is the mutex when the
-// platform says its handle lasts (platMutexLasts), else null and each call opens the mutex by
-// `name`. A thread that finds another process's entry, or one being written, forms the name in its
-// scratch buffer and opens the mutex by it; the first to find it so writes the entry.
+// process id and READY, or FILLING while one thread writes it.  `handle` is
+// the mutex when the platform says its handle lasts (platMutexLasts), else
+// null, and each call opens the mutex by `name`.  A thread that finds another
+// process's entry, or one being written, forms the name in its scratch
+// buffer and opens the mutex by it; the first to find it so writes the entry.
 constexpr uint64_t NAME_FILLING = 1;
 constexpr uint64_t NAME_READY = 2;
 

@@ -7,12 +7,24 @@
 #include <cstddef>
 #include <cstring>
 
+namespace {
+// The base names of apiLockTable, also kept apart from it: a call reads its
+// class's base name before it takes the lock, and apiLockTable's slots, on
+// the same cache line, are written by the thread that holds a class.  Reading
+// them here keeps a waiting thread from pulling that line away from the
+// holder on every call.  Chosen for speed.
+constexpr const char *BASE_NAMES[QDM_LOCK_CLASS_MAX + 1] = {
+    nullptr,          "ZOLTlmprcgeneric",  "ZOLTlmprcadmin", "ZOLTcgprcinit",
+    "ZOLTlmprcevent", "ZOLTlmprctraceque", nullptr,          nullptr,
+    "ZOLTRlf",        "ZOLTlmprcsoft",
+};
+} // namespace
+
 QDMapiLockEntry apiLockTable[QDM_LOCK_CLASS_MAX + 1] = {
-    {nullptr, nullptr},          {"ZOLTlmprcgeneric", nullptr},
-    {"ZOLTlmprcadmin", nullptr}, {"ZOLTcgprcinit", nullptr},
-    {"ZOLTlmprcevent", nullptr}, {"ZOLTlmprctraceque", nullptr},
-    {nullptr, nullptr},          {nullptr, nullptr},
-    {"ZOLTRlf", nullptr},        {"ZOLTlmprcsoft", nullptr},
+    {BASE_NAMES[0], nullptr}, {BASE_NAMES[1], nullptr}, {BASE_NAMES[2], nullptr},
+    {BASE_NAMES[3], nullptr}, {BASE_NAMES[4], nullptr}, {BASE_NAMES[5], nullptr},
+    {BASE_NAMES[6], nullptr}, {BASE_NAMES[7], nullptr}, {BASE_NAMES[8], nullptr},
+    {BASE_NAMES[9], nullptr},
 };
 
 namespace {
@@ -85,7 +97,7 @@ QDMmutexHandle openClassMutex(int32_t lockClass, const QDMsecurityAttrs *attrs,
     if (key == readyKey(pid))
         return cached.handle != nullptr ? platReopenMutex(attrs, cached.handle)
                                         : platCreateMutex(attrs, cached.name);
-    formatMutexName(scratch, apiLockTable[lockClass].baseName, static_cast<int>(pid));
+    formatMutexName(scratch, BASE_NAMES[lockClass], static_cast<int>(pid));
     QDMmutexHandle handle = platCreateMutex(attrs, scratch);
     if (handle != nullptr && key != NAME_FILLING &&
         cached.key.compare_exchange_strong(key, NAME_FILLING, std::memory_order_acquire)) {
@@ -116,14 +128,14 @@ void QDMcloseMutex(QDMmutexHandle handle) {
 int32_t QDMlockNamedMutex(int32_t lockClass, const char *baseName, int32_t timeoutMs) {
     if (lockClass < QDM_LOCK_CLASS_MIN || lockClass > QDM_LOCK_CLASS_MAX || timeoutMs < 0)
         return QDM_LOCK_BAD_ARGUMENT;
-    QDMapiLockEntry &entry = apiLockTable[lockClass];
-    if ((entry.baseName != nullptr) == (baseName != nullptr)) return QDM_LOCK_BAD_ARGUMENT;
+    bool hasBaseName = BASE_NAMES[lockClass] != nullptr;
+    if (hasBaseName == (baseName != nullptr)) return QDM_LOCK_BAD_ARGUMENT;
 
     QDMsecurityAttrs attrs;
     if (QDMinitMutexSecurity(&attrs) != 0) return QDM_LOCK_CANNOT_CREATE;
     char scratch[QDM_MUTEX_NAME_SIZE];
     QDMmutexHandle handle;
-    if (entry.baseName != nullptr) {
+    if (hasBaseName) {
         handle = openClassMutex(lockClass, &attrs, scratch);
     } else {
         formatMutexName(scratch, baseName, static_cast<int>(platProcessId()));
@@ -133,7 +145,7 @@ int32_t QDMlockNamedMutex(int32_t lockClass, const char *baseName, int32_t timeo
 
     switch (platWaitMutex(handle, static_cast<uint32_t>(timeoutMs))) {
     case PLAT_WAIT_ACQUIRED:
-        entry.slot = handle;
+        apiLockTable[lockClass].slot = handle;
         return QDM_LOCK_ACQUIRED;
     case PLAT_WAIT_TIMEOUT:
         platCloseMutex(handle);

@@ -38,8 +38,8 @@ LocalMutex *findOrCreateLocal(const char *name);
 // Takes a mutex of the registry within timeoutMs: 0 (taken), EOWNERDEAD
 // (taken; its owner ended holding it, and it is consistent again), ETIMEDOUT
 // or another error number.  A mutex held by another thread is first tried
-// again for a few microseconds before the thread sleeps; the time-out counts
-// from the sleep.
+// again for some tens of microseconds before the thread sleeps; the time-out
+// counts from the sleep.
 int lockLocal(LocalMutex *m, uint32_t timeoutMs);
 
 // The moment `ms` milliseconds from now on `clock`, for the timed waits.

@@ -120,17 +120,23 @@ LocalMutex *findOrCreateLocal(const char *name) {
 namespace {
 
 // A waiter that finds a process-private mutex held by another thread tries
-// it again SPIN_TRIES times before it sleeps, pausing between tries, the pause
-// doubling from one spin-wait instruction up to SPIN_MAX_PAUSES of them (some
-// tens of microseconds in all).  Chosen for speed.  Without it, two threads
-// that call at once hand the mutex over through the kernel, the waiter asleep
-// and woken by the holder's release, and reach a third of one thread's
-// throughput.  Trying at short even intervals did no better: each try takes
-// the mutex's word from the holder's core.  The growing pause lets the holder
-// make many calls in a row while the waiter stays off that word; with two
-// threads calling QDKgetLibInfo on two otherwise idle cores it gave about half
-// of one thread's throughput, against a third without it (medians of runs).
+// it again up to SPIN_TRIES times before it sleeps, pausing between tries:
+// SPIN_FIRST_PAUSES spin-wait instructions, then twice as many, up to
+// SPIN_MAX_PAUSES (some tens of microseconds in all).  Chosen for speed, on
+// figures of two threads calling QDKgetLibInfo at once on two cores, as
+// throughput against one thread's (medians of runs):
+// - no spin, 0.33 to 0.38: the waiter sleeps, the holder's release wakes it,
+//   both through the kernel, each many times the call itself;
+// - a try after every single pause, 0.26 to 0.33: each try takes the mutex's
+//   word from the holder's core, and the mutex changes hands often;
+// - pauses doubling from one, 0.5 to 0.6: fewer tries, but still a quick
+//   string of them each time the holder changes;
+// - pauses from 32 doubling to 64, 0.96 to 1.03: the holder makes a run of
+//   calls between two tries of the waiter, the mutex changes hands seldom.
+// A waiter then waits a little longer for a mutex given back at once, still
+// well under a sleep and a wake-up.
 constexpr int SPIN_TRIES = 30;
+constexpr int SPIN_FIRST_PAUSES = 32;
 constexpr int SPIN_MAX_PAUSES = 64;
 
 inline void pauseSpin() {
@@ -145,7 +151,7 @@ inline void pauseSpin() {
 // result of the first try that does not find it busy (0, EOWNERDEAD or an
 // error), else EBUSY.
 int spinLock(LocalMutex *m) {
-    int pauses = 1;
+    int pauses = SPIN_FIRST_PAUSES;
     for (int attempt = 0; attempt < SPIN_TRIES; ++attempt) {
         for (int p = 0; p < pauses; ++p) pauseSpin();
         if (pauses < SPIN_MAX_PAUSES) pauses *= 2;

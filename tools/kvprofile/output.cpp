@@ -6,32 +6,39 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 namespace {
+// Standard output gathers here and goes out in writes of about this size:
+// show prints a line per section, millions for some files, and the stream
+// would otherwise write a few kilobytes at a time (speed).
+constexpr size_t OUTPUT_CHUNK = size_t{1} << 16;
+std::string pending;
+
+void writePending() {
+    if (pending.empty()) return;
+    std::fwrite(pending.data(), 1, pending.size(), stdout);
+    pending.clear();
+}
+
+// Writes the pending output once a chunk has gathered.
+void chunkDone() {
+    if (pending.size() >= OUTPUT_CHUNK) writePending();
+}
+
+void out(const std::string &text) {
+    pending += text;
+    chunkDone();
+}
+
 // An 8-bit text from the file or the command line, ready to be printed.
 std::string cell(const std::string &bytes) { return forPeople(bytes); }
-
-std::string padRight(const std::string &text, size_t width) {
-    size_t w = displayWidth(text);
-    return w >= width ? text : text + std::string(width - w, ' ');
-}
-
-std::string padLeft(const std::string &text, size_t width) {
-    size_t w = displayWidth(text);
-    return w >= width ? text : std::string(width - w, ' ') + text;
-}
-
-void out(const std::string &text) { std::fputs(text.c_str(), stdout); }
 
 std::string quoted(const std::string &bytes) { return "\"" + cell(bytes) + "\""; }
 
 // "3 sections, 1 damaged"; with partial, "3 sections read, ...".
-std::string damagedSummary(const std::vector<SectionView> &sections, bool partial,
-                           size_t &damaged) {
-    damaged = static_cast<size_t>(std::count_if(sections.begin(), sections.end(),
-                                                [](const SectionView &s) { return s.damaged; }));
-    std::string total =
-        std::to_string(sections.size()) + (sections.size() == 1 ? " section" : " sections");
+std::string damagedSummary(size_t sections, size_t damaged, bool partial) {
+    std::string total = std::to_string(sections) + (sections == 1 ? " section" : " sections");
     if (partial) total += " read";
     if (damaged == 0) return total + ", none damaged";
     return total + ", " + std::to_string(damaged) + " damaged";
@@ -42,67 +49,176 @@ std::string endedEarly(uint32_t line) {
            ", which could not be decoded: the sections after it are missing "
            "(wrong --decode or --transform, or a damaged line)";
 }
+
+// What the first walk over the sections finds.
+struct SectionCounts {
+    size_t sections = 0;
+    size_t damaged = 0;
+    size_t widths[6] = {}; // show's table: the widest cell of each column, headings included
+};
+
+constexpr int COLUMNS = 6;
+const std::string_view HEADINGS[COLUMNS] = {"SECTION",  "VERSION", "KEYS",
+                                            "CHECKSUM", "STORED",  "STATE"};
+
+std::string_view stateText(const SectionView &s) { return s.damaged ? "DAMAGED" : "ok"; }
+
+// The first walk: counts the sections and the damaged ones; with widths,
+// the table's column widths; with keys, walks every key list too, so that
+// any walk that can fail has failed before anything is printed.
+bool countSections(ProfileSession &session, bool widths, bool keys, SectionCounts &counts,
+                   Failure &failure) {
+    if (widths)
+        for (int c = 0; c < COLUMNS; ++c) counts.widths[c] = displayWidth(HEADINGS[c]);
+    return session.eachSection(
+        [&](const SectionView &s) -> uint32_t {
+            ++counts.sections;
+            if (s.damaged) ++counts.damaged;
+            if (widths) {
+                size_t cells[COLUMNS] = {widthForPeople(s.name),         widthForPeople(s.version),
+                                         decimalWidth(s.keyCount),       decimalWidth(s.checksum),
+                                         decimalWidth(s.storedChecksum), stateText(s).size()};
+                for (int c = 0; c < COLUMNS; ++c)
+                    counts.widths[c] = std::max(counts.widths[c], cells[c]);
+            }
+            return keys ? session.eachKey(s, [](const char *, const char *) {}) : 0u;
+        },
+        failure);
+}
+
+// One row of show's table: the cells (already for people) padded to the
+// widths, numbers to the right, two blanks apart, no blanks at the end.
+void appendRow(std::string_view mark, const std::string_view (&cells)[COLUMNS],
+               const size_t (&widths)[COLUMNS]) {
+    size_t start = pending.size();
+    pending += mark;
+    for (int c = 0; c < COLUMNS; ++c) {
+        bool number = c >= 2 && c <= 4;
+        size_t width = displayWidth(cells[c]);
+        size_t padding = width >= widths[c] ? 0 : widths[c] - width;
+        if (number) pending.append(padding, ' ');
+        pending += cells[c];
+        if (!number) pending.append(padding, ' ');
+        if (c < COLUMNS - 1) pending += "  ";
+    }
+    while (pending.size() > start && pending.back() == ' ') pending.pop_back();
+    pending += '\n';
+}
+
+// show and verify with --json: every section with its keys, written as it
+// is walked.
+bool printJson(const ToolOptions &options, ProfileSession &session, Failure &failure) {
+    appendJsonSectionsHead(pending, options.file, session.file()->loadEndedAtLine);
+    bool firstSection = true;
+    bool ok = session.eachSection(
+        [&](const SectionView &s) -> uint32_t {
+            appendJsonSection(pending, s, firstSection);
+            firstSection = false;
+            bool firstKey = true;
+            uint32_t status = session.eachKey(s, [&](const char *name, const char *value) {
+                appendJsonKey(pending, name, value, firstKey);
+                firstKey = false;
+                chunkDone();
+            });
+            appendJsonSectionEnd(pending, !firstKey);
+            chunkDone();
+            return status;
+        },
+        failure);
+    appendJsonSectionsEnd(pending, !firstSection);
+    chunkDone();
+    return ok;
+}
 } // namespace
 
-void printSections(const ToolOptions &options, uint32_t endedAtLine,
-                   const std::vector<SectionView> &sections) {
-    if (options.json) {
-        out(jsonSections(options.file, endedAtLine, sections));
-        return;
-    }
-    const char *headings[] = {"SECTION", "VERSION", "KEYS", "CHECKSUM", "STORED", "STATE"};
-    std::vector<std::vector<std::string>> rows;
-    size_t widths[6] = {};
-    for (int c = 0; c < 6; ++c) widths[c] = displayWidth(headings[c]);
-    for (const SectionView &s : sections) {
-        rows.push_back({cell(s.name), cell(s.version), std::to_string(s.keyCount),
-                        std::to_string(s.checksum), std::to_string(s.storedChecksum),
-                        s.damaged ? "DAMAGED" : "ok"});
-        for (int c = 0; c < 6; ++c) widths[c] = std::max(widths[c], displayWidth(rows.back()[c]));
-    }
-    auto line = [&](const std::string &mark, const std::vector<std::string> &row) {
-        std::string text = mark;
-        for (int c = 0; c < 6; ++c) {
-            bool number = c >= 2 && c <= 4;
-            text += number ? padLeft(row[c], widths[c]) : padRight(row[c], widths[c]);
-            text += c < 5 ? "  " : "";
-        }
-        while (!text.empty() && text.back() == ' ') text.pop_back();
-        out(text + "\n");
-    };
-    size_t damaged = 0;
-    std::string summary = damagedSummary(sections, endedAtLine != 0, damaged);
+void flushOutput() {
+    writePending();
+    std::fflush(stdout);
+}
+
+bool printSections(const ToolOptions &options, ProfileSession &session, Failure &failure) {
+    bool withKeys = options.keys || options.json;
+    SectionCounts counts;
+    if (!countSections(session, !options.json, withKeys, counts, failure)) return false;
+    if (options.json) return printJson(options, session, failure);
+
+    uint32_t endedAtLine = session.file()->loadEndedAtLine;
+    std::string summary = damagedSummary(counts.sections, counts.damaged, endedAtLine != 0);
     if (endedAtLine != 0) summary = "INCOMPLETE, " + summary;
     out("Profile file " + cell(options.file) + ": " + summary + "\n");
-    line("  ", std::vector<std::string>(std::begin(headings), std::end(headings)));
-    for (size_t i = 0; i < sections.size(); ++i) {
-        line(sections[i].damaged ? "! " : "  ", rows[i]);
-        if (!options.keys) continue;
-        for (const auto &[name, value] : sections[i].keys)
-            out("      " + cell(name) + " = " + cell(value) + "\n");
-    }
-    if (damaged > 0)
+    appendRow("  ", HEADINGS, counts.widths);
+    // The texts of a row are made in these, whose room is kept from row to
+    // row (speed).
+    std::string name, version, numbers;
+    bool ok = session.eachSection(
+        [&](const SectionView &s) -> uint32_t {
+            name.clear();
+            appendForPeople(name, s.name);
+            version.clear();
+            appendForPeople(version, s.version);
+            numbers.clear();
+            size_t keyCount = appendDecimal(numbers, s.keyCount);
+            size_t checksum = appendDecimal(numbers, s.checksum);
+            size_t stored = appendDecimal(numbers, s.storedChecksum);
+            std::string_view digits = numbers;
+            const std::string_view cells[COLUMNS] = {name,
+                                                     version,
+                                                     digits.substr(0, keyCount),
+                                                     digits.substr(keyCount, checksum),
+                                                     digits.substr(keyCount + checksum, stored),
+                                                     stateText(s)};
+            appendRow(s.damaged ? "! " : "  ", cells, counts.widths);
+            uint32_t status = 0;
+            if (options.keys)
+                status = session.eachKey(s, [&](const char *key, const char *value) {
+                    pending += "      ";
+                    appendForPeople(pending, key);
+                    pending += " = ";
+                    appendForPeople(pending, value);
+                    pending += '\n';
+                    chunkDone();
+                });
+            chunkDone();
+            return status;
+        },
+        failure);
+    if (!ok) return false;
+    if (counts.damaged > 0)
         out("! marks a section whose stored checksum does not match its keys; "
             "'kvprofile rewrite FILE --checksums --refresh' stores the computed one\n");
     if (endedAtLine != 0) out("! " + endedEarly(endedAtLine) + "\n");
+    return true;
 }
 
-void printVerdict(const ToolOptions &options, uint32_t endedAtLine,
-                  const std::vector<SectionView> &sections) {
-    if (options.json) {
-        out(jsonSections(options.file, endedAtLine, sections));
-        return;
-    }
-    size_t damaged = 0;
-    std::string summary = damagedSummary(sections, endedAtLine != 0, damaged);
+bool printVerdict(const ToolOptions &options, ProfileSession &session, size_t &damaged,
+                  Failure &failure) {
+    SectionCounts counts;
+    if (!countSections(session, false, options.json, counts, failure)) return false;
+    damaged = counts.damaged;
+    if (options.json) return printJson(options, session, failure);
+
+    uint32_t endedAtLine = session.file()->loadEndedAtLine;
+    std::string summary = damagedSummary(counts.sections, counts.damaged, endedAtLine != 0);
     std::string verdict = endedAtLine != 0 ? "INCOMPLETE" : damaged == 0 ? "OK" : "DAMAGED";
     out(verdict + ": " + cell(options.file) + ": " + summary + "\n");
     if (endedAtLine != 0) out("  " + endedEarly(endedAtLine) + "\n");
-    for (const SectionView &s : sections) {
-        if (!s.damaged) continue;
-        out("  section " + quoted(s.name) + " version " + quoted(s.version) + ": stored checksum " +
-            std::to_string(s.storedChecksum) + ", computed " + std::to_string(s.checksum) + "\n");
-    }
+    if (damaged == 0) return true;
+    return session.eachSection(
+        [&](const SectionView &s) -> uint32_t {
+            if (!s.damaged) return 0;
+            pending += "  section \"";
+            appendForPeople(pending, s.name);
+            pending += "\" version \"";
+            appendForPeople(pending, s.version);
+            pending += "\": stored checksum ";
+            appendDecimal(pending, s.storedChecksum);
+            pending += ", computed ";
+            appendDecimal(pending, s.checksum);
+            pending += '\n';
+            chunkDone();
+            return 0;
+        },
+        failure);
 }
 
 void printSectionInfo(const ToolOptions &options, const ProfileSectionInfo &info) {
@@ -148,6 +264,7 @@ void printVersion(const char *toolVersion, const char *libraryVersion) {
 }
 
 void printToolError(const std::string &text) {
+    flushOutput();
     std::fputs(("kvprofile: " + cell(text) + "\n").c_str(), stderr);
 }
 
@@ -156,6 +273,7 @@ void printFailure(const ToolOptions &options, const Failure &failure) {
         out(jsonFailure(failure));
         return;
     }
+    flushOutput();
     std::string text = "kvprofile: " + cell(options.file) + ": failed with status " +
                        std::to_string(failure.status) + "\n";
     for (const std::string &m : failure.messages) text += cell(m) + "\n";

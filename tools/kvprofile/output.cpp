@@ -4,7 +4,9 @@
 #include "text.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -86,23 +88,56 @@ bool countSections(ProfileSession &session, bool widths, bool keys, SectionCount
         failure);
 }
 
-// One row of show's table: the cells (already for people) padded to the
-// widths, numbers to the right, two blanks apart, no blanks at the end.
-void appendRow(std::string_view mark, const std::string_view (&cells)[COLUMNS],
+// A cell of show's table: its text for people and that text's display width.
+struct Cell {
+    std::string_view text;
+    size_t width = 0;
+};
+
+// The cell of an 8-bit text: the text itself when it needs no change, as
+// nearly every text does, else its form for people made in scratch.
+Cell peopleCell(const char *bytes, std::string &scratch) {
+    std::string_view text = viewForPeople(bytes, scratch);
+    return {text, displayWidth(text)};
+}
+
+// The cell of a number, its digits made in digits.
+Cell numberCell(uint32_t value, char (&digits)[16]) {
+    auto result = std::to_chars(digits, digits + sizeof digits, value);
+    auto length = static_cast<size_t>(result.ptr - digits);
+    return {std::string_view(digits, length), length};
+}
+
+// One row of show's table: the cells padded to the widths, numbers to the
+// right, two blanks apart, no blanks at the end.  Written in place in the
+// pending output, a row per section (speed).
+void appendRow(std::string_view mark, const Cell (&cells)[COLUMNS],
                const size_t (&widths)[COLUMNS]) {
     size_t start = pending.size();
-    pending += mark;
+    size_t most = mark.size() + 2 * (COLUMNS - 1) + 1;
+    size_t padding[COLUMNS];
+    for (int c = 0; c < COLUMNS; ++c) {
+        padding[c] = cells[c].width >= widths[c] ? 0 : widths[c] - cells[c].width;
+        most += padding[c] + cells[c].text.size();
+    }
+    pending.resize(start + most);
+    char *const begin = pending.data() + start;
+    char *p = begin;
+    auto put = [&p](std::string_view text) {
+        std::memcpy(p, text.data(), text.size());
+        p += text.size();
+    };
+    put(mark);
     for (int c = 0; c < COLUMNS; ++c) {
         bool number = c >= 2 && c <= 4;
-        size_t width = displayWidth(cells[c]);
-        size_t padding = width >= widths[c] ? 0 : widths[c] - width;
-        if (number) pending.append(padding, ' ');
-        pending += cells[c];
-        if (!number) pending.append(padding, ' ');
-        if (c < COLUMNS - 1) pending += "  ";
+        if (number) p = std::fill_n(p, padding[c], ' ');
+        put(cells[c].text);
+        if (!number) p = std::fill_n(p, padding[c], ' ');
+        if (c < COLUMNS - 1) put("  ");
     }
-    while (pending.size() > start && pending.back() == ' ') pending.pop_back();
-    pending += '\n';
+    while (p > begin && p[-1] == ' ') --p;
+    *p++ = '\n';
+    pending.resize(static_cast<size_t>(p - pending.data()));
 }
 
 // show and verify with --json: every section with its keys, written as it
@@ -146,27 +181,22 @@ bool printSections(const ToolOptions &options, ProfileSession &session, Failure 
     std::string summary = damagedSummary(counts.sections, counts.damaged, endedAtLine != 0);
     if (endedAtLine != 0) summary = "INCOMPLETE, " + summary;
     out("Profile file " + cell(options.file) + ": " + summary + "\n");
-    appendRow("  ", HEADINGS, counts.widths);
-    // The texts of a row are made in these, whose room is kept from row to
-    // row (speed).
-    std::string name, version, numbers;
+    Cell headings[COLUMNS];
+    for (int c = 0; c < COLUMNS; ++c) headings[c] = {HEADINGS[c], displayWidth(HEADINGS[c])};
+    appendRow("  ", headings, counts.widths);
+    // The texts of a row that need a change for people are made in these,
+    // whose room is kept from row to row (speed).
+    std::string name, version;
     bool ok = session.eachSection(
         [&](const SectionView &s) -> uint32_t {
-            name.clear();
-            appendForPeople(name, s.name);
-            version.clear();
-            appendForPeople(version, s.version);
-            numbers.clear();
-            size_t keyCount = appendDecimal(numbers, s.keyCount);
-            size_t checksum = appendDecimal(numbers, s.checksum);
-            size_t stored = appendDecimal(numbers, s.storedChecksum);
-            std::string_view digits = numbers;
-            const std::string_view cells[COLUMNS] = {name,
-                                                     version,
-                                                     digits.substr(0, keyCount),
-                                                     digits.substr(keyCount, checksum),
-                                                     digits.substr(keyCount + checksum, stored),
-                                                     stateText(s)};
+            char keyCount[16], checksum[16], stored[16];
+            std::string_view state = stateText(s);
+            const Cell cells[COLUMNS] = {peopleCell(s.name, name),
+                                         peopleCell(s.version, version),
+                                         numberCell(s.keyCount, keyCount),
+                                         numberCell(s.checksum, checksum),
+                                         numberCell(s.storedChecksum, stored),
+                                         {state, state.size()}};
             appendRow(s.damaged ? "! " : "  ", cells, counts.widths);
             uint32_t status = 0;
             if (options.keys)

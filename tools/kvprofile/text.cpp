@@ -129,6 +129,13 @@ size_t widthForPeople(std::string_view bytes) {
     return displayWidth(forPeople(bytes));
 }
 
+std::string_view viewForPeople(std::string_view bytes, std::string &scratch) {
+    if (isPrintableAscii(bytes)) return bytes;
+    scratch.clear();
+    appendForPeople(scratch, bytes);
+    return scratch;
+}
+
 std::string escapeJsonControls(std::string_view json) {
     std::string out;
     out.reserve(json.size());

@@ -27,6 +27,10 @@ std::string forPeople(std::string_view bytes);
 // of its own: show and verify write a line per section (speed).
 void appendForPeople(std::string &out, std::string_view bytes);
 size_t widthForPeople(std::string_view bytes);
+// forPeople(bytes) as a view: bytes itself when they need no change, as
+// nearly every text of a file does, else the text made in scratch (speed:
+// no copy a text).
+std::string_view viewForPeople(std::string_view bytes, std::string &scratch);
 
 // A JSON text as dumped (valid UTF-8, C0 controls already escaped): each
 // other control character written as the escape \uXXXX, so that JSON shows

@@ -52,16 +52,16 @@ std::string endedEarly(uint32_t line) {
            "(wrong --decode or --transform, or a damaged line)";
 }
 
+constexpr int COLUMNS = 6; // of show's table
+constexpr std::string_view HEADINGS[COLUMNS] = {"SECTION",  "VERSION", "KEYS",
+                                                "CHECKSUM", "STORED",  "STATE"};
+
 // What the first walk over the sections finds.
 struct SectionCounts {
     size_t sections = 0;
     size_t damaged = 0;
-    size_t widths[6] = {}; // show's table: the widest cell of each column, headings included
+    size_t widths[COLUMNS] = {}; // the widest cell of each column, headings included
 };
-
-constexpr int COLUMNS = 6;
-const std::string_view HEADINGS[COLUMNS] = {"SECTION",  "VERSION", "KEYS",
-                                            "CHECKSUM", "STORED",  "STATE"};
 
 std::string_view stateText(const SectionView &s) { return s.damaged ? "DAMAGED" : "ok"; }
 

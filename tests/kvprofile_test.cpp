@@ -169,6 +169,31 @@ TEST(KvprofileShow, TableColumnsAlignByCharacters) {
                            "one\n");
 }
 
+// A file of few sections and one of very many (whose rows the tool does not
+// keep between its walks): without keys, show prints the same rows with
+// and without --keys, which always takes every section's row as it walks.
+TEST(KvprofileShow, RowsAreTheSameForFewSectionsAndVeryMany) {
+    ScratchDir dir;
+    for (int sections : {3, 100000}) {
+        std::string file = dir.file("p" + std::to_string(sections) + ".ini");
+        std::string text = RESERVED;
+        for (int i = 0; i < sections; ++i)
+            text += "[S" + std::to_string(i) + (i % 1000 == 1 ? "\xE9\x01" : "") + " 1]\n";
+        text += "[Last 2]\nk = v\nCSUM = 1\n";
+        ASSERT_TRUE(writeFile(file, text));
+        ToolRun plain = runTool(dir, {"show", file});
+        ToolRun keys = runTool(dir, {"show", file, "--keys"});
+        ASSERT_EQ(plain.exit, 0) << plain.err;
+        EXPECT_EQ(lineCount(plain.out), static_cast<size_t>(sections) + 5) << sections;
+        std::string keyLine = "      k = v\n";
+        size_t at = keys.out.find(keyLine);
+        ASSERT_NE(at, std::string::npos) << sections;
+        EXPECT_TRUE(plain.out == keys.out.substr(0, at) + keys.out.substr(at + keyLine.size()))
+            << sections;
+        EXPECT_NE(plain.out.find("S1\xC3\xA9\\x01 "), std::string::npos) << sections;
+    }
+}
+
 // show and verify write their JSON a section at a time: it must be laid out
 // exactly as the JSON library's own dump with an indent of 2, over many
 // sections (several large writes), for every kind of text that the dump

@@ -63,25 +63,69 @@ struct SectionCounts {
     size_t widths[COLUMNS] = {}; // the widest cell of each column, headings included
 };
 
-std::string_view stateText(const SectionView &s) { return s.damaged ? "DAMAGED" : "ok"; }
+// show without --keys keeps what the rows print, compactly, from the first
+// walk, up to this many bytes, and then prints them without a second walk:
+// the sections lie far apart in the loaded file's memory, among their keys,
+// and each step of a walk waits for a cache and address-translation miss
+// (speed).  Past the limit (a file of very many sections) the rows come from
+// a second walk, so that the tool's memory stays close to the load's.
+constexpr size_t ROWS_KEPT_BYTES = size_t{1} << 20;
+
+// The kept rows: for each section its damaged flag (one byte), key count,
+// checksum and stored checksum (four bytes each, as in memory), then its
+// name and version for people, each ending in a zero byte.
+struct KeptRows {
+    bool wanted = false; // still being kept; cleared past ROWS_KEPT_BYTES
+    std::string bytes;
+};
+
+constexpr size_t KEPT_NUMBERS = 1 + 3 * sizeof(uint32_t);
+
+void keepRow(KeptRows &kept, const SectionView &s, std::string_view name,
+             std::string_view version) {
+    char numbers[KEPT_NUMBERS];
+    numbers[0] = s.damaged ? 1 : 0;
+    std::memcpy(numbers + 1, &s.keyCount, sizeof(uint32_t));
+    std::memcpy(numbers + 1 + sizeof(uint32_t), &s.checksum, sizeof(uint32_t));
+    std::memcpy(numbers + 1 + 2 * sizeof(uint32_t), &s.storedChecksum, sizeof(uint32_t));
+    kept.bytes.append(numbers, KEPT_NUMBERS);
+    kept.bytes += name;
+    kept.bytes += '\0';
+    kept.bytes += version;
+    kept.bytes += '\0';
+    if (kept.bytes.size() > ROWS_KEPT_BYTES) {
+        kept.wanted = false;
+        std::string().swap(kept.bytes);
+    }
+}
+
+std::string_view stateText(bool damaged) { return damaged ? "DAMAGED" : "ok"; }
 
 // The first walk: counts the sections and the damaged ones; with widths,
-// the table's column widths; with keys, walks every key list too, so that
-// any walk that can fail has failed before anything is printed.
+// the table's column widths, and the rows into kept while it is wanted;
+// with keys, walks every key list too, so that any walk that can fail has
+// failed before anything is printed.
 bool countSections(ProfileSession &session, bool widths, bool keys, SectionCounts &counts,
-                   Failure &failure) {
+                   KeptRows &kept, Failure &failure) {
     if (widths)
         for (int c = 0; c < COLUMNS; ++c) counts.widths[c] = displayWidth(HEADINGS[c]);
+    std::string nameScratch, versionScratch; // room kept from section to section (speed)
     return session.eachSection(
         [&](const SectionView &s) -> uint32_t {
             ++counts.sections;
             if (s.damaged) ++counts.damaged;
             if (widths) {
-                size_t cells[COLUMNS] = {widthForPeople(s.name),         widthForPeople(s.version),
-                                         decimalWidth(s.keyCount),       decimalWidth(s.checksum),
-                                         decimalWidth(s.storedChecksum), stateText(s).size()};
+                std::string_view name = viewForPeople(s.name, nameScratch);
+                std::string_view version = viewForPeople(s.version, versionScratch);
+                size_t cells[COLUMNS] = {displayWidth(name),
+                                         displayWidth(version),
+                                         decimalWidth(s.keyCount),
+                                         decimalWidth(s.checksum),
+                                         decimalWidth(s.storedChecksum),
+                                         stateText(s.damaged).size()};
                 for (int c = 0; c < COLUMNS; ++c)
                     counts.widths[c] = std::max(counts.widths[c], cells[c]);
+                if (kept.wanted) keepRow(kept, s, name, version);
             }
             return keys ? session.eachKey(s, [](const char *, const char *) {}) : 0u;
         },
@@ -93,13 +137,6 @@ struct Cell {
     std::string_view text;
     size_t width = 0;
 };
-
-// The cell of an 8-bit text: the text itself when it needs no change, as
-// nearly every text does, else its form for people made in scratch.
-Cell peopleCell(const char *bytes, std::string &scratch) {
-    std::string_view text = viewForPeople(bytes, scratch);
-    return {text, displayWidth(text)};
-}
 
 // The cell of a number, its digits made in digits.
 Cell numberCell(uint32_t value, char (&digits)[16]) {
@@ -140,6 +177,39 @@ void appendRow(std::string_view mark, const Cell (&cells)[COLUMNS],
     pending.resize(static_cast<size_t>(p - pending.data()));
 }
 
+// A section's row; name and version already for people.
+void appendSectionRow(bool damaged, uint32_t keyCount, uint32_t checksum, uint32_t stored,
+                      std::string_view name, std::string_view version,
+                      const size_t (&widths)[COLUMNS]) {
+    char keyDigits[16], checksumDigits[16], storedDigits[16];
+    std::string_view state = stateText(damaged);
+    const Cell cells[COLUMNS] = {
+        {name, displayWidth(name)},       {version, displayWidth(version)},
+        numberCell(keyCount, keyDigits),  numberCell(checksum, checksumDigits),
+        numberCell(stored, storedDigits), {state, state.size()}};
+    appendRow(damaged ? "! " : "  ", cells, widths);
+}
+
+// The rows kept by the first walk, in list order.
+void appendKeptRows(const KeptRows &kept, const size_t (&widths)[COLUMNS]) {
+    const char *p = kept.bytes.data();
+    const char *end = p + kept.bytes.size();
+    while (p < end) {
+        bool damaged = p[0] != 0;
+        uint32_t keyCount, checksum, stored;
+        std::memcpy(&keyCount, p + 1, sizeof(uint32_t));
+        std::memcpy(&checksum, p + 1 + sizeof(uint32_t), sizeof(uint32_t));
+        std::memcpy(&stored, p + 1 + 2 * sizeof(uint32_t), sizeof(uint32_t));
+        p += KEPT_NUMBERS;
+        std::string_view name = p;
+        p += name.size() + 1;
+        std::string_view version = p;
+        p += version.size() + 1;
+        appendSectionRow(damaged, keyCount, checksum, stored, name, version, widths);
+        chunkDone();
+    }
+}
+
 // show and verify with --json: every section with its keys, written as it
 // is walked.
 bool printJson(const ToolOptions &options, ProfileSession &session, Failure &failure) {
@@ -174,7 +244,9 @@ void flushOutput() {
 bool printSections(const ToolOptions &options, ProfileSession &session, Failure &failure) {
     bool withKeys = options.keys || options.json;
     SectionCounts counts;
-    if (!countSections(session, !options.json, withKeys, counts, failure)) return false;
+    KeptRows kept;
+    kept.wanted = !withKeys;
+    if (!countSections(session, !options.json, withKeys, counts, kept, failure)) return false;
     if (options.json) return printJson(options, session, failure);
 
     uint32_t endedAtLine = session.file()->loadEndedAtLine;
@@ -184,35 +256,33 @@ bool printSections(const ToolOptions &options, ProfileSession &session, Failure 
     Cell headings[COLUMNS];
     for (int c = 0; c < COLUMNS; ++c) headings[c] = {HEADINGS[c], displayWidth(HEADINGS[c])};
     appendRow("  ", headings, counts.widths);
-    // The texts of a row that need a change for people are made in these,
-    // whose room is kept from row to row (speed).
-    std::string name, version;
-    bool ok = session.eachSection(
-        [&](const SectionView &s) -> uint32_t {
-            char keyCount[16], checksum[16], stored[16];
-            std::string_view state = stateText(s);
-            const Cell cells[COLUMNS] = {peopleCell(s.name, name),
-                                         peopleCell(s.version, version),
-                                         numberCell(s.keyCount, keyCount),
-                                         numberCell(s.checksum, checksum),
-                                         numberCell(s.storedChecksum, stored),
-                                         {state, state.size()}};
-            appendRow(s.damaged ? "! " : "  ", cells, counts.widths);
-            uint32_t status = 0;
-            if (options.keys)
-                status = session.eachKey(s, [&](const char *key, const char *value) {
-                    pending += "      ";
-                    appendForPeople(pending, key);
-                    pending += " = ";
-                    appendForPeople(pending, value);
-                    pending += '\n';
-                    chunkDone();
-                });
-            chunkDone();
-            return status;
-        },
-        failure);
-    if (!ok) return false;
+    if (kept.wanted) {
+        appendKeptRows(kept, counts.widths);
+    } else {
+        // The texts that need a change for people are made in these, whose
+        // room is kept from row to row (speed).
+        std::string name, version;
+        bool ok = session.eachSection(
+            [&](const SectionView &s) -> uint32_t {
+                appendSectionRow(s.damaged, s.keyCount, s.checksum, s.storedChecksum,
+                                 viewForPeople(s.name, name), viewForPeople(s.version, version),
+                                 counts.widths);
+                uint32_t status = 0;
+                if (options.keys)
+                    status = session.eachKey(s, [&](const char *key, const char *value) {
+                        pending += "      ";
+                        appendForPeople(pending, key);
+                        pending += " = ";
+                        appendForPeople(pending, value);
+                        pending += '\n';
+                        chunkDone();
+                    });
+                chunkDone();
+                return status;
+            },
+            failure);
+        if (!ok) return false;
+    }
     if (counts.damaged > 0)
         out("! marks a section whose stored checksum does not match its keys; "
             "'kvprofile rewrite FILE --checksums --refresh' stores the computed one\n");
@@ -223,7 +293,8 @@ bool printSections(const ToolOptions &options, ProfileSession &session, Failure 
 bool printVerdict(const ToolOptions &options, ProfileSession &session, size_t &damaged,
                   Failure &failure) {
     SectionCounts counts;
-    if (!countSections(session, false, options.json, counts, failure)) return false;
+    KeptRows none;
+    if (!countSections(session, false, options.json, counts, none, failure)) return false;
     damaged = counts.damaged;
     if (options.json) return printJson(options, session, failure);
 

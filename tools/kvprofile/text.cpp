@@ -124,11 +124,6 @@ std::string forPeople(std::string_view bytes) {
     return out;
 }
 
-size_t widthForPeople(std::string_view bytes) {
-    if (isPrintableAscii(bytes)) return bytes.size();
-    return displayWidth(forPeople(bytes));
-}
-
 std::string_view viewForPeople(std::string_view bytes, std::string &scratch) {
     if (isPrintableAscii(bytes)) return bytes;
     scratch.clear();

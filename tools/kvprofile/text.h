@@ -23,10 +23,9 @@ bool isControlCharacter(uint32_t codePoint);
 // for a tab, "\xNN" for the others below U+0080, "\uXXXX" above.  A
 // backslash of the text stays as it is.
 std::string forPeople(std::string_view bytes);
-// forPeople(bytes) appended to out, and its display width, without a text
-// of its own: show and verify write a line per section (speed).
+// forPeople(bytes) appended to out, without a text of its own: show and
+// verify write a line per section (speed).
 void appendForPeople(std::string &out, std::string_view bytes);
-size_t widthForPeople(std::string_view bytes);
 // forPeople(bytes) as a view: bytes itself when they need no change, as
 // nearly every text of a file does, else the text made in scratch (speed:
 // no copy a text).

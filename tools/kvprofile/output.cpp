@@ -13,8 +13,11 @@
 namespace {
 // Standard output gathers here and goes out in writes of about this size:
 // show prints a line per section, millions for some files, and the stream
-// would otherwise write a few kilobytes at a time (speed).
-constexpr size_t OUTPUT_CHUNK = size_t{1} << 16;
+// would otherwise write a few kilobytes at a time (speed).  The room for it
+// is taken once, before the first line of show and verify, and kept below
+// the size that the allocator would map anew (fresh pages, each faulted in).
+constexpr size_t OUTPUT_CHUNK = size_t{1} << 15;
+constexpr size_t OUTPUT_ROOM = OUTPUT_CHUNK + (size_t{1} << 14);
 std::string pending;
 
 void writePending() {
@@ -242,6 +245,7 @@ void flushOutput() {
 }
 
 bool printSections(const ToolOptions &options, ProfileSession &session, Failure &failure) {
+    pending.reserve(OUTPUT_ROOM);
     bool withKeys = options.keys || options.json;
     SectionCounts counts;
     KeptRows kept;
@@ -292,6 +296,7 @@ bool printSections(const ToolOptions &options, ProfileSession &session, Failure 
 
 bool printVerdict(const ToolOptions &options, ProfileSession &session, size_t &damaged,
                   Failure &failure) {
+    pending.reserve(OUTPUT_ROOM);
     SectionCounts counts;
     KeptRows none;
     if (!countSections(session, false, options.json, counts, none, failure)) return false;

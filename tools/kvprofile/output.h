@@ -11,11 +11,13 @@
 #include <string>
 
 // show: every section of the open file; keys too with --keys (always with
-// --json); "INCOMPLETE" when the load ended early.  Printed straight from
-// the library's records, in two walks: the first counts the sections and
-// sizes the table's columns, the second prints; nothing is held per
-// section.  A walk that fails fills failure and returns false; the first
-// ends before anything is printed, so its failure leaves the output empty.
+// --json); "INCOMPLETE" when the load ended early.  Printed from the
+// library's records, not from copies: a first walk counts the sections and
+// sizes the table's columns, then the rows are printed, from a second walk
+// (with keys, and for files of very many sections) or from a compact form
+// of them kept by the first (at most 1 MiB).  A walk that fails fills
+// failure and returns false; the first ends before anything is printed, so
+// its failure leaves the output empty.
 bool printSections(const ToolOptions &options, ProfileSession &session, Failure &failure);
 // verify: the verdict, naming each damaged section and the line at which
 // the load ended early, if it did; with --json every section, as show.

@@ -132,7 +132,7 @@ bool countSections(ProfileSession &session, bool widths, bool keys, SectionCount
             }
             return keys ? session.eachKey(s, [](const char *, const char *) {}) : 0u;
         },
-        failure);
+        failure, widths);
 }
 
 // A cell of show's table: its text for people and that text's display width.

@@ -62,8 +62,10 @@ class ProfileSession {
     // reserved one included; fn returns 0 to go on, or a status that ends
     // the walk.  Returns true after the last section; otherwise fills
     // failure with that status (or the walk's own, recorded) and returns
-    // false.  The file must be open.
-    template <class Fn> bool eachSection(Fn &&fn, Failure &failure);
+    // false.  The file must be open.  Without texts the views' name and
+    // version stay null: a walk that only counts does not look for them
+    // (speed: the version is found past the name).
+    template <class Fn> bool eachSection(Fn &&fn, Failure &failure, bool texts = true);
 
     // Calls fn(name, value) (zero-terminated 8-bit texts) for every key of
     // the section in list order.  Returns 0, or the walk's status
@@ -78,13 +80,15 @@ class ProfileSession {
     ProfileFile *file_ = nullptr;
 };
 
-template <class Fn> bool ProfileSession::eachSection(Fn &&fn, Failure &failure) {
+template <class Fn> bool ProfileSession::eachSection(Fn &&fn, Failure &failure, bool texts) {
     ErrCollector *collector = profileContextCollector(context_);
-    uint32_t status = profileWalk(collector, file_->sections, [&fn](void *element) -> uint32_t {
+    uint32_t status = profileWalk(collector, file_->sections, [&](void *element) -> uint32_t {
         const auto *record = static_cast<const ProfileSection *>(element);
         SectionView view;
-        view.name = profileSectionName(record);
-        view.version = profileSectionVersion(record);
+        if (texts) {
+            view.name = profileSectionName(record);
+            view.version = profileSectionVersion(record);
+        }
         view.keyCount = record->keyCount;
         view.checksum = record->checksum;
         view.storedChecksum = record->storedChecksum;

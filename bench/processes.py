@@ -5,7 +5,8 @@ line loop, run in turn (round after round, so that load on the machine falls
 on all of them alike), medians of the wall times; and the peak resident
 memory of loading that file and a file of nothing but "[a]" header lines, in
 a program that only opens and closes it through the library, and in
-`kvprofile verify` (which also keeps its own copy of every section).  Writes Google Benchmark-style JSON for bench/table.py.
+`kvprofile verify` (the tool on top of the load).  Writes Google
+Benchmark-style JSON for bench/table.py.
 
     processes.py BENCH_DIR KVPROFILE DATA_DIR ROUNDS OUT.json
 """

@@ -80,7 +80,7 @@ inline std::string fuzzDescribe(const ProfileFile *file, bool withDamage = true)
         out += " {";
         for (CursorNode *k = s->keys->head; k != nullptr; k = k->next) {
             auto *key = static_cast<const ProfileKey *>(k->element);
-            out += std::string(key->name) + '=' + profileKeyValue(key) + '\x01';
+            out += std::string(profileKeyName(key)) + '=' + profileKeyValue(key) + '\x01';
         }
         out += "}\n";
     }

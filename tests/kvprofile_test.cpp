@@ -137,6 +137,108 @@ TEST(KvprofileShow, ListsEverySectionInListOrderWithChecksumsAndKeys) {
     EXPECT_NE(run.out.find("k = v"), std::string::npos) << run.out;
 }
 
+// The table pads each column to its widest cell counted in characters
+// (a two-byte "é" is one, an escaped control four), numbers to the right.
+TEST(KvprofileShow, TableColumnsAlignByCharacters) {
+    ScratchDir dir;
+    std::string file = dir.file("p.ini");
+    ASSERT_TRUE(writeFile(
+        file, std::string(RESERVED) + "\n[Caf\xC3\xA9 1.0]\na = x\nb = y\nCSUM = " +
+                  csum(sectionSum({"a=x", "b=y"})) + "\n\n[Other\x01 22]\nk = v\nCSUM = -1\n"));
+    ToolRun run = runTool(dir, {"show", file, "--keys"});
+    ASSERT_EQ(run.exit, 0) << run.err;
+    std::string sum = std::to_string(sectionSum({"a=x", "b=y"}));
+    std::string other = std::to_string(sectionSum({"k=v"}));
+    ASSERT_EQ(sum.size(), 6u);
+    ASSERT_EQ(other.size(), 6u);
+    EXPECT_EQ(run.out, "Profile file " + file +
+                           ": 3 sections, 1 damaged\n"
+                           "  SECTION      VERSION  KEYS  CHECKSUM      STORED  STATE\n"
+                           "  S-y-S-t-E-m  1           0         0           0  ok\n"
+                           "  Caf\xC3\xA9         1.0         2    " +
+                           sum + "      " + sum +
+                           "  ok\n"
+                           "      a = x\n"
+                           "      b = y\n"
+                           "! Other\\x01    22          1    " +
+                           other +
+                           "  4294967295  DAMAGED\n"
+                           "      k = v\n"
+                           "! marks a section whose stored checksum does not match its keys; "
+                           "'kvprofile rewrite FILE --checksums --refresh' stores the computed "
+                           "one\n");
+}
+
+// A file of few sections and one of very many (whose rows the tool does not
+// keep between its walks): without keys, show prints the same rows with
+// and without --keys, which always takes every section's row as it walks.
+TEST(KvprofileShow, RowsAreTheSameForFewSectionsAndVeryMany) {
+    ScratchDir dir;
+    for (int sections : {3, 100000}) {
+        std::string file = dir.file("p" + std::to_string(sections) + ".ini");
+        std::string text = RESERVED;
+        for (int i = 0; i < sections; ++i)
+            text += "[S" + std::to_string(i) + (i % 1000 == 1 ? "\xE9\x01" : "") + " 1]\n";
+        text += "[Last 2]\nk = v\nCSUM = 1\n";
+        ASSERT_TRUE(writeFile(file, text));
+        ToolRun plain = runTool(dir, {"show", file});
+        ToolRun keys = runTool(dir, {"show", file, "--keys"});
+        ASSERT_EQ(plain.exit, 0) << plain.err;
+        EXPECT_EQ(lineCount(plain.out), static_cast<size_t>(sections) + 5) << sections;
+        std::string keyLine = "      k = v\n";
+        size_t at = keys.out.find(keyLine);
+        ASSERT_NE(at, std::string::npos) << sections;
+        EXPECT_TRUE(plain.out == keys.out.substr(0, at) + keys.out.substr(at + keyLine.size()))
+            << sections;
+        EXPECT_NE(plain.out.find("S1\xC3\xA9\\x01 "), std::string::npos) << sections;
+    }
+}
+
+// show and verify write their JSON a section at a time: it must be laid out
+// exactly as the JSON library's own dump with an indent of 2, over many
+// sections (several large writes), for every kind of text that the dump
+// escapes (C1 and bidirectional controls, escaped beyond the dump, are
+// checked by ControlCharactersAreShownAsEscapes).
+TEST(KvprofileShow, JsonIsLaidOutAsTheJsonLibraryDumpsIt) {
+    ScratchDir dir;
+    std::string file = dir.file("p.ini");
+    // A Latin-1 text and a UTF-8 one apart: a text that mixes them is not
+    // UTF-8, and its bytes 0x80 to 0x9F would become C1 controls.
+    const std::string values[] = {"plain",
+                                  "say \"hi\"",
+                                  "back\\slash",
+                                  "c0 \x01\x1F\x08 end",
+                                  "Caf\xE9 \xE0 \xFF",
+                                  "Caf\xC3\xA9 \xF0\x9F\x98\x80"};
+    std::string text = RESERVED;
+    text += "\n[Empty 1]\n";
+    for (int i = 0; i < 400; ++i) {
+        text += "\n[S" + std::to_string(i) + (i % 7 == 0 ? "\xE9" : "") + " 1]\n";
+        for (size_t k = 0; k < std::size(values); ++k)
+            text += "k" + std::to_string(k) + " = " + values[(i + k) % std::size(values)] + " " +
+                    std::string(40, 'v') + "\n";
+    }
+    ASSERT_TRUE(writeFile(file, text));
+    for (const char *command : {"show", "verify"}) {
+        ToolRun run = runTool(dir, {command, file, "--json"});
+        ASSERT_EQ(run.exit, 0) << command << ": " << run.err;
+        ASSERT_GT(run.out.size(), 200000u);
+        nlohmann::ordered_json j = nlohmann::ordered_json::parse(run.out, nullptr, false);
+        ASSERT_FALSE(j.is_discarded()) << command;
+        EXPECT_EQ(j["sections"].size(), 402u) << command;
+        EXPECT_EQ(j["sections"][1]["keys"], json::array()) << command;
+        EXPECT_EQ(j["sections"][2]["keys"][3]["value"],
+                  "c0 \x01\x1F\x08 end " + std::string(40, 'v'))
+            << command;
+        EXPECT_EQ(run.out, j.dump(2) + "\n") << command;
+    }
+    // No section at all: the empty list as the dump writes it.
+    ASSERT_TRUE(writeFile(file, ""));
+    ToolRun run = runTool(dir, {"verify", file, "--json"});
+    EXPECT_EQ(run.out, "{\n  \"file\": " + json(file).dump() +
+                           ",\n  \"load_ended_at_line\": null,\n  \"sections\": []\n}\n");
+}
+
 TEST(KvprofileShow, TransformParameterReachesTheChecksums) {
     ScratchDir dir;
     std::string file = dir.file("p.ini");

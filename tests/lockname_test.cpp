@@ -2,6 +2,7 @@
 // ".lck", cut at 260 characters.  Locks whose names come out equal are one
 // mutex, so a second thread of the process cannot take the other.
 #include "frame/lock.h"
+#include "support/process.h"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -36,6 +37,34 @@ TEST(LockName, EqualNamesAreOneMutex) {
     EXPECT_EQ(otherThreadTakes(6, long300.c_str(), 7, long260.c_str()), QDM_LOCK_TIMEOUT);
     std::string long259(259, 'n');
     EXPECT_EQ(otherThreadTakes(6, long259.c_str(), 7, long260.c_str()), QDM_LOCK_ACQUIRED);
+}
+
+// In a forked child: class 1, taken here, and class 6 with class 1's base
+// name, tried from another thread, must be one mutex, named with the child's
+// own process id.
+int classOneNamedForTheChild(void *) {
+    if (QDMlockNamedMutex(1, nullptr, 0) != QDM_LOCK_ACQUIRED) return 1;
+    int32_t result = 99;
+    std::thread([&] {
+        result = QDMlockNamedMutex(6, "ZOLTlmprcgeneric", 0);
+        if (result == QDM_LOCK_ACQUIRED) QDMunlockNamedMutex(6);
+    }).join();
+    QDMunlockNamedMutex(1);
+    return result == QDM_LOCK_TIMEOUT ? 0 : 2;
+}
+
+TEST(LockName, AForkedChildNamesItsLocksWithItsOwnId) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows has no fork";
+#elif defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer does not start threads in a forked child";
+#endif
+    // The parent's class-1 mutex, once resolved, is what its calls use.
+    ASSERT_EQ(QDMlockNamedMutex(1, nullptr, 0), QDM_LOCK_ACQUIRED);
+    QDMunlockNamedMutex(1);
+    PlatProcess child = platFork(classOneNamedForTheChild, nullptr);
+    ASSERT_NE(child, nullptr);
+    EXPECT_EQ(platWaitProcessFor(child, 10000), 0);
 }
 
 } // namespace

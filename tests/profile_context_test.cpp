@@ -174,7 +174,7 @@ TEST(ProfileRecords, FileSectionsAndKeys) {
     const std::string longValue(4500, 'v');
     ProfileKey *key = nullptr;
     ASSERT_EQ(profileNewKey(collector, &file->arena, "name", longValue.c_str(), &key), 0u);
-    EXPECT_STREQ(key->name, "name");
+    EXPECT_STREQ(profileKeyName(key), "name");
     EXPECT_EQ(profileKeyValue(key), longValue);
     ASSERT_EQ(profileAddKey(collector, &file->arena, main, key), 0u);
     ASSERT_EQ(profileNewKey(collector, &file->arena, "b", "", &key), 0u);
@@ -192,7 +192,7 @@ TEST(ProfileRecords, FileSectionsAndKeys) {
     ASSERT_EQ(profileNewKey(collector, &file->arena, std::string(70, 'k').c_str(),
                             std::string(4600, 'x').c_str(), &key),
               0u);
-    EXPECT_EQ(std::string(key->name), std::string(60, 'k'));
+    EXPECT_EQ(std::string(profileKeyName(key)), std::string(60, 'k'));
     EXPECT_EQ(std::string(profileKeyValue(key)), std::string(4500, 'x'));
     ASSERT_EQ(profileAddKey(collector, &file->arena, cut, key), 0u);
     ASSERT_EQ(profileAddSection(collector, file, cut), 0u);

@@ -195,4 +195,102 @@ TEST(ProfileFormat, LineAfterCsumStartingWithLAndADigit) {
     }
 }
 
+// What the full way makes of a raw line: normalised, then parsed with
+// fresh buffers.
+Parsed fullWay(const std::string &raw) {
+    TestCollector collector;
+    ProfileParseBuffers buffers{};
+    std::string line = raw;
+    normalizeBlanks(line.data());
+    return parse(collector, buffers, line.c_str());
+}
+
+TEST(ProfileFormat, SplitPlainKeyTakesTheCommonLinesAsTheFullWayDoes) {
+    const std::string k60(60, 'k'), x4500(4500, 'x');
+    struct Case {
+        std::string line;
+        std::string name, value; // empty name: the line is left to the full way
+        bool oneSign;
+    } cases[] = {
+        {"a = b", "a", "b", true},
+        {"a=b", "a", "b", true},
+        {"a =b c", "a", "b c", true},
+        {"name = v a l u e, (more) 1.5", "name", "v a l u e, (more) 1.5", true},
+        {"a == b", "a", "b", false},
+        {"a = b = c", "a", "b = c", true},
+        {"k v = w", "k", "v = w", false},
+        {"\xe9t\xe9 = \xff\x01", "\xe9t\xe9", "\xff\x01", true},
+        {k60 + " = v", k60, "v", true},
+        {"k = " + x4500, "k", x4500, true},
+        // Left to the full way: other whitespace, blanks to normalise,
+        // rejected characters, headers, the checksum line, fields that are
+        // empty or too long, and lines that are not key lines.
+        {"a\t= b", "", "", false},
+        {"a = b\r", "", "", false},
+        {"a  = b", "", "", false},
+        {" a = b", "", "", false},
+        {"a = b ", "", "", false},
+        {"a = [b]", "", "", false},
+        {"a = <b>", "", "", false},
+        {"a = b#", "", "", false},
+        {"a = b@c", "", "", false},
+        {"a = b?", "", "", false},
+        {std::string("a = b\0c", 7), "", "", false},
+        {"CSUM = 12", "", "", false},
+        {k60 + "k = v", "", "", false},
+        {"k = " + x4500 + "x", "", "", false},
+        {"a =", "", "", false},
+        {"= b", "", "", false},
+        {"a b", "", "", false},
+        {"", "", "", false},
+    };
+    for (const Case &c : cases) {
+        ProfileKeySpan span{};
+        bool split = profileSplitPlainKey(c.line.data(), c.line.size(), &span);
+        ASSERT_EQ(split, !c.name.empty()) << c.line.substr(0, 80);
+        if (!split) continue;
+        EXPECT_EQ(std::string(span.name, span.nameLength), c.name);
+        EXPECT_EQ(std::string(span.value, span.valueLength), c.value);
+        EXPECT_EQ(span.oneSign, c.oneSign) << c.line;
+    }
+}
+
+TEST(ProfileFormat, SplitPlainKeyNeverDisagreesWithTheFullWay) {
+    // Lines of every length around the 16-byte steps, from an alphabet that
+    // reaches every way out; each line the split takes must be the full
+    // way's key line with the same name and value.
+    const char alphabet[] = "ab=  = \t\r[<#\x01\xe9"
+                            "CSUM";
+    std::mt19937 rng(57);
+    int taken = 0;
+    for (int i = 0; i < 40000; ++i) {
+        std::string line(rng() % 70, 'x');
+        for (char &c : line)
+            if (rng() % 3 == 0) c = alphabet[rng() % (sizeof alphabet - 1)];
+        ProfileKeySpan span{};
+        if (!profileSplitPlainKey(line.data(), line.size(), &span)) continue;
+        ++taken;
+        Parsed full = fullWay(line);
+        ASSERT_EQ(full.status, 0u) << line;
+        ASSERT_EQ(full.kind, PROFILE_LINE_KEY) << line;
+        ASSERT_EQ(std::string(span.name, span.nameLength), full.a) << line;
+        ASSERT_EQ(std::string(span.value, span.valueLength), full.b) << line;
+        ASSERT_NE(full.a, "CSUM");
+        std::string normalized = line;
+        normalizeBlanks(normalized.data());
+        ASSERT_EQ(normalized, line) << "the split took a line that is not normal";
+        // The checksum skips blanks: the line's is the key's when both read
+        // the same without them.
+        auto withoutBlanks = [](const std::string &text) {
+            std::string out;
+            for (char c : text)
+                if (c != ' ') out += c;
+            return out;
+        };
+        ASSERT_EQ(span.oneSign, withoutBlanks(line) == withoutBlanks(full.a + "=" + full.b))
+            << line;
+    }
+    EXPECT_GT(taken, 1000); // the alphabet gives plenty of plain key lines
+}
+
 } // namespace

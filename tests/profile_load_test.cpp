@@ -2,12 +2,15 @@
 // "CSUM" check, the end of the data, and the statuses of a failed load.
 #include "platform/fault.h"
 #include "profile/checksum.h"
+#include "profile/linecodec.h"
 #include "profile/loadsave.h"
 #include "support/fixtures.h"
 #include "support/profile_io.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <gtest/gtest.h>
+#include <random>
 #include <string>
 
 namespace {
@@ -191,6 +194,84 @@ TEST(LoadFromDisk, FailedReadIsNotTheEndOfTheFile) {
     EXPECT_EQ(file, nullptr);
     EXPECT_TRUE(status == PROFILE_STATUS_CANNOT_OPEN || status == PROFILE_STATUS_FILE_NOT_FOUND)
         << status;
+}
+
+// Loads the file with the block reader, or with the context's line-by-line
+// reader that it stands in for; "status N" and the texts recorded, then
+// describeWithChecksums().
+std::string loadWithReader(const std::string &path, bool lineByLine, uint32_t flags = 0) {
+    TestContext ctx{PROFILE_IO_STREAM}; // with a collector of its own
+    ErrCollector *collector = ctx.collector();
+    ProfileFile *file = nullptr;
+    EXPECT_EQ(profileNewFile(collector, &file), 0u);
+    if (file == nullptr) return "no file";
+    file->contextIndex = ctx.index;
+    file->openMode = PROFILE_OPEN_READ;
+    file->openFlags = flags;
+    file->lineByLine = lineByLine ? 1 : 0;
+    file->stream = std::fopen(path.c_str(), "rb");
+    EXPECT_NE(file->stream, nullptr);
+    if (file->stream == nullptr) return "no stream";
+    if (!lineByLine) std::setvbuf(file->stream, nullptr, _IONBF, 0); // as an open makes it
+    std::string out = "status " + std::to_string(profileLoad(collector, file)) + "\n";
+    for (int32_t i = 0; i < collector->count; ++i)
+        out += std::string(errCollectorText(collector, i)) + '\n';
+    out += "ended at " + std::to_string(file->loadEndedAtLine) + "\n" + describeWithChecksums(file);
+    std::fclose(file->stream);
+    file->stream = nullptr;
+    EXPECT_EQ(profileFreeFile(collector, file), 0u);
+    return out;
+}
+
+TEST(LoadFromDisk, BlockReaderLoadsLargeFilesAsLineByLine) {
+    // Far more than one block of lines of every length, so that lines fall
+    // across blocks, lines reach and pass the longest one read whole, and
+    // every kind of line that the split in the block leaves to the full way
+    // comes between the common ones.
+    ScratchDir dir;
+    std::mt19937 rng(11);
+    std::string content = "[Main 1]\n";
+    const char *others[] = {"[Next 2]\n",   "a\t= tab\n", "b  =  doubled\n", " c = lead\n",
+                            "d = crlf\r\n", "CSUM = 5\n", "L1 continues\n",  "free text\n",
+                            "\n",           "CSUM = 0\n"};
+    for (int line = 0; content.size() < 300000; ++line) {
+        if (line % 7 == 3) {
+            content += others[rng() % (sizeof others / sizeof others[0])];
+            continue;
+        }
+        size_t length = rng() % 9 == 0 ? 4400 + rng() % 300 : rng() % 200;
+        std::string value(length + 1, 'v');
+        for (char &c : value)
+            if (rng() % 6 == 0) c = ' ';
+        value.front() = value.back() = 'v';
+        content += "k" + std::to_string(line) + " = " + value + "\n";
+    }
+    std::string path = dir.file("large.ini");
+    for (const std::string &ending :
+         {std::string(), std::string("last = no line feed"), std::string("nul = a\0b\n", 10)}) {
+        ASSERT_TRUE(writeFile(path, content + ending));
+        std::string byBlocks = loadWithReader(path, false);
+        EXPECT_EQ(byBlocks, loadWithReader(path, true)) << ending;
+        EXPECT_NE(byBlocks.find("Next/2"), std::string::npos);
+    }
+    // Encoded, each line decoded before it is split; a line that does not
+    // decode ends the load.
+    std::string encoded;
+    for (size_t at = 0; at < content.size();) {
+        size_t end = content.find('\n', at) + 1;
+        char stored[PROFILE_ENCODE_SIZE]; // as a save encodes
+        // Lines too long for a stored form are left out.
+        if (defaultEncodeLine(content.substr(at, end - at).c_str(), stored, sizeof stored,
+                              PROFILE_DEFAULT_TRANSFORM, 0) == 0)
+            encoded += stored;
+        at = end;
+    }
+    for (const std::string &ending : {std::string(), std::string("not encoded = x\n")}) {
+        ASSERT_TRUE(writeFile(path, encoded + ending));
+        std::string byBlocks = loadWithReader(path, false, PROFILE_OPEN_FLAG_DECODE);
+        EXPECT_EQ(byBlocks, loadWithReader(path, true, PROFILE_OPEN_FLAG_DECODE)) << ending;
+        EXPECT_NE(byBlocks.find("Next/2"), std::string::npos) << byBlocks.substr(0, 300);
+    }
 }
 
 } // namespace

@@ -7,12 +7,24 @@
 #include <cstddef>
 #include <cstring>
 
+namespace {
+// The base names of apiLockTable, also kept apart from it: a call reads its
+// class's base name before it takes the lock, and apiLockTable's slots, on
+// the same cache line, are written by the thread that holds a class.  Reading
+// them here keeps a waiting thread from pulling that line away from the
+// holder on every call.  Chosen for speed.
+constexpr const char *BASE_NAMES[QDM_LOCK_CLASS_MAX + 1] = {
+    nullptr,          "ZOLTlmprcgeneric",  "ZOLTlmprcadmin", "ZOLTcgprcinit",
+    "ZOLTlmprcevent", "ZOLTlmprctraceque", nullptr,          nullptr,
+    "ZOLTRlf",        "ZOLTlmprcsoft",
+};
+} // namespace
+
 QDMapiLockEntry apiLockTable[QDM_LOCK_CLASS_MAX + 1] = {
-    {nullptr, nullptr},          {"ZOLTlmprcgeneric", nullptr},
-    {"ZOLTlmprcadmin", nullptr}, {"ZOLTcgprcinit", nullptr},
-    {"ZOLTlmprcevent", nullptr}, {"ZOLTlmprctraceque", nullptr},
-    {nullptr, nullptr},          {nullptr, nullptr},
-    {"ZOLTRlf", nullptr},        {"ZOLTlmprcsoft", nullptr},
+    {BASE_NAMES[0], nullptr}, {BASE_NAMES[1], nullptr}, {BASE_NAMES[2], nullptr},
+    {BASE_NAMES[3], nullptr}, {BASE_NAMES[4], nullptr}, {BASE_NAMES[5], nullptr},
+    {BASE_NAMES[6], nullptr}, {BASE_NAMES[7], nullptr}, {BASE_NAMES[8], nullptr},
+    {BASE_NAMES[9], nullptr},
 };
 
 namespace {
@@ -50,36 +62,50 @@ void formatMutexName(char (&name)[QDM_MUTEX_NAME_SIZE], const char *base, int pi
     for (const char *c = ".lck"; *c != '\0'; ++c) put(*c);
     name[length] = '\0';
 }
-// The mutex name of each class that has a base name, kept once formed: every
-// exported call names its lock, and a class's name changes only with the
-// process id, that is in a forked child.  `key` says whose name `name` holds:
-// the process id and READY, or FILLING while one thread writes it.  A thread
-// that finds another process's name, or one being written, forms its own in
-// its scratch buffer; the first to find it so writes the cache.
+
+// The mutex of each class that has a base name, kept once resolved: every
+// exported call takes its class's lock, and looking the mutex up by name each
+// time (forming the name, then finding it among the process's mutexes by
+// comparing names) is work that a process needs to do only once.  Chosen for
+// speed.  A class's name changes only with the process id, that is in a
+// forked child.  `key` says whose name and handle the entry holds: the
+// process id and READY, or FILLING while one thread writes it.  `handle` is
+// the mutex when the platform says its handle lasts (platMutexLasts), else
+// null, and each call opens the mutex by `name`.  A thread that finds another
+// process's entry, or one being written, forms the name in its scratch
+// buffer and opens the mutex by it; the first to find it so writes the entry.
 constexpr uint64_t NAME_FILLING = 1;
 constexpr uint64_t NAME_READY = 2;
 
 struct CachedName {
     std::atomic<uint64_t> key{0};
+    QDMmutexHandle handle = nullptr;
     char name[QDM_MUTEX_NAME_SIZE];
 };
 CachedName cachedNames[QDM_LOCK_CLASS_MAX + 1];
 
 uint64_t readyKey(uint32_t pid) { return static_cast<uint64_t>(pid) << 2 | NAME_READY; }
 
-// The name of a class with a base name in apiLockTable: the cached one, or
-// the one formed in scratch.
-const char *classMutexName(int32_t lockClass, uint32_t pid, char (&scratch)[QDM_MUTEX_NAME_SIZE]) {
+// Opens the mutex of a class with a base name in apiLockTable: through the
+// kept handle, by the kept name, or by the name formed in scratch (and then
+// kept).  Null when it cannot be created.
+QDMmutexHandle openClassMutex(int32_t lockClass, const QDMsecurityAttrs *attrs,
+                              char (&scratch)[QDM_MUTEX_NAME_SIZE]) {
+    uint32_t pid = platProcessId();
     CachedName &cached = cachedNames[lockClass];
     uint64_t key = cached.key.load(std::memory_order_acquire);
-    if (key == readyKey(pid)) return cached.name;
-    formatMutexName(scratch, apiLockTable[lockClass].baseName, static_cast<int>(pid));
-    if (key != NAME_FILLING &&
+    if (key == readyKey(pid))
+        return cached.handle != nullptr ? platReopenMutex(attrs, cached.handle)
+                                        : platCreateMutex(attrs, cached.name);
+    formatMutexName(scratch, BASE_NAMES[lockClass], static_cast<int>(pid));
+    QDMmutexHandle handle = platCreateMutex(attrs, scratch);
+    if (handle != nullptr && key != NAME_FILLING &&
         cached.key.compare_exchange_strong(key, NAME_FILLING, std::memory_order_acquire)) {
         std::memcpy(cached.name, scratch, sizeof scratch);
+        cached.handle = platMutexLasts(handle) ? handle : nullptr;
         cached.key.store(readyKey(pid), std::memory_order_release);
     }
-    return scratch;
+    return handle;
 }
 } // namespace
 
@@ -102,24 +128,24 @@ void QDMcloseMutex(QDMmutexHandle handle) {
 int32_t QDMlockNamedMutex(int32_t lockClass, const char *baseName, int32_t timeoutMs) {
     if (lockClass < QDM_LOCK_CLASS_MIN || lockClass > QDM_LOCK_CLASS_MAX || timeoutMs < 0)
         return QDM_LOCK_BAD_ARGUMENT;
-    QDMapiLockEntry &entry = apiLockTable[lockClass];
-    if ((entry.baseName != nullptr) == (baseName != nullptr)) return QDM_LOCK_BAD_ARGUMENT;
-
-    char scratch[QDM_MUTEX_NAME_SIZE];
-    const char *name = scratch;
-    if (entry.baseName != nullptr)
-        name = classMutexName(lockClass, platProcessId(), scratch);
-    else
-        formatMutexName(scratch, baseName, static_cast<int>(platProcessId()));
+    bool hasBaseName = BASE_NAMES[lockClass] != nullptr;
+    if (hasBaseName == (baseName != nullptr)) return QDM_LOCK_BAD_ARGUMENT;
 
     QDMsecurityAttrs attrs;
     if (QDMinitMutexSecurity(&attrs) != 0) return QDM_LOCK_CANNOT_CREATE;
-    QDMmutexHandle handle = platCreateMutex(&attrs, name);
+    char scratch[QDM_MUTEX_NAME_SIZE];
+    QDMmutexHandle handle;
+    if (hasBaseName) {
+        handle = openClassMutex(lockClass, &attrs, scratch);
+    } else {
+        formatMutexName(scratch, baseName, static_cast<int>(platProcessId()));
+        handle = platCreateMutex(&attrs, scratch);
+    }
     if (handle == nullptr) return QDM_LOCK_CANNOT_CREATE;
 
     switch (platWaitMutex(handle, static_cast<uint32_t>(timeoutMs))) {
     case PLAT_WAIT_ACQUIRED:
-        entry.slot = handle;
+        apiLockTable[lockClass].slot = handle;
         return QDM_LOCK_ACQUIRED;
     case PLAT_WAIT_TIMEOUT:
         platCloseMutex(handle);

@@ -46,6 +46,18 @@ int platInitSecurityDescriptor(void **descriptor);
 // null when it cannot be created.
 PlatMutex platCreateMutex(const QDMsecurityAttrs *attrs, const char *name);
 
+// True when the handle lasts: it stays valid and reaches the same mutex for
+// the life of the process, and closing it does nothing (POSIX process-private
+// names; never on Windows, whose handles are closed for real).  A caller may
+// keep such a handle and open the mutex again with platReopenMutex instead
+// of by name.
+bool platMutexLasts(PlatMutex mutex);
+
+// Opens again the mutex of a handle that platMutexLasts accepted: what
+// platCreateMutex gives for the same name (null when creation fails), without
+// looking the name up.
+PlatMutex platReopenMutex(const QDMsecurityAttrs *attrs, PlatMutex kept);
+
 // Waits at most timeoutMs milliseconds (0: just tries), measured on a clock
 // that a change of the system time does not move.
 PlatWait platWaitMutex(PlatMutex mutex, uint32_t timeoutMs);

@@ -16,6 +16,14 @@ extern const uint16_t profileChecksumWeights[PROFILE_CHECKSUM_WEIGHTS];
 // skipped, every other byte adds weight * value - (P mod 99), with a rotation
 // every 14 weights.  0 for an empty text.
 uint32_t profileLineChecksum(const char *text, uint32_t transform);
+// The same over text[0..length), which may hold any byte.
+uint32_t profileTextChecksum(const char *text, size_t length, uint32_t transform);
+
+#ifdef KVINIT64_TESTABLE
+// Set by tests to sum as on a processor without SSSE3, so that both ways of
+// dropping the blanks are checked on any machine.
+extern bool profileChecksumWithoutSsse3;
+#endif
 
 // The mixing rotation: value (no bit at or above `width`, 2 to 32) rotated
 // left by count places within its low `width` bits, in constant time; the
@@ -26,6 +34,11 @@ uint32_t profileChecksumRotate(uint32_t value, uint32_t count, uint32_t width);
 // Returns 0, or 11 (recorded) for no key.
 uint32_t profileKeyChecksum(ErrCollector *collector, const ProfileKey *key, uint32_t transform,
                             uint32_t *checksum);
+
+// The checksum of the text "name=value" from the two texts and their
+// lengths, as profileKeyChecksum takes it for a key.
+uint32_t profileKeyTextChecksum(const char *name, size_t nameLength, const char *value,
+                                size_t valueLength, uint32_t transform);
 
 // Sets the section's computed checksum to the wrapping sum over its keys.
 // Returns 0, or 11 (recorded) for no section or a list failure.

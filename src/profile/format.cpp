@@ -2,6 +2,7 @@
 
 #include "profile/context.h"
 
+#include <bit>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -176,4 +177,118 @@ uint32_t profileParseLine(ErrCollector *collector, const char *line, ProfileLine
         return status;
     }
     return 0;
+}
+
+namespace {
+
+// What one byte is to profileSplitPlainKey.
+enum SplitClass : uint8_t {
+    SPLIT_TEXT = 0,
+    SPLIT_BLANK = 1,
+    SPLIT_SIGN = 2,   // "="
+    SPLIT_REFUSE = 4, // whitespace other than the blank, NUL, "[" and "<>#@?"
+};
+
+[[maybe_unused]] constexpr auto SPLIT_CLASS = [] {
+    struct Table {
+        uint8_t of[256];
+    } table{};
+    for (int c = 0; c < 256; ++c) {
+        char ch = static_cast<char>(c);
+        if (ch == ' ')
+            table.of[c] = SPLIT_BLANK;
+        else if (ch == '=')
+            table.of[c] = SPLIT_SIGN;
+        else if (ch == '\0' || ch == '[' || profileIsWhitespace(ch) || ch == '<' || ch == '>' ||
+                 ch == '#' || ch == '@' || ch == '?')
+            table.of[c] = SPLIT_REFUSE;
+    }
+    return table;
+}();
+
+// Bit masks over up to 16 bytes of a line: blanks, "=" signs and refused
+// bytes, bit i for byte i.
+struct SplitMasks {
+    uint32_t blank;
+    uint32_t sign;
+    uint32_t refuse;
+};
+
+[[gnu::always_inline]] inline SplitMasks splitMasks(const unsigned char *bytes) {
+#if defined(__SSE2__)
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes));
+    auto is = [&](char c) { return _mm_cmpeq_epi8(x, _mm_set1_epi8(c)); };
+    // x in [low, low + span], unsigned.
+    auto within = [&](char low, char span) {
+        __m128i d = _mm_sub_epi8(x, _mm_set1_epi8(low));
+        return _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(span)), d);
+    };
+    __m128i sign = is('=');
+    // "<", "=", ">", "?", "@" are one run of codes; the sign is let through.
+    __m128i refuse = _mm_andnot_si128(sign, within('<', '@' - '<'));
+    refuse = _mm_or_si128(refuse, within('\t', '\r' - '\t'));
+    refuse = _mm_or_si128(refuse, _mm_or_si128(is('#'), _mm_or_si128(is('['), is('\0'))));
+    return {static_cast<uint32_t>(_mm_movemask_epi8(is(' '))),
+            static_cast<uint32_t>(_mm_movemask_epi8(sign)),
+            static_cast<uint32_t>(_mm_movemask_epi8(refuse))};
+#else
+    SplitMasks masks{0, 0, 0};
+    for (uint32_t i = 0; i < 16; ++i) {
+        uint8_t c = SPLIT_CLASS.of[bytes[i]];
+        masks.blank |= static_cast<uint32_t>((c & SPLIT_BLANK) != 0) << i;
+        masks.sign |= static_cast<uint32_t>((c & SPLIT_SIGN) != 0) << i;
+        masks.refuse |= static_cast<uint32_t>((c & SPLIT_REFUSE) != 0) << i;
+    }
+    return masks;
+#endif
+}
+
+} // namespace
+
+bool profileSplitPlainKey(const char *line, size_t length, ProfileKeySpan *out) {
+    if (line == nullptr || out == nullptr || length == 0 || line[0] == ' ' ||
+        line[length - 1] == ' ')
+        return false;
+    const auto *bytes = reinterpret_cast<const unsigned char *>(line);
+    size_t nameEnd = SIZE_MAX; // the first blank or sign
+    bool signSeen = false;
+    uint32_t blankBefore = 0; // the last byte of the previous chunk was a blank
+    for (size_t i = 0; i < length; i += 16) {
+        SplitMasks masks;
+        size_t valid = length - i;
+        if (valid >= 16) {
+            masks = splitMasks(bytes + i);
+        } else if (length >= 16) {
+            // The line's last 16 bytes, less those already looked at: no
+            // read passes the line, and no copy.
+            masks = splitMasks(bytes + length - 16);
+            const auto shift = static_cast<uint32_t>(16 - valid);
+            masks = SplitMasks{masks.blank >> shift, masks.sign >> shift, masks.refuse >> shift};
+        } else {
+            // The tail is padded with text bytes, which add nothing.
+            unsigned char tail[16];
+            std::memset(tail, 'x', sizeof tail);
+            std::memcpy(tail, bytes + i, valid);
+            masks = splitMasks(tail);
+        }
+        if (masks.refuse != 0 || (masks.blank & ((masks.blank << 1) | blankBefore)) != 0)
+            return false;
+        blankBefore = (masks.blank >> 15) & 1u;
+        signSeen = signSeen || masks.sign != 0;
+        uint32_t stops = masks.blank | masks.sign;
+        if (nameEnd == SIZE_MAX && stops != 0)
+            nameEnd = i + static_cast<size_t>(std::countr_zero(stops));
+    }
+    if (!signSeen || nameEnd == 0 || nameEnd > PROFILE_KEY_NAME_SIZE - 1) return false;
+    size_t valueStart = nameEnd;
+    uint32_t signs = 0;
+    for (; valueStart < length && (line[valueStart] == '=' || line[valueStart] == ' ');
+         ++valueStart)
+        signs += line[valueStart] == '=' ? 1u : 0u;
+    size_t valueLength = length - valueStart;
+    if (valueLength == 0 || valueLength > PROFILE_VALUE_SIZE - 1) return false;
+    if (nameEnd == sizeof PROFILE_KEY_CSUM - 1 && std::memcmp(line, PROFILE_KEY_CSUM, nameEnd) == 0)
+        return false;
+    *out = ProfileKeySpan{line, nameEnd, line + valueStart, valueLength, signs == 1};
+    return true;
 }

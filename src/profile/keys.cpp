@@ -74,7 +74,7 @@ uint32_t findSection(ProfileFile *file, const char *name, const char *version,
 uint32_t countKeys(ErrCollector *collector, ProfileSection *section, const char *name) {
     uint32_t count = 0;
     profileWalk(collector, section->keys, [&](void *element) {
-        if (std::strcmp(static_cast<ProfileKey *>(element)->name, name) == 0) ++count;
+        if (std::strcmp(profileKeyName(static_cast<ProfileKey *>(element)), name) == 0) ++count;
         return 0u;
     });
     return count;
@@ -102,7 +102,7 @@ uint32_t rebuildKeys(ErrCollector *collector, ProfileArena *arena, ProfileSectio
         cursorListCurrent(collector, keys, &element);
         cursorListRemoveHead(collector, keys);
         auto *key = static_cast<ProfileKey *>(element);
-        ProfileKey *keep = std::strcmp(key->name, name) == 0 ? change(key) : key;
+        ProfileKey *keep = std::strcmp(profileKeyName(key), name) == 0 ? change(key) : key;
         if (keep != nullptr) profileAddKey(collector, arena, section, keep);
     }
     return 0;
@@ -143,7 +143,7 @@ uint32_t profileGetKey(ProfileFile *file, const char *section, const char *versi
     const ProfileKey *match = nullptr;
     status = profileWalk(collector, found->keys, [&](void *element) {
         auto *k = static_cast<const ProfileKey *>(element);
-        if (std::strcmp(k->name, key) != 0) return 0u;
+        if (std::strcmp(profileKeyName(k), key) != 0) return 0u;
         match = k;
         return 1u; // the first one: ends the walk
     });

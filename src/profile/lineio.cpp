@@ -35,6 +35,14 @@ uint32_t defaultWriteLine(const char *line, FILE *stream, uint64_t) {
     return 0;
 }
 
+uint32_t profileWriteText(const char *line, size_t length, FILE *stream) {
+    if (line == nullptr || stream == nullptr || platFaultHit(PLAT_FAULT_FILE_WRITE) ||
+        std::fwrite(line, 1, length, stream) != length) {
+        return PROFILE_STATUS_BAD_PARAMS;
+    }
+    return 0;
+}
+
 // Chosen for speed: one fread per 32 KiB and memchr over each line instead of
 // a getc per byte (the byte loop was the larger part of a load).
 uint32_t profileBlockReadLine(ProfileFile *file, char *buffer, uint32_t capacity) {
@@ -71,4 +79,36 @@ uint32_t profileBlockReadLine(ProfileFile *file, char *buffer, uint32_t capacity
     buffer[length] = '\0';
     if (holdsNul) return PROFILE_STATUS_TAMPERED;
     return length == 0 ? PROFILE_STATUS_END_OF_LIST : 0;
+}
+
+bool profileBlockPeekLine(ProfileFile *file, uint32_t capacity, const char **line, size_t *length) {
+    if (file == nullptr || file->stream == nullptr || capacity == 0) return false;
+    const size_t limit = capacity - 1;
+    for (;;) {
+        const char *start = file->streamBuffer + file->blockStart;
+        size_t available = file->blockEnd - file->blockStart;
+        size_t want = available < limit ? available : limit;
+        const void *feed = std::memchr(start, '\n', want);
+        if (feed != nullptr) {
+            *line = start;
+            *length = static_cast<size_t>(static_cast<const char *>(feed) - start) + 1;
+            return true;
+        }
+        // No whole line at hand: too long for one read, or cut by the end
+        // of the stream or of the block.  Only the last is mended here.
+        if (available >= limit || file->blockDrained != 0) return false;
+        // The unfinished line moves to the front and the block is topped
+        // up behind it; what profileBlockReadLine hands out is unchanged.
+        std::memmove(file->streamBuffer, start, available);
+        size_t room = sizeof file->streamBuffer - available;
+        size_t got = std::fread(file->streamBuffer + available, 1, room, file->stream);
+        file->blockStart = 0;
+        file->blockEnd = static_cast<uint32_t>(available + got);
+        if (got < room) file->blockDrained = 1;
+        if (got == 0) return false;
+    }
+}
+
+void profileBlockSkipLine(ProfileFile *file, size_t length) {
+    file->blockStart += static_cast<uint32_t>(length);
 }

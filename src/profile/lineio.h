@@ -1,6 +1,7 @@
 // The default line functions of I/O mode 0: plain stream reads and writes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -15,6 +16,8 @@ uint32_t defaultReadLine(char *buffer, uint32_t capacity, FILE *stream, uint64_t
 
 // Writes the line unchanged.  11 when the write fails, else 0.
 uint32_t defaultWriteLine(const char *line, FILE *stream, uint64_t user);
+// As defaultWriteLine, for a line of known length.
+uint32_t profileWriteText(const char *line, size_t length, FILE *stream);
 
 // The reader of I/O mode 0: the same lines and statuses as defaultReadLine
 // on the file's stream, taken from blocks read into the file's streamBuffer
@@ -22,3 +25,18 @@ uint32_t defaultWriteLine(const char *line, FILE *stream, uint64_t user);
 // A read failure ends the lines as the end of the stream does; the stream's
 // error indicator tells the two apart.
 uint32_t profileBlockReadLine(ProfileFile *file, char *buffer, uint32_t capacity);
+
+// The next line of the block reader when it lies whole in the file's
+// streamBuffer: *line points at it there and *length counts its bytes, the
+// line feed included, which the line holds as its last byte and nowhere
+// else.  Nothing is consumed: profileBlockSkipLine does that.  Returns false
+// (and the caller reads the line through profileBlockReadLine, which gives
+// the same bytes) when no such line is at hand: at the end of the stream,
+// for a last line without a line feed, for a line longer than capacity-1
+// bytes (profileBlockReadLine hands those out in parts), or when a read
+// fails.  Moves an unfinished line to the start of the buffer to read the
+// rest of it, so a line rarely falls across two blocks.  Chosen for speed:
+// the load takes most lines from here without copying them.
+bool profileBlockPeekLine(ProfileFile *file, uint32_t capacity, const char **line, size_t *length);
+// Consumes the line that profileBlockPeekLine gave, `length` bytes.
+void profileBlockSkipLine(ProfileFile *file, size_t length);

@@ -27,16 +27,17 @@ bool textAfterCarriageReturn(const char *line) {
     return false;
 }
 
-// The value of a "CSUM" line read as a signed decimal: leading whitespace
+// The value of a "CSUM" line (length bytes) read as a signed decimal: leading whitespace
 // skipped, an optional sign, digits up to the first other character (none:
 // 0), clamped to the signed 32-bit range; the 32-bit pattern is returned.
-uint32_t parseStoredChecksum(const char *text) {
-    while (profileIsWhitespace(*text)) ++text;
-    bool negative = *text == '-';
-    if (*text == '-' || *text == '+') ++text;
+uint32_t parseStoredChecksum(const char *text, size_t length) {
+    const char *end = text + length;
+    while (text < end && profileIsWhitespace(*text)) ++text;
+    bool negative = text < end && *text == '-';
+    if (text < end && (*text == '-' || *text == '+')) ++text;
     int64_t magnitude = 0;
     const int64_t limit = negative ? INT64_C(2147483648) : INT64_C(2147483647);
-    for (; *text >= '0' && *text <= '9'; ++text) {
+    for (; text < end && *text >= '0' && *text <= '9'; ++text) {
         magnitude = magnitude * 10 + (*text - '0');
         if (magnitude > limit) magnitude = limit;
     }
@@ -89,17 +90,20 @@ struct LoadState {
         return 0;
     }
 
-    uint32_t onKey(const ProfileParseBuffers &parsed) {
+    // A key line's name and value, by their lengths, and the checksum of
+    // "name=value".
+    uint32_t onKey(const char *name, size_t nameLength, const char *value, size_t valueLength,
+                   uint32_t checksum) {
         if (open == nullptr) return 0; // before the first header, or in a skipped section
         if (openIsReserved) {
             // Its keys are for the reader's information and never stored.
-            if (std::strcmp(parsed.keyName, PROFILE_KEY_FILENAME) == 0 ||
-                std::strcmp(parsed.keyName, PROFILE_KEY_NUMSECTION) == 0)
+            if (isName(name, nameLength, PROFILE_KEY_FILENAME) ||
+                isName(name, nameLength, PROFILE_KEY_NUMSECTION))
                 return 0;
             return profileFail(collector, PROFILE_STATUS_TAMPERED);
         }
-        if (std::strcmp(parsed.keyName, PROFILE_KEY_CSUM) == 0) {
-            open->storedChecksum = parseStoredChecksum(parsed.value);
+        if (isName(name, nameLength, PROFILE_KEY_CSUM)) {
+            open->storedChecksum = parseStoredChecksum(value, valueLength);
             // The checksum over the keys read so far is the running sum.
             open->checksum = sum;
             if (open->storedChecksum != 0 && open->storedChecksum != open->checksum)
@@ -108,17 +112,52 @@ struct LoadState {
         }
         ProfileKey *key = nullptr;
         uint32_t status =
-            profileNewKey(collector, &file->arena, parsed.keyName, parsed.value, &key);
+            profileNewKeyOf(collector, &file->arena, name, nameLength, value, valueLength, &key);
         if (status != 0) return status;
         status = profileAddKey(collector, &file->arena, open, key);
-        if (status != 0) return status;
-        uint32_t checksum = 0;
-        status = profileKeyChecksum(collector, key, transform, &checksum);
         if (status != 0) return status;
         sum += checksum;
         return 0;
     }
+
+    static bool isName(const char *name, size_t length, const char *wanted) {
+        return std::strlen(wanted) == length && std::memcmp(name, wanted, length) == 0;
+    }
 };
+
+// The full way's key line.
+uint32_t onParsedKey(LoadState &state, const ProfileParseBuffers &parsed) {
+    size_t nameLength = std::strlen(parsed.keyName);
+    size_t valueLength = std::strlen(parsed.value);
+    return state.onKey(parsed.keyName, nameLength, parsed.value, valueLength,
+                       profileKeyTextChecksum(parsed.keyName, nameLength, parsed.value, valueLength,
+                                              state.transform));
+}
+
+// Splits a whole line from the block, `length` bytes with its line feed, if
+// it is a common key line: as it stands, or decoded into `plain` (through
+// `stored`, where the stored line gets its terminating zero) for a file
+// opened with the decode flag.  Both buffers hold PROFILE_LINE_SIZE bytes.
+// False leaves the line to the full way.
+bool splitKeyLine(const ProfileLibContext *context, const ProfileFile *file, const char *raw,
+                  size_t length, char *stored, char *plain, ProfileKeySpan *key) {
+    if ((file->openFlags & PROFILE_OPEN_FLAG_DECODE) == 0)
+        return profileSplitPlainKey(raw, length - 1, key);
+    // A stored line holding a NUL byte is refused by the full way.
+    if (std::memchr(raw, '\0', length) != nullptr) return false;
+    // As profileReadLine decodes: a caller's decodeLine gets a zeroed buffer.
+    std::memcpy(stored, raw, length);
+    stored[length] = '\0';
+    if (context->decodeLine != defaultDecodeLine)
+        std::memset(plain, 0, PROFILE_LINE_SIZE);
+    else
+        plain[0] = '\0';
+    context->decodeLine(stored, plain, PROFILE_LINE_SIZE, context->transform, file->user);
+    plain[PROFILE_LINE_SIZE - 1] = '\0';
+    size_t plainLength = std::strlen(plain);
+    if (plainLength > 0 && plain[plainLength - 1] == '\n') --plainLength;
+    return profileSplitPlainKey(plain, plainLength, key);
+}
 
 } // namespace
 
@@ -175,16 +214,45 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
     LoadState state{collector, file, context->transform};
     ProfileParseBuffers parsed{};
     char line[PROFILE_LINE_SIZE];
-    uint32_t lineNumber = 1;
-    ProfileReadResult read = profileReadLine(collector, file, line, sizeof line);
-    while (read == PROFILE_READ_LINE) {
+    // Lines read in blocks mostly never leave the block: the common key
+    // line is split where it stands (profileSplitPlainKey), or where it was
+    // decoded to, and only the others go the full way (profileReadLine and
+    // profileParseLine), which reads them again.  Chosen for speed; both
+    // ways give the same sections, keys and statuses.
+    const bool splitInBlock = context->ioMode == PROFILE_IO_STREAM && file->lineByLine == 0;
+    char plain[PROFILE_LINE_SIZE];
+    // After a "CSUM" key line, a line that begins with "L" and a digit is
+    // read under other rules: that line always goes the full way.
+    bool afterChecksumLine = false;
+    uint32_t lineNumber = 1; // of the line being read
+    ProfileReadResult read = PROFILE_READ_END;
+    for (;; ++lineNumber) {
+        const char *raw = nullptr;
+        size_t rawLength = 0;
+        ProfileKeySpan key{};
+        if (splitInBlock && !afterChecksumLine &&
+            profileBlockPeekLine(file, sizeof line, &raw, &rawLength) &&
+            splitKeyLine(context, file, raw, rawLength, line, plain, &key)) {
+            profileBlockSkipLine(file, rawLength);
+            const char *end = key.value + key.valueLength;
+            uint32_t checksum =
+                key.oneSign ? profileTextChecksum(key.name, static_cast<size_t>(end - key.name),
+                                                  state.transform)
+                            : profileKeyTextChecksum(key.name, key.nameLength, key.value,
+                                                     key.valueLength, state.transform);
+            uint32_t status =
+                state.onKey(key.name, key.nameLength, key.value, key.valueLength, checksum);
+            if (status != 0) return state.fail(status);
+            continue;
+        }
+        read = profileReadLine(collector, file, line, sizeof line);
+        if (read != PROFILE_READ_LINE) break;
         ProfileLineKind kind = PROFILE_LINE_OTHER;
         uint32_t status = profileParseLine(collector, line, &kind, &parsed);
         if (status == 0 && kind == PROFILE_LINE_SECTION) status = state.onHeader(parsed);
-        if (status == 0 && kind == PROFILE_LINE_KEY) status = state.onKey(parsed);
+        if (status == 0 && kind == PROFILE_LINE_KEY) status = onParsedKey(state, parsed);
         if (status != 0) return state.fail(status);
-        read = profileReadLine(collector, file, line, sizeof line);
-        ++lineNumber;
+        afterChecksumLine = std::strcmp(parsed.keyName, PROFILE_KEY_CSUM) == 0;
     }
     if (read == PROFILE_READ_UNDECODABLE) file->loadEndedAtLine = lineNumber;
     // A line that cannot be decoded ends the load there.  For a stored file

@@ -25,9 +25,6 @@ static_assert(alignof(ProfileSection) <= ARENA_ALIGN && alignof(ProfileKey) <= A
 constexpr uint32_t ARENA_FIRST_BLOCK = 16 * 1024;
 constexpr uint32_t ARENA_BLOCK_CAP = 1024 * 1024;
 
-// The list node inside a key's allocation, right after the record.
-CursorNode *keyNode(ProfileKey *key) { return reinterpret_cast<CursorNode *>(key + 1); }
-
 char *sectionTexts(ProfileSection *section) {
     return reinterpret_cast<char *>(section) + offsetof(ProfileSection, texts);
 }
@@ -90,8 +87,13 @@ const char *profileSectionVersion(const ProfileSection *section) {
     return name + std::strlen(name) + 1;
 }
 
+const char *profileKeyName(const ProfileKey *key) {
+    return reinterpret_cast<const char *>(key + 1);
+}
+
 const char *profileKeyValue(const ProfileKey *key) {
-    return key->name + std::strlen(key->name) + 1;
+    const char *name = profileKeyName(key);
+    return name + std::strlen(name) + 1;
 }
 
 CursorList profileNoKeys;
@@ -127,19 +129,24 @@ uint32_t profileNewKey(ErrCollector *collector, ProfileArena *arena, const char 
         std::strcmp(name, PROFILE_KEY_CSUM) == 0) {
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     }
+    return profileNewKeyOf(collector, arena, name,
+                           QDMboundedLength(name, PROFILE_KEY_NAME_SIZE - 1), value,
+                           QDMboundedLength(value, PROFILE_VALUE_SIZE - 1), out);
+}
+
+uint32_t profileNewKeyOf(ErrCollector *collector, ProfileArena *arena, const char *name,
+                         size_t nameLength, const char *value, size_t valueLength,
+                         ProfileKey **out) {
     // The record, its list node and both texts in one piece sized to the
-    // texts, each text bounded by its field limit.
-    size_t nameLength = QDMboundedLength(name, PROFILE_KEY_NAME_SIZE - 1);
-    size_t valueLength = QDMboundedLength(value, PROFILE_VALUE_SIZE - 1);
-    static_assert(sizeof(ProfileKey) % alignof(CursorNode) == 0);
-    size_t size = sizeof(ProfileKey) + sizeof(CursorNode) + nameLength + 1 + valueLength + 1;
+    // texts.
+    size_t size = sizeof(ProfileKey) + nameLength + 1 + valueLength + 1;
     auto *key = static_cast<ProfileKey *>(profileArenaAlloc(arena, static_cast<uint32_t>(size)));
     if (key == nullptr) return profileFail(collector, PROFILE_STATUS_NO_RESOURCES);
-    key->name = reinterpret_cast<char *>(keyNode(key) + 1);
-    std::memcpy(key->name, name, nameLength);
-    key->name[nameLength] = '\0';
-    std::memcpy(key->name + nameLength + 1, value, valueLength);
-    key->name[nameLength + 1 + valueLength] = '\0';
+    char *texts = reinterpret_cast<char *>(key + 1);
+    std::memcpy(texts, name, nameLength);
+    texts[nameLength] = '\0';
+    std::memcpy(texts + nameLength + 1, value, valueLength);
+    texts[nameLength + 1 + valueLength] = '\0';
     *out = key;
     return 0;
 }
@@ -156,7 +163,7 @@ uint32_t profileAddKey(ErrCollector *collector, ProfileArena *arena, ProfileSect
             return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
         section->keys = keys;
     }
-    if (cursorListAppendInElement(collector, section->keys, keyNode(key), key) != 0)
+    if (cursorListAppendInElement(collector, section->keys, &key->node, key) != 0)
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     ++section->keyCount;
     section->checksumKnown = 0;

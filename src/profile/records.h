@@ -5,6 +5,7 @@
 #include "profile/cursor_list.h"
 #include "profile/limits.h"
 
+#include <cstddef>
 #include <cstdint>
 
 // Storage for the sections and keys of one file: blocks taken from QDMalloc
@@ -29,14 +30,16 @@ void *profileArenaAlloc(ProfileArena *arena, uint32_t size);
 // Frees every block and leaves the arena empty, ready for use again.
 void profileArenaFree(ProfileArena *arena);
 
-// One key line.  Its list node and its texts are stored right after the
-// record, in the same arena allocation, sized to the texts (name up to 60
-// characters, value up to 4,500).  Keys are the bulk of a loaded file, so the
-// value has no pointer of its own: profileKeyValue finds it after the name.
+// One key line: its list node, and its texts right after the record, in
+// the same arena allocation sized to the texts (name up to 60 characters,
+// value up to 4,500).  Keys are the bulk of a loaded file, so the texts have
+// no pointers of their own: profileKeyName and profileKeyValue find them.
 struct ProfileKey {
-    char *name; // zero-terminated, then the zero-terminated value
+    CursorNode node; // in its section's key list (profileAddKey)
 };
 
+// The key's zero-terminated name, right after the record.
+const char *profileKeyName(const ProfileKey *key);
 // The key's value, right after its name.
 const char *profileKeyValue(const ProfileKey *key);
 
@@ -88,6 +91,14 @@ uint32_t profileNewSection(ErrCollector *collector, ProfileArena *arena, const c
 // value, or the name "CSUM"; 14 when it cannot be allocated.  Recorded.
 uint32_t profileNewKey(ErrCollector *collector, ProfileArena *arena, const char *name,
                        const char *value, ProfileKey **out);
+
+// As profileNewKey, from texts of known lengths that may run on past them:
+// the name (not "CSUM") at most 60 bytes, the value at most 4,500, neither
+// holding a zero byte.  Returns 0, or 14 (recorded) when it cannot be
+// allocated.
+uint32_t profileNewKeyOf(ErrCollector *collector, ProfileArena *arena, const char *name,
+                         size_t nameLength, const char *value, size_t valueLength,
+                         ProfileKey **out);
 
 // Appends the key, which must come from profileNewKey and belong to no
 // section yet, at the tail (through the list node in its own allocation)

@@ -16,6 +16,7 @@
 #include "profile/checksum.h"
 #include "profile/limits.h"
 #include "profile/linecodec.h"
+#include "profile/lineio.h"
 #include "profile/list_walk.h"
 #include "profile/loadsave.h"
 #include "profile/records.h"
@@ -51,8 +52,9 @@ void filenameValue(const char *path, char *out, size_t size) {
 // True for a key that the reader accepts only as the first key line after a
 // "CSUM" line (it was loaded there).
 bool needsChecksumLineBefore(const ProfileKey *key) {
-    return key->name[0] == 'L' && key->name[1] >= '0' && key->name[1] <= '9' &&
-           (std::strpbrk(key->name, READER_REFUSES) != nullptr ||
+    const char *name = profileKeyName(key);
+    return name[0] == 'L' && name[1] >= '0' && name[1] <= '9' &&
+           (std::strpbrk(name, READER_REFUSES) != nullptr ||
             std::strpbrk(profileKeyValue(key), READER_REFUSES) != nullptr);
 }
 
@@ -63,6 +65,9 @@ struct Saver {
     uint32_t flags;
     char line[PROFILE_WRITE_LINE_SIZE];
     char encoded[PROFILE_ENCODE_SIZE];
+    // The length of the text in line when the key step knows it (the line
+    // written most), else 0.
+    size_t lineLength;
 
     // The line step: encode the formatted line when asked, then write it.
     // An encodeLine status ends the save with that status; a failed write
@@ -70,6 +75,16 @@ struct Saver {
     // write whole.
     uint32_t put() {
         const char *out = line;
+        size_t length = lineLength;
+        lineLength = 0;
+        if (length != 0 && !(flags & PROFILE_SAVE_ENCODE) &&
+            context->writeLine == defaultWriteLine) {
+            // Chosen for speed: the line is written by its known length, not
+            // measured again by fputs.
+            if (profileWriteText(line, length, file->stream) != 0)
+                return profileFail(collector, PROFILE_STATUS_WRITE_FAILED);
+            return 0;
+        }
         if (flags & PROFILE_SAVE_ENCODE) {
             // A caller's encodeLine gets a zeroed buffer; the library's own
             // always terminates what it writes.
@@ -120,15 +135,16 @@ struct Saver {
             if (status != 0) return status;
         }
         // "%s = %s\n", put together by hand: this is the line written most.
-        size_t nameLength = std::strlen(key->name);
-        const char *value = key->name + nameLength + 1; // profileKeyValue
+        const char *name = profileKeyName(key);
+        size_t nameLength = std::strlen(name);
+        const char *value = name + nameLength + 1; // profileKeyValue
         size_t valueLength = std::strlen(value);
         if (nameLength + valueLength + 4 >= sizeof line) {
-            std::snprintf(line, sizeof line, "%s = %s\n", key->name, value);
+            std::snprintf(line, sizeof line, "%s = %s\n", name, value);
             return put();
         }
         char *end = line;
-        std::memcpy(end, key->name, nameLength);
+        std::memcpy(end, name, nameLength);
         end += nameLength;
         std::memcpy(end, " = ", 3);
         end += 3;
@@ -136,6 +152,7 @@ struct Saver {
         end += valueLength;
         end[0] = '\n';
         end[1] = '\0';
+        lineLength = static_cast<size_t>(end + 1 - line);
         return put();
     }
 
@@ -172,7 +189,7 @@ uint32_t profileSave(ErrCollector *collector, ProfileFile *file, uint32_t saveFl
     ProfileLibContext *context = profileFileContext(file);
     if (context == nullptr) return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     static_assert(PROFILE_WRITE_LINE_SIZE > PROFILE_PATH_SIZE + sizeof PROFILE_KEY_FILENAME + 4);
-    Saver saver{collector, file, context, saveFlags, {}, {}};
+    Saver saver{collector, file, context, saveFlags, {}, {}, 0};
 
     // The true count of the sections written, whatever the file said.
     int32_t ordinary = 0;

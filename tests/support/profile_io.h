@@ -105,7 +105,7 @@ inline std::string describe(ProfileFile *file, bool withReserved = true) {
         bool first = true;
         for (void *k : listElements(s->keys)) {
             auto *key = static_cast<ProfileKey *>(k);
-            out += std::string(first ? "" : ",") + key->name + "=" + profileKeyValue(key);
+            out += std::string(first ? "" : ",") + profileKeyName(key) + "=" + profileKeyValue(key);
             first = false;
         }
         out += "}";

@@ -4,10 +4,10 @@
 #include "profile/loadsave.h"
 #include "session.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <exception>
 #include <string>
-#include <vector>
 
 namespace {
 int failed(const ToolOptions &options, const Failure &failure) {
@@ -61,38 +61,30 @@ bool isMissing(uint32_t status) {
     return status == PROFILE_STATUS_NO_SECTION || status == PROFILE_STATUS_NO_KEY;
 }
 
-// show and verify: open read-only, take every section, close unchanged.
-// endedAtLine: where the load ended early, or 0.
-bool loadSections(const ToolOptions &options, bool withKeys, std::vector<SectionView> &sections,
-                  uint32_t &endedAtLine, Failure &failure) {
-    ProfileSession session;
-    if (!session.open(options, PROFILE_OPEN_READ, failure)) return false;
-    endedAtLine = session.file()->loadEndedAtLine;
-    return session.sections(withKeys, sections, failure) && session.close(0, failure);
-}
+// show and verify print from the open file and close it afterwards: a
+// read-only close of a stream context only frees the file and cannot fail,
+// so the output is the same as if it had been closed first.
 
 int show(const ToolOptions &options) {
-    std::vector<SectionView> sections;
+    ProfileSession session;
     Failure failure;
-    uint32_t endedAt = 0;
-    if (!loadSections(options, options.keys || options.json, sections, endedAt, failure))
+    if (!session.open(options, PROFILE_OPEN_READ, failure)) return failed(options, failure);
+    if (!printSections(options, session, failure) || !session.close(0, failure))
         return failed(options, failure);
-    printSections(options, endedAt, sections);
     return KVP_EXIT_OK;
 }
 
 int verify(const ToolOptions &options) {
-    std::vector<SectionView> sections;
+    ProfileSession session;
     Failure failure;
-    uint32_t endedAt = 0;
-    if (!loadSections(options, options.json, sections, endedAt, failure))
+    size_t damaged = 0;
+    if (!session.open(options, PROFILE_OPEN_READ, failure)) return failed(options, failure);
+    uint32_t endedAt = session.file()->loadEndedAtLine;
+    if (!printVerdict(options, session, damaged, failure) || !session.close(0, failure))
         return failed(options, failure);
-    printVerdict(options, endedAt, sections);
     // A file read only in part is never called clean.
     if (endedAt != 0) return KVP_EXIT_FAILED;
-    for (const SectionView &s : sections)
-        if (s.damaged) return KVP_EXIT_DAMAGED;
-    return KVP_EXIT_OK;
+    return damaged > 0 ? KVP_EXIT_DAMAGED : KVP_EXIT_OK;
 }
 
 int find(const ToolOptions &options) {

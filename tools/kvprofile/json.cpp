@@ -10,26 +10,46 @@ namespace {
 std::string finish(const ordered_json &object) { return escapeJsonControls(object.dump(2)) + "\n"; }
 } // namespace
 
-std::string jsonSections(const std::string &file, uint32_t endedAtLine,
-                         const std::vector<SectionView> &sections) {
-    ordered_json list = ordered_json::array();
-    for (const SectionView &s : sections) {
-        ordered_json keys = ordered_json::array();
-        for (const auto &[name, value] : s.keys)
-            keys.push_back({{"name", toUtf8(name)}, {"value", toUtf8(value)}});
-        list.push_back({{"name", toUtf8(s.name)},
-                        {"version", toUtf8(s.version)},
-                        {"key_count", s.keyCount},
-                        {"checksum", s.checksum},
-                        {"stored_checksum", s.storedChecksum},
-                        {"damaged", s.damaged},
-                        {"keys", std::move(keys)}});
-    }
-    ordered_json endedAt = nullptr;
-    if (endedAtLine != 0) endedAt = endedAtLine;
-    return finish({{"file", toUtf8(file)},
-                   {"load_ended_at_line", std::move(endedAt)},
-                   {"sections", std::move(list)}});
+void appendJsonSectionsHead(std::string &out, const std::string &file, uint32_t endedAtLine) {
+    out += "{\n  \"file\": ";
+    appendJsonText(out, file);
+    out += ",\n  \"load_ended_at_line\": ";
+    if (endedAtLine != 0)
+        appendDecimal(out, endedAtLine);
+    else
+        out += "null";
+    out += ",\n  \"sections\": [";
+}
+
+void appendJsonSection(std::string &out, const SectionView &section, bool first) {
+    out += first ? "\n    {\n      \"name\": " : ",\n    {\n      \"name\": ";
+    appendJsonText(out, section.name);
+    out += ",\n      \"version\": ";
+    appendJsonText(out, section.version);
+    out += ",\n      \"key_count\": ";
+    appendDecimal(out, section.keyCount);
+    out += ",\n      \"checksum\": ";
+    appendDecimal(out, section.checksum);
+    out += ",\n      \"stored_checksum\": ";
+    appendDecimal(out, section.storedChecksum);
+    out += section.damaged ? ",\n      \"damaged\": true" : ",\n      \"damaged\": false";
+    out += ",\n      \"keys\": [";
+}
+
+void appendJsonKey(std::string &out, const char *name, const char *value, bool first) {
+    out += first ? "\n        {\n          \"name\": " : ",\n        {\n          \"name\": ";
+    appendJsonText(out, name);
+    out += ",\n          \"value\": ";
+    appendJsonText(out, value);
+    out += "\n        }";
+}
+
+void appendJsonSectionEnd(std::string &out, bool hadKeys) {
+    out += hadKeys ? "\n      ]\n    }" : "]\n    }";
+}
+
+void appendJsonSectionsEnd(std::string &out, bool hadSections) {
+    out += hadSections ? "\n  ]\n}\n" : "]\n}\n";
 }
 
 std::string jsonSectionInfo(const ProfileSectionInfo &info) {

@@ -10,12 +10,20 @@
 #include <string>
 #include <vector>
 
-// {"file", "load_ended_at_line", "sections": [{"name", "version",
-//  "key_count", "checksum", "stored_checksum", "damaged",
-//  "keys": [{"name", "value"}]}]}; "load_ended_at_line" is null when the
+// show and verify: {"file", "load_ended_at_line", "sections": [{"name",
+// "version", "key_count", "checksum", "stored_checksum", "damaged",
+// "keys": [{"name", "value"}]}]}; "load_ended_at_line" is null when the
 // load read the whole file, else the number of the line it could not decode.
-std::string jsonSections(const std::string &file, uint32_t endedAtLine,
-                         const std::vector<SectionView> &sections);
+// Written in pieces, appended to out one section and one key at a time, as
+// the JSON library's dump with an indent of 2 lays the object out: a file
+// can have millions of sections, and the object whole would be many times
+// the loaded file (memory).  first: the first section of the list, or the
+// first key of the section.
+void appendJsonSectionsHead(std::string &out, const std::string &file, uint32_t endedAtLine);
+void appendJsonSection(std::string &out, const SectionView &section, bool first); // to "keys": [
+void appendJsonKey(std::string &out, const char *name, const char *value, bool first);
+void appendJsonSectionEnd(std::string &out, bool hadKeys);
+void appendJsonSectionsEnd(std::string &out, bool hadSections); // the closing brace, a line feed
 // {"name", "version", "checksum", "damaged", "stored_checksum", "key_count"}
 std::string jsonSectionInfo(const ProfileSectionInfo &info);
 // {"name", "version", "key", "value", "damaged"}: get

@@ -33,8 +33,11 @@ int main(int argc, char **argv) {
     switch (parseArguments(platArgumentsUtf8(argc, argv), options, message)) {
     case ParseOutcome::Done:
         return KVP_EXIT_OK;
-    case ParseOutcome::Version:
-        return printVersions();
+    case ParseOutcome::Version: {
+        int code = printVersions();
+        flushOutput();
+        return code;
+    }
     case ParseOutcome::Usage:
         // The message may quote the command line: escaped like every text.
         std::fprintf(stderr, "%s\n", forPeople(message).c_str());
@@ -42,5 +45,7 @@ int main(int argc, char **argv) {
     case ParseOutcome::Run:
         break;
     }
-    return runCommand(options);
+    int code = runCommand(options);
+    flushOutput();
+    return code;
 }

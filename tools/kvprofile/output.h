@@ -7,19 +7,24 @@
 #include "profile/operations.h"
 #include "session.h"
 
-#include <cstdint>
+#include <cstddef>
 #include <string>
-#include <vector>
 
-// show: every section; keys too with --keys (always with --json).
-// endedAtLine: the line at which the load ended early, or 0 (the whole file
-// was read).
-void printSections(const ToolOptions &options, uint32_t endedAtLine,
-                   const std::vector<SectionView> &sections);
+// show: every section of the open file; keys too with --keys (always with
+// --json); "INCOMPLETE" when the load ended early.  Printed from the
+// library's records, not from copies: a first walk counts the sections and
+// sizes the table's columns, then the rows are printed, from a second walk
+// (with keys, and for files of very many sections) or from a compact form
+// of them kept by the first (at most 1 MiB).  A walk that fails fills
+// failure and returns false; the first ends before anything is printed, so
+// its failure leaves the output empty.
+bool printSections(const ToolOptions &options, ProfileSession &session, Failure &failure);
 // verify: the verdict, naming each damaged section and the line at which
-// the load ended early, if it did.
-void printVerdict(const ToolOptions &options, uint32_t endedAtLine,
-                  const std::vector<SectionView> &sections);
+// the load ended early, if it did; with --json every section, as show.
+// Walks as printSections does; damaged receives the count of damaged
+// sections.
+bool printVerdict(const ToolOptions &options, ProfileSession &session, size_t &damaged,
+                  Failure &failure);
 // find: one section's information.
 void printSectionInfo(const ToolOptions &options, const ProfileSectionInfo &info);
 // get: the value and a line feed; with --json the key's object.  A damaged
@@ -37,6 +42,10 @@ void printFailure(const ToolOptions &options, const Failure &failure);
 void printMissing(const ToolOptions &options, const Failure &failure, const std::string &what);
 // --version: the tool's version and the library's (or why it is unknown).
 void printVersion(const char *toolVersion, const char *libraryVersion);
+// Writes what the commands have printed on standard output and not yet
+// written (output is gathered into large writes) and flushes it.  Called
+// before anything goes to standard error and before the tool exits.
+void flushOutput();
 // A usage error or an unexpected failure: "kvprofile: " and the text, one
 // line on standard error.
 void printToolError(const std::string &text);

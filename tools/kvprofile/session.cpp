@@ -1,8 +1,6 @@
 #include "session.h"
 
 #include "profile/linecodec.h"
-#include "profile/list_walk.h"
-#include "profile/records.h"
 
 #include <cstdio>
 
@@ -80,35 +78,5 @@ bool ProfileSession::close(uint32_t saveFlags, Failure &failure) {
         return false;
     }
     file_ = nullptr;
-    return true;
-}
-
-bool ProfileSession::sections(bool withKeys, std::vector<SectionView> &out, Failure &failure) {
-    out.clear();
-    ErrCollector *collector = profileContextCollector(context_);
-    uint32_t status = profileWalk(collector, file_->sections, [&](void *element) {
-        const auto *section = static_cast<const ProfileSection *>(element);
-        SectionView view;
-        view.name = profileSectionName(section);
-        view.version = profileSectionVersion(section);
-        view.keyCount = section->keyCount;
-        view.checksum = section->checksum;
-        view.storedChecksum = section->storedChecksum;
-        view.damaged = section->damaged != 0;
-        uint32_t keyStatus = 0;
-        if (withKeys) {
-            keyStatus = profileWalk(collector, section->keys, [&](void *k) {
-                const auto *key = static_cast<const ProfileKey *>(k);
-                view.keys.emplace_back(key->name, profileKeyValue(key));
-                return 0u;
-            });
-        }
-        out.push_back(std::move(view));
-        return keyStatus;
-    });
-    if (status != 0) {
-        fail(status, failure); // the walk has recorded it
-        return false;
-    }
     return true;
 }

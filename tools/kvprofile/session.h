@@ -3,22 +3,27 @@
 #pragma once
 
 #include "args.h"
+#include "profile/list_walk.h"
 #include "profile/operations.h"
+#include "profile/records.h"
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
-// A section as the tool reports it: the 8-bit texts as loaded.
+// A section as the tool reports it: the 8-bit texts as loaded, in the
+// library's own records, valid while the file stays open.  show and verify
+// print from these instead of copies, so that the tool holds nothing per
+// section beside what the load holds (memory: a file of short headers has
+// millions of sections).
 struct SectionView {
-    std::string name;
-    std::string version;
+    const char *name = nullptr;
+    const char *version = nullptr;
     uint32_t keyCount = 0;
     uint32_t checksum = 0;
     uint32_t storedChecksum = 0;
     bool damaged = false;
-    std::vector<std::pair<std::string, std::string>> keys; // name, value; in list order
+    const ProfileSection *record = nullptr; // its keys, for ProfileSession::eachKey
 };
 
 // A failed step: the component's status and its collector's texts (8-bit).
@@ -53,9 +58,19 @@ class ProfileSession {
 
     ProfileFile *file() const { return file_; }
 
-    // Every section in list order, the reserved one included; with keys,
-    // the keys of each.  On failure fills failure and returns false.
-    bool sections(bool withKeys, std::vector<SectionView> &out, Failure &failure);
+    // Calls fn(const SectionView &) for every section in list order, the
+    // reserved one included; fn returns 0 to go on, or a status that ends
+    // the walk.  Returns true after the last section; otherwise fills
+    // failure with that status (or the walk's own, recorded) and returns
+    // false.  The file must be open.  Without texts the views' name and
+    // version stay null: a walk that only counts does not look for them
+    // (speed: the version is found past the name).
+    template <class Fn> bool eachSection(Fn &&fn, Failure &failure, bool texts = true);
+
+    // Calls fn(name, value) (zero-terminated 8-bit texts) for every key of
+    // the section in list order.  Returns 0, or the walk's status
+    // (recorded), for the section's fn to return to eachSection.
+    template <class Fn> uint32_t eachKey(const SectionView &section, Fn &&fn);
 
     // Fills failure with the status and the collector's texts.
     void fail(uint32_t status, Failure &failure) const;
@@ -64,3 +79,32 @@ class ProfileSession {
     int32_t context_ = -1;
     ProfileFile *file_ = nullptr;
 };
+
+template <class Fn> bool ProfileSession::eachSection(Fn &&fn, Failure &failure, bool texts) {
+    ErrCollector *collector = profileContextCollector(context_);
+    uint32_t status = profileWalk(collector, file_->sections, [&](void *element) -> uint32_t {
+        const auto *record = static_cast<const ProfileSection *>(element);
+        SectionView view;
+        if (texts) {
+            view.name = profileSectionName(record);
+            view.version = profileSectionVersion(record);
+        }
+        view.keyCount = record->keyCount;
+        view.checksum = record->checksum;
+        view.storedChecksum = record->storedChecksum;
+        view.damaged = record->damaged != 0;
+        view.record = record;
+        return fn(static_cast<const SectionView &>(view));
+    });
+    if (status == 0) return true;
+    fail(status, failure); // the walk or fn has recorded it
+    return false;
+}
+
+template <class Fn> uint32_t ProfileSession::eachKey(const SectionView &section, Fn &&fn) {
+    return profileWalk(profileContextCollector(context_), section.record->keys, [&fn](void *k) {
+        const auto *key = static_cast<const ProfileKey *>(k);
+        fn(profileKeyName(key), profileKeyValue(key));
+        return 0u;
+    });
+}

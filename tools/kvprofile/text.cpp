@@ -1,5 +1,6 @@
 #include "text.h"
 
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 
@@ -85,11 +86,22 @@ std::string unicodeEscape(uint32_t code) {
     std::snprintf(text, sizeof text, "\\u%04X", static_cast<unsigned>(code));
     return text;
 }
+
+// True when every byte is printable ASCII (0x20 to 0x7E): such a text is
+// printed for people as it is, one column a byte.  Nearly every text of a
+// profile file is so; the check spares them the UTF-8 pass (speed).
+bool isPrintableAscii(std::string_view bytes) {
+    for (char c : bytes)
+        if (static_cast<uint8_t>(c) < 0x20 || static_cast<uint8_t>(c) > 0x7E) return false;
+    return true;
+}
 } // namespace
 
-std::string forPeople(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
+void appendForPeople(std::string &out, std::string_view bytes) {
+    if (isPrintableAscii(bytes)) {
+        out.append(bytes);
+        return;
+    }
     forEachCharacter(toUtf8(bytes), [&out](uint32_t code, std::string_view character) {
         if (!isControlCharacter(code)) {
             out += character;
@@ -103,7 +115,20 @@ std::string forPeople(std::string_view bytes) {
             out += unicodeEscape(code);
         }
     });
+}
+
+std::string forPeople(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    appendForPeople(out, bytes);
     return out;
+}
+
+std::string_view viewForPeople(std::string_view bytes, std::string &scratch) {
+    if (isPrintableAscii(bytes)) return bytes;
+    scratch.clear();
+    appendForPeople(scratch, bytes);
+    return scratch;
 }
 
 std::string escapeJsonControls(std::string_view json) {
@@ -120,9 +145,69 @@ std::string escapeJsonControls(std::string_view json) {
     return out;
 }
 
+size_t appendDecimal(std::string &out, uint32_t value) {
+    char digits[16];
+    auto result = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, result.ptr);
+    return static_cast<size_t>(result.ptr - digits);
+}
+
+size_t decimalWidth(uint32_t value) {
+    size_t width = 1;
+    for (; value >= 10; value /= 10) ++width;
+    return width;
+}
+
 size_t displayWidth(std::string_view utf8) {
     size_t width = 0;
     for (char c : utf8)
         if ((static_cast<uint8_t>(c) & 0xC0u) != 0x80u) ++width;
     return width;
+}
+
+void appendJsonText(std::string &out, std::string_view bytes) {
+    out += '"';
+    bool plain = isPrintableAscii(bytes) && bytes.find_first_of("\"\\") == std::string_view::npos;
+    if (plain) {
+        out.append(bytes);
+    } else {
+        forEachCharacter(toUtf8(bytes), [&out](uint32_t code, std::string_view character) {
+            switch (code) {
+            case '"':
+                out += "\\\"";
+                return;
+            case '\\':
+                out += "\\\\";
+                return;
+            case '\b':
+                out += "\\b";
+                return;
+            case '\t':
+                out += "\\t";
+                return;
+            case '\n':
+                out += "\\n";
+                return;
+            case '\f':
+                out += "\\f";
+                return;
+            case '\r':
+                out += "\\r";
+                return;
+            default:
+                break;
+            }
+            if (code < 0x20) {
+                // The JSON library's form: lowercase hexadecimal digits.
+                char hex[16];
+                std::snprintf(hex, sizeof hex, "\\u%04x", static_cast<unsigned>(code));
+                out += hex;
+            } else if (code >= 0x7F && isControlCharacter(code)) {
+                out += unicodeEscape(code); // as escapeJsonControls writes it
+            } else {
+                out += character;
+            }
+        });
+    }
+    out += '"';
 }

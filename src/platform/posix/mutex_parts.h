@@ -37,7 +37,9 @@ LocalMutex *findOrCreateLocal(const char *name);
 
 // Takes a mutex of the registry within timeoutMs: 0 (taken), EOWNERDEAD
 // (taken; its owner ended holding it, and it is consistent again), ETIMEDOUT
-// or another error number.
+// or another error number.  A mutex held by another thread is first tried
+// again for some tens of microseconds before the thread sleeps; the time-out
+// counts from the sleep.
 int lockLocal(LocalMutex *m, uint32_t timeoutMs);
 
 // The moment `ms` milliseconds from now on `clock`, for the timed waits.

@@ -52,6 +52,19 @@ PlatMutex platCreateMutex(const QDMsecurityAttrs *attrs, const char *name) {
     return CreateMutexA(psa, FALSE, name);
 }
 
+// A handle is a kernel handle that each user closes: none lasts, and every
+// wait opens the mutex by name.
+bool platMutexLasts(PlatMutex mutex) {
+    (void)mutex;
+    return false;
+}
+
+PlatMutex platReopenMutex(const QDMsecurityAttrs *attrs, PlatMutex kept) {
+    (void)attrs;
+    (void)kept;
+    return nullptr; // no handle lasts
+}
+
 PlatWait platWaitMutex(PlatMutex mutex, uint32_t timeoutMs) {
     if (mutex == nullptr || platFaultHit(PLAT_FAULT_MUTEX_WAIT)) return PLAT_WAIT_FAILED;
     switch (WaitForSingleObject(static_cast<HANDLE>(mutex), timeoutMs)) {

@@ -74,8 +74,14 @@ alignas(16) constexpr unsigned char LANE_MASKS[2 * BLOCK] = {
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
     0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0};
 
-// The widest block the decoder may use, set by lineCodecSetBlockLimit.
+// The widest block the codec may use: tests narrow it with
+// lineCodecSetBlockLimit to hold every path to the same results.
+#ifdef KVINIT64_TESTABLE
 std::atomic<uint32_t> blockLimit{64};
+uint32_t widestBlock() { return blockLimit.load(std::memory_order_relaxed); }
+#else
+constexpr uint32_t widestBlock() { return 64; }
+#endif
 
 // The 32-bit finaliser of MurmurHash3: a bijection that spreads every input
 // bit over the whole word.
@@ -210,35 +216,6 @@ void fillKeys(uint32_t seed, unsigned char *keys, size_t count) {
     }
 }
 
-// The length of a text up to its first line feed or zero.  Reads aligned
-// 16-byte blocks, which never cross a page, so up to 15 bytes past the zero
-// are read (and ignored): chosen for speed, as a call to strcspn costs a
-// good part of decoding a whole line.  The sanitizers would take those
-// bytes for an overrun.
-#if defined(__GNUC__)
-__attribute__((no_sanitize_address, no_sanitize_thread))
-#endif
-size_t
-lineEnd(const char *text) {
-    const auto address = reinterpret_cast<uintptr_t>(text);
-    const auto *block = reinterpret_cast<const __m128i *>(address & ~uintptr_t{BLOCK - 1});
-    const __m128i lineFeed = _mm_set1_epi8('\n');
-    const __m128i zero = _mm_setzero_si128();
-    __m128i bytes = _mm_load_si128(block);
-    auto found = static_cast<uint32_t>(_mm_movemask_epi8(
-                     _mm_or_si128(_mm_cmpeq_epi8(bytes, lineFeed), _mm_cmpeq_epi8(bytes, zero)))) >>
-                 (address % BLOCK);
-    if (found != 0) return static_cast<size_t>(std::countr_zero(found));
-    for (;;) {
-        bytes = _mm_load_si128(++block);
-        found = static_cast<uint32_t>(_mm_movemask_epi8(
-            _mm_or_si128(_mm_cmpeq_epi8(bytes, lineFeed), _mm_cmpeq_epi8(bytes, zero))));
-        if (found != 0)
-            return static_cast<size_t>(reinterpret_cast<uintptr_t>(block) - address) +
-                   static_cast<size_t>(std::countr_zero(found));
-    }
-}
-
 // The plain byte of each escape digit character in the low byte, 0x100
 // for a character that is no escape digit.
 constexpr auto UNESCAPED = [] {
@@ -253,18 +230,20 @@ constexpr auto UNESCAPED = [] {
 // Decodes the body of a stored line, bytes CHECK_LENGTH to end - 1, into
 // plain, 16 bytes at a time: a block without an escape is one subtraction
 // of 16 key bytes and one store; at an escape the block ends after the
-// escaped byte and the next one starts at the byte after its digit.  The
-// last bytes go through a copy followed by carriage returns, which end the
-// block there.  Every step does the same work, whether it met an escape,
-// the end or nothing, and a line that cannot be decoded is only found at
-// the end: chosen for speed, as escapes come at random places (about two in
-// a line of 100 bytes) and a mispredicted branch costs as much as a block.
-// Returns the plain length, or SIZE_MAX when the body cannot be decoded.
-// Needs end + 16 <= TABLE_SIZE and room for end + 16 bytes in plain, which
-// past the plain length holds scratch; keys holds key bytes 0 to end + 15.
+// escaped byte and the next one starts at the byte after its digit; any
+// other byte the encoder never writes as it is (NUL, line feed, carriage
+// return, 0x1A) ends it too and makes the line undecodable.  The last bytes
+// go through a copy followed by carriage returns, which end the block
+// there, so nothing at or past end is read.  Every step does the same work, whether it met an
+// escape, the end or nothing, and a line that cannot be decoded is only found at the end: chosen
+// for speed, as escapes come at random places (about two in a line of 100 bytes) and a mispredicted
+// branch costs as much as a block. Returns the plain length, or SIZE_MAX when the body cannot be
+// decoded. Needs end + 16 <= TABLE_SIZE and room for end + 16 bytes in plain, which past the plain
+// length holds scratch; keys holds key bytes 0 to end + 15.
 size_t decodeBody(const unsigned char *stored, size_t end, const unsigned char *keys,
                   unsigned char *plain, Sums &sums) {
     const __m128i escape = _mm_set1_epi8(static_cast<char>(ESCAPE));
+    const __m128i lineFeed = _mm_set1_epi8('\n');
     const __m128i carriageReturn = _mm_set1_epi8('\r');
     const __m128i endOfFile = _mm_set1_epi8(0x1A);
     const __m128i zero = _mm_setzero_si128();
@@ -292,9 +271,12 @@ size_t decodeBody(const unsigned char *stored, size_t end, const unsigned char *
     while (r < end) {
         const unsigned char *from = r + BLOCK <= end ? stored + r : last + (r - lastStart);
         const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from));
-        const __m128i special = _mm_or_si128(
-            _mm_or_si128(_mm_cmpeq_epi8(block, escape), _mm_cmpeq_epi8(block, carriageReturn)),
-            _mm_cmpeq_epi8(block, endOfFile));
+        const __m128i escapes = _mm_cmpeq_epi8(block, escape);
+        const __m128i special =
+            _mm_or_si128(_mm_or_si128(_mm_or_si128(escapes, _mm_cmpeq_epi8(block, carriageReturn)),
+                                      _mm_or_si128(_mm_cmpeq_epi8(block, endOfFile),
+                                                   _mm_cmpeq_epi8(block, lineFeed))),
+                         _mm_cmpeq_epi8(block, zero));
         __m128i bytes =
             _mm_sub_epi8(block, _mm_loadu_si128(reinterpret_cast<const __m128i *>(keys + w)));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(plain + w), bytes);
@@ -314,13 +296,15 @@ size_t decodeBody(const unsigned char *stored, size_t end, const unsigned char *
                           _mm_madd_epi16(_mm_unpackhi_epi8(bytes, zero),
                                          _mm_loadu_si128(reinterpret_cast<const __m128i *>(
                                              POSITIONS.at + w + 8)))));
-        // The special byte, at <= end: an escape unless it is the end.  Its
-        // digit is read at end at most (never a digit there).
+        // The special byte, at <= end: an escape unless it is the end; its
+        // digit, when the body has one, follows it.
         const size_t at = r + count;
         const uint32_t escaped = (count < BLOCK) & (at < end);
-        const uint32_t unescaped = UNESCAPED.of[stored[at + (at < end)]];
+        const uint32_t isEscape =
+            (static_cast<uint32_t>(_mm_movemask_epi8(escapes)) >> count) & 1u; // 0 at count 16
+        const uint32_t unescaped = at + 1 < end ? UNESCAPED.of[stored[at + 1]] : 0x100u;
         const auto b = static_cast<unsigned char>(unescaped - keys[w + count]);
-        bad |= escaped & ((stored[at] != ESCAPE) | (unescaped >> 8) | (b == 0));
+        bad |= escaped & ((isEscape ^ 1u) | (unescaped >> 8) | (b == 0));
         plain[w + count] = b; // past the block: overwritten next or scratch
         const uint32_t kept1 = b & (0u - escaped);
         escapedSum += kept1;
@@ -384,21 +368,20 @@ KV_WIDE_TARGET uint32_t laneSum(__m512i v) {
     return static_cast<uint32_t>(_mm_cvtsi128_si32(quarter));
 }
 
-// Decodes a whole stored line in blocks of 64 stored bytes with AVX-512
-// (VBMI2 for the compress), finding its end on the way: a block never ends
-// early, so no step waits for the one before.  In each block the digit
-// after every escape byte becomes the byte it stands for, the escape bytes
-// are squeezed out, and the key bytes of the plain positions are
-// subtracted.  The loads stop at the end of a page until the line is known
-// to go on, so like lineEnd they read past the zero only within its page;
-// the stores are masked to the plain bytes.  Returns the plain length,
-// SIZE_MAX when the line cannot be decoded, or LONG_LINE (nothing decided)
-// when the body is too long for the tables or the plain line for capacity.
-// keys holds key bytes 0 to TABLE_SIZE - 1, or to end + 63 of a line whose
-// end is known; stored[0] and stored[1] are no line feed or zero.
-KV_WIDE_TARGET __attribute__((no_sanitize_address, no_sanitize_thread)) size_t
-decodeLineWide(const unsigned char *stored, const unsigned char *keys, unsigned char *plain,
-               size_t capacity, Sums &sums) {
+// Decodes the body of a stored line, bytes CHECK_LENGTH to end - 1, into
+// plain in blocks of 64 stored bytes with AVX-512 (VBMI2 for the compress):
+// a block never ends early, so no step waits for the one before.  In each
+// block the digit after every escape byte becomes the byte it stands for,
+// the escape bytes are squeezed out, and the key bytes of the plain
+// positions are subtracted.  Loads are masked to the body and stores to the
+// plain bytes, so nothing at or past end is read and nothing past the plain
+// line is written.  Returns the plain length, SIZE_MAX when the body cannot
+// be decoded or the plain line does not fit capacity (its zero included),
+// or LONG_LINE (nothing decided) when the body is too long for the tables.
+// keys holds key bytes 0 to TABLE_SIZE - 1, or to end + 63.
+KV_WIDE_TARGET size_t decodeLineWide(const unsigned char *stored, size_t end,
+                                     const unsigned char *keys, unsigned char *plain,
+                                     size_t capacity, Sums &sums) {
     const __m512i lineFeed = _mm512_set1_epi8('\n');
     const __m512i escape = _mm512_set1_epi8(static_cast<char>(ESCAPE));
     const __m512i carriageReturn = _mm512_set1_epi8('\r');
@@ -409,48 +392,36 @@ decodeLineWide(const unsigned char *stored, const unsigned char *keys, unsigned 
     const __m512i lanes = _mm512_loadu_si512(LANE_NUMBERS.bytes);
     const __m512i ones = _mm512_set1_epi16(1);
     const __m512i zero = _mm512_setzero_si512();
-    constexpr size_t PAGE = 4096;
     __m512i byteSums = zero;     // eight 64-bit lanes
     __m512i weightedSums = zero; // sixteen 32-bit lanes, modulo 2^32
     uint64_t bad = 0;
     uint64_t carry = 0; // the block before ended in an escape byte
     size_t w = 0;
-    for (size_t r = CHECK_LENGTH;; r += WIDE_BLOCK) {
+    for (size_t r = CHECK_LENGTH; r < end; r += WIDE_BLOCK) {
         if (r + WIDE_BLOCK > TABLE_SIZE) return LONG_LINE;
-        const unsigned char *from = stored + r;
-        const size_t room = PAGE - reinterpret_cast<uintptr_t>(from) % PAGE;
-        const uint64_t inPage =
-            _bzhi_u64(~uint64_t{0}, static_cast<unsigned>(room < WIDE_BLOCK ? room : WIDE_BLOCK));
-        __m512i block = _mm512_maskz_loadu_epi8(inPage, from);
-        uint64_t ends =
-            (_mm512_cmpeq_epi8_mask(block, lineFeed) | _mm512_testn_epi8_mask(block, block)) &
-            inPage;
-        if (ends == 0 && inPage != ~uint64_t{0}) { // the line goes on into the next page
-            block = _mm512_mask_loadu_epi8(block, ~inPage, from);
-            ends = _mm512_cmpeq_epi8_mask(block, lineFeed) | _mm512_testn_epi8_mask(block, block);
-        }
-        const uint64_t returns = _mm512_cmpeq_epi8_mask(block, carriageReturn);
-        // The body: up to the end, and not a carriage return just before it
-        // (looked for in the next byte when it is the last of the block).
-        uint64_t body = ~uint64_t{0};
-        if (ends != 0) {
-            body = _bzhi_u64(~uint64_t{0}, static_cast<unsigned>(std::countr_zero(ends)));
-            body &= ~(returns & (body ^ (body >> 1)));
-        } else {
-            const uint64_t next = from[WIDE_BLOCK]; // the line goes on past this block
-            body &= ~((returns >> 63 & ((next == '\n') | (next == 0))) << 63);
-        }
+        const size_t left = end - r;
+        const uint64_t body = left >= WIDE_BLOCK
+                                  ? ~uint64_t{0}
+                                  : _bzhi_u64(~uint64_t{0}, static_cast<unsigned>(left));
+        const __m512i block = _mm512_maskz_loadu_epi8(body, stored + r);
         const uint64_t escapes = _mm512_mask_cmpeq_epi8_mask(body, block, escape);
-        const uint64_t digits = (escapes << 1) | carry; // a lane past the body is no digit
+        // The lane after each escape holds its digit; a lane past the body
+        // reads as zero, which is no digit.
+        const uint64_t digits = (escapes << 1) | carry;
         carry = escapes >> 63;
         const __m512i digit = _mm512_sub_epi8(block, digitZero);
-        bad |= (returns & body) | _mm512_mask_cmpeq_epi8_mask(body, block, endOfFile) |
+        // Bytes the encoder never writes as they are, and escapes without a
+        // digit.
+        bad |= _mm512_mask_cmpeq_epi8_mask(body, block, carriageReturn) |
+               _mm512_mask_cmpeq_epi8_mask(body, block, endOfFile) |
+               _mm512_mask_cmpeq_epi8_mask(body, block, lineFeed) |
+               _mm512_mask_testn_epi8_mask(body, block, block) |
                (digits & ~_mm512_cmple_epu8_mask(digit, lastDigit));
         const __m512i restored =
             _mm512_mask_mov_epi8(block, digits, _mm512_shuffle_epi8(unescape, digit));
         const uint64_t keep = body & ~escapes;
         const auto count = static_cast<unsigned>(_mm_popcnt_u64(keep));
-        if (w + count >= capacity) return LONG_LINE;
+        if (w + count >= capacity) return SIZE_MAX;
         const __mmask64 kept = _bzhi_u64(~uint64_t{0}, count);
         const __m512i bytes = _mm512_maskz_sub_epi8(
             kept, _mm512_maskz_compress_epi8(keep, restored), _mm512_loadu_si512(keys + w));
@@ -467,10 +438,9 @@ decodeLineWide(const unsigned char *stored, const unsigned char *keys, unsigned 
                              _mm512_maskz_mul_epu32(0xFF, blockSums,
                                                     _mm512_set1_epi64(static_cast<long long>(w)))));
         w += count;
-        if (ends != 0) break;
     }
-    // carry: the escape byte ends the body; no plain byte: the body is empty.
-    if ((bad | carry) != 0 || w == 0) return SIZE_MAX;
+    // carry: the escape byte ends the body.
+    if ((bad | carry) != 0) return SIZE_MAX;
     const uint32_t byteSum = laneSum(byteSums); // each 64-bit lane is below 2^32
     const uint32_t weighted = laneSum(weightedSums);
     sums.a = byteSum;
@@ -490,32 +460,13 @@ bool wideBlocksWork() {
     return work;
 }
 
-// lineEnd in aligned blocks of 64 bytes.
-KV_WIDE_TARGET
-__attribute__((no_sanitize_address, no_sanitize_thread)) size_t lineEndWide(const char *text) {
-    const auto address = reinterpret_cast<uintptr_t>(text);
-    const auto *block = reinterpret_cast<const __m512i *>(address & ~uintptr_t{WIDE_BLOCK - 1});
-    const __m512i lineFeed = _mm512_set1_epi8('\n');
-    __m512i bytes = _mm512_load_si512(block);
-    uint64_t found =
-        (_mm512_cmpeq_epi8_mask(bytes, lineFeed) | _mm512_testn_epi8_mask(bytes, bytes)) >>
-        (address % WIDE_BLOCK);
-    if (found != 0) return static_cast<size_t>(std::countr_zero(found));
-    for (;;) {
-        bytes = _mm512_load_si512(++block);
-        found = _mm512_cmpeq_epi8_mask(bytes, lineFeed) | _mm512_testn_epi8_mask(bytes, bytes);
-        if (found != 0)
-            return static_cast<size_t>(reinterpret_cast<uintptr_t>(block) - address) +
-                   static_cast<size_t>(std::countr_zero(found));
-    }
-}
 #endif
 
 // The body through decodeLineWide or decodeBody.
 size_t decodeBlocks(bool wide, const unsigned char *stored, size_t end, const unsigned char *keys,
                     unsigned char *plain, size_t capacity, Sums &sums) {
 #if defined(KV_LINECODEC_WIDE)
-    if (wide) return decodeLineWide(stored, keys, plain, capacity, sums);
+    if (wide) return decodeLineWide(stored, end, keys, plain, capacity, sums);
 #else
     (void)wide;
     (void)capacity;
@@ -639,8 +590,7 @@ uint32_t defaultEncodeLine(const char *plain, char *out, uint32_t capacity, uint
     size_t w = CHECK_LENGTH;
     size_t length = 0;
 #if defined(__SSE2__)
-    if (transform == PROFILE_DEFAULT_TRANSFORM &&
-        blockLimit.load(std::memory_order_relaxed) >= BLOCK) {
+    if (transform == PROFILE_DEFAULT_TRANSFORM && widestBlock() >= BLOCK) {
         const size_t plainLength = std::strlen(plain);
         if (plainLength <= TABLE_SIZE)
             encodeBlocks(bytes, plainLength, DEFAULT_KEYS.bytes,
@@ -672,56 +622,55 @@ uint32_t defaultEncodeLine(const char *plain, char *out, uint32_t capacity, uint
     return 0;
 }
 
-uint32_t defaultDecodeLine(const char *stored, char *out, uint32_t capacity, uint32_t transform,
-                           uint64_t) {
+uint32_t lineCodecDecode(const char *stored, size_t end, char *out, uint32_t capacity,
+                         uint32_t transform, size_t *plainLength) {
+    if (plainLength != nullptr) *plainLength = 0;
     if (out == nullptr || capacity == 0) return PROFILE_STATUS_BAD_PARAMS;
     out[0] = '\0';
-    if (stored == nullptr) return PROFILE_STATUS_BAD_PARAMS;
-    const uint32_t limit = blockLimit.load(std::memory_order_relaxed);
+    if (stored == nullptr || end <= CHECK_LENGTH) return PROFILE_STATUS_BAD_PARAMS;
+    const uint32_t limit = widestBlock();
     const auto *bytes = reinterpret_cast<const unsigned char *>(stored);
     auto *plain = reinterpret_cast<unsigned char *>(out);
     const uint32_t seed = transform == PROFILE_DEFAULT_TRANSFORM ? DEFAULT_SEED : seedOf(transform);
     Sums sums;
     size_t length = LONG_LINE;
+#if defined(__SSE2__)
 #if defined(KV_LINECODEC_WIDE)
     const bool wide = limit >= WIDE_BLOCK && wideBlocksWork();
-    if (wide && transform == PROFILE_DEFAULT_TRANSFORM) {
-        // The line at once, its end found on the way.
-        if (stored[0] == '\n' || stored[0] == '\0' || stored[1] == '\n' || stored[1] == '\0')
-            return PROFILE_STATUS_BAD_PARAMS; // it ends in the check characters
-        length = decodeLineWide(bytes, DEFAULT_KEYS.bytes, plain, capacity, sums);
-    }
-#elif defined(__SSE2__)
+#else
     const bool wide = false;
 #endif
-    if (length == LONG_LINE) {
-        // The body ends at the line feed; a carriage return before it (a
-        // stored line that went through a text-mode write) is not part of it.
-#if defined(KV_LINECODEC_WIDE)
-        size_t end = wide ? lineEndWide(stored) : lineEnd(stored);
-#elif defined(__SSE2__)
-        size_t end = lineEnd(stored);
-#else
-        (void)limit;
-        size_t end = std::strcspn(stored, "\n");
-#endif
-        if (end > 0 && stored[end - 1] == '\r') --end;
-        if (end <= CHECK_LENGTH) return PROFILE_STATUS_BAD_PARAMS;
-#if defined(__SSE2__)
-        if (end + BLOCK <= capacity && end + WIDE_BLOCK <= TABLE_SIZE && limit >= BLOCK) {
-            length = transform == PROFILE_DEFAULT_TRANSFORM
-                         ? decodeBody(bytes, end, DEFAULT_KEYS.bytes, plain, sums)
-                         : decodeWithKeys(wide, bytes, end, seed, plain, capacity, sums);
-        }
-#endif
-        if (length == LONG_LINE) length = decodeBytes(bytes, end, seed, plain, capacity, sums);
+    // The 16-byte blocks write up to 16 bytes of scratch past the plain line.
+    if (limit >= BLOCK && end + WIDE_BLOCK <= TABLE_SIZE && (wide || end + BLOCK <= capacity)) {
+        length = transform == PROFILE_DEFAULT_TRANSFORM
+                     ? decodeBlocks(wide, bytes, end, DEFAULT_KEYS.bytes, plain, capacity, sums)
+                     : decodeWithKeys(wide, bytes, end, seed, plain, capacity, sums);
     }
+#else
+    (void)limit;
+#endif
+    if (length == LONG_LINE) length = decodeBytes(bytes, end, seed, plain, capacity, sums);
     if (length == SIZE_MAX) return undecodable(out);
     out[length] = '\0';
     char check[CHECK_LENGTH];
     checkCharacters(seed, sums, length, check);
     if (check[0] != stored[0] || check[1] != stored[1]) return undecodable(out);
+    if (plainLength != nullptr) *plainLength = length;
     return 0;
 }
 
+uint32_t defaultDecodeLine(const char *stored, char *out, uint32_t capacity, uint32_t transform,
+                           uint64_t) {
+    if (out == nullptr || capacity == 0) return PROFILE_STATUS_BAD_PARAMS;
+    out[0] = '\0';
+    if (stored == nullptr) return PROFILE_STATUS_BAD_PARAMS;
+    // The body ends at the line feed; a carriage return before it (a stored
+    // line that went through a text-mode write) is not part of it.
+    size_t end = std::strcspn(stored, "\n");
+    if (end > 0 && stored[end - 1] == '\r') --end;
+    return lineCodecDecode(stored, end, out, capacity, transform, nullptr);
+}
+
+#ifdef KVINIT64_TESTABLE
 uint32_t lineCodecSetBlockLimit(uint32_t bytes) { return blockLimit.exchange(bytes); }
+#endif

@@ -143,15 +143,24 @@ bool splitKeyLine(const ProfileLibContext *context, const ProfileFile *file, con
                   size_t length, char *stored, char *plain, ProfileKeySpan *key) {
     if ((file->openFlags & PROFILE_OPEN_FLAG_DECODE) == 0)
         return profileSplitPlainKey(raw, length - 1, key);
+    if (context->decodeLine == defaultDecodeLine) {
+        // The built-in decoding, from the block itself: a line it refuses
+        // (a NUL byte in it too) goes the full way, which says why.
+        size_t end = length - 1;
+        if (end > 0 && raw[end - 1] == '\r') --end;
+        size_t plainLength = 0;
+        if (lineCodecDecode(raw, end, plain, PROFILE_LINE_SIZE, context->transform, &plainLength) !=
+            0)
+            return false;
+        if (plainLength > 0 && plain[plainLength - 1] == '\n') --plainLength;
+        return profileSplitPlainKey(plain, plainLength, key);
+    }
     // A stored line holding a NUL byte is refused by the full way.
     if (std::memchr(raw, '\0', length) != nullptr) return false;
     // As profileReadLine decodes: a caller's decodeLine gets a zeroed buffer.
     std::memcpy(stored, raw, length);
     stored[length] = '\0';
-    if (context->decodeLine != defaultDecodeLine)
-        std::memset(plain, 0, PROFILE_LINE_SIZE);
-    else
-        plain[0] = '\0';
+    std::memset(plain, 0, PROFILE_LINE_SIZE);
     context->decodeLine(stored, plain, PROFILE_LINE_SIZE, context->transform, file->user);
     plain[PROFILE_LINE_SIZE - 1] = '\0';
     size_t plainLength = std::strlen(plain);

@@ -8,13 +8,16 @@
 //
 //     C1 C2 E(P[0]) ... E(P[n-1]) "\n"
 //
-// - Each plain byte is shifted by a key byte: c = (b + k) mod 256.  Key byte
-//   i of a line is byte i mod 4 (lowest first) of the 32-bit mix of
+// - Each plain byte is combined with a key byte: c = b xor k.  Key byte i of
+//   a line is byte i mod 4 (lowest first) of the 32-bit mix of
 //   seed + (i / 4) * golden-ratio constant, the seed coming from the
-//   transform parameter.  Chosen for speed: the key stream depends on the
-//   parameter and the position only, so sixteen bytes decode at once
-//   instead of one after another through a chain of mixes.
-// - A shifted byte that a line reader would stop at or alter (NUL, line feed,
+//   transform parameter, with its top bit set.  Chosen for speed: the key
+//   stream depends on the parameter and the position only, so a block of
+//   bytes decodes at once instead of one after another through a chain of
+//   mixes; and as every key byte is 0x80 or above, every plain byte below
+//   0x80 (all of ASCII text) is stored at 0x80 or above, where no byte is
+//   escaped, so a block of such bytes decodes without the escape step.
+// - A combined byte that a line reader would stop at or alter (NUL, line feed,
 //   carriage return, 0x1A) or that is the escape byte "\" itself is written as
 //   "\" and one digit: "0" NUL, "1" line feed, "2" carriage return, "3" 0x1A,
 //   "4" "\".  Everything else is written as it is.
@@ -26,7 +29,8 @@
 //
 // So the stored line is one line, ends in one line feed, holds none of NUL,
 // carriage return and 0x1A, and is three bytes longer than the plain line
-// plus one byte for each escaped byte (about 2 % of random bytes).  Plain
+// plus one byte for each escaped byte (none for ASCII text, about 4 % of
+// bytes from 0x80 up).  Plain
 // lines may hold any byte 1 to 255; the line feed inside or at the end is
 // encoded like any other byte, so decoding restores the plain line exactly.
 //
@@ -106,7 +110,7 @@ constexpr size_t LONG_LINE = SIZE_MAX - 1;
 constexpr uint32_t keyWord(uint32_t seed, size_t j) {
     uint32_t x = seed + static_cast<uint32_t>(j) * STEP;
     x = (x ^ (x >> 15)) * 0x2C1B3C6Du;
-    return x ^ (x >> 12);
+    return (x ^ (x >> 12)) | 0x80808080u; // the top bit of every key byte set
 }
 
 // Key bytes one at a time, computing each key word once.
@@ -211,6 +215,7 @@ void fillKeys(uint32_t seed, unsigned char *keys, size_t count) {
         __m128i x = _mm_xor_si128(counter, _mm_srli_epi32(counter, 15));
         x = multiplyLow(x, multiplier);
         x = _mm_xor_si128(x, _mm_srli_epi32(x, 12));
+        x = _mm_or_si128(x, _mm_set1_epi32(static_cast<int>(0x80808080u)));
         _mm_store_si128(reinterpret_cast<__m128i *>(keys + i), x);
         counter = _mm_add_epi32(counter, step);
     }
@@ -278,7 +283,7 @@ size_t decodeBody(const unsigned char *stored, size_t end, const unsigned char *
                                                    _mm_cmpeq_epi8(block, lineFeed))),
                          _mm_cmpeq_epi8(block, zero));
         __m128i bytes =
-            _mm_sub_epi8(block, _mm_loadu_si128(reinterpret_cast<const __m128i *>(keys + w)));
+            _mm_xor_si128(block, _mm_loadu_si128(reinterpret_cast<const __m128i *>(keys + w)));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(plain + w), bytes);
         // The bytes before the first special one (all 16 when none) count.
         const auto count = static_cast<size_t>(
@@ -303,7 +308,7 @@ size_t decodeBody(const unsigned char *stored, size_t end, const unsigned char *
         const uint32_t isEscape =
             (static_cast<uint32_t>(_mm_movemask_epi8(escapes)) >> count) & 1u; // 0 at count 16
         const uint32_t unescaped = at + 1 < end ? UNESCAPED.of[stored[at + 1]] : 0x100u;
-        const auto b = static_cast<unsigned char>(unescaped - keys[w + count]);
+        const auto b = static_cast<unsigned char>(unescaped ^ keys[w + count]);
         bad |= escaped & ((isEscape ^ 1u) | (unescaped >> 8) | (b == 0));
         plain[w + count] = b; // past the block: overwritten next or scratch
         const uint32_t kept1 = b & (0u - escaped);
@@ -404,27 +409,37 @@ KV_WIDE_TARGET size_t decodeLineWide(const unsigned char *stored, size_t end,
                                   ? ~uint64_t{0}
                                   : _bzhi_u64(~uint64_t{0}, static_cast<unsigned>(left));
         const __m512i block = _mm512_maskz_loadu_epi8(body, stored + r);
-        const uint64_t escapes = _mm512_mask_cmpeq_epi8_mask(body, block, escape);
-        // The lane after each escape holds its digit; a lane past the body
-        // reads as zero, which is no digit.
-        const uint64_t digits = (escapes << 1) | carry;
-        carry = escapes >> 63;
-        const __m512i digit = _mm512_sub_epi8(block, digitZero);
-        // Bytes the encoder never writes as they are, and escapes without a
-        // digit.
-        bad |= _mm512_mask_cmpeq_epi8_mask(body, block, carriageReturn) |
-               _mm512_mask_cmpeq_epi8_mask(body, block, endOfFile) |
-               _mm512_mask_cmpeq_epi8_mask(body, block, lineFeed) |
-               _mm512_mask_testn_epi8_mask(body, block, block) |
-               (digits & ~_mm512_cmple_epu8_mask(digit, lastDigit));
-        const __m512i restored =
-            _mm512_mask_mov_epi8(block, digits, _mm512_shuffle_epi8(unescape, digit));
-        const uint64_t keep = body & ~escapes;
-        const auto count = static_cast<unsigned>(_mm_popcnt_u64(keep));
+        const __m512i key = _mm512_loadu_si512(keys + w);
+        __mmask64 kept = body;
+        unsigned count = static_cast<unsigned>(left >= WIDE_BLOCK ? WIDE_BLOCK : left);
+        __m512i bytes;
+        if ((carry | (body & ~_mm512_movepi8_mask(block))) == 0) {
+            // Only bytes from 0x80 up, the common case (ASCII text): no
+            // escape, no byte the encoder never writes, the lanes in place.
+            bytes = _mm512_maskz_mov_epi8(kept, _mm512_xor_si512(block, key));
+        } else {
+            const uint64_t escapes = _mm512_mask_cmpeq_epi8_mask(body, block, escape);
+            // The lane after each escape holds its digit; a lane past the
+            // body reads as zero, which is no digit.
+            const uint64_t digits = (escapes << 1) | carry;
+            carry = escapes >> 63;
+            const __m512i digit = _mm512_sub_epi8(block, digitZero);
+            // Bytes the encoder never writes as they are, and escapes
+            // without a digit.
+            bad |= _mm512_mask_cmpeq_epi8_mask(body, block, carriageReturn) |
+                   _mm512_mask_cmpeq_epi8_mask(body, block, endOfFile) |
+                   _mm512_mask_cmpeq_epi8_mask(body, block, lineFeed) |
+                   _mm512_mask_testn_epi8_mask(body, block, block) |
+                   (digits & ~_mm512_cmple_epu8_mask(digit, lastDigit));
+            const __m512i restored =
+                _mm512_mask_mov_epi8(block, digits, _mm512_shuffle_epi8(unescape, digit));
+            const uint64_t keep = body & ~escapes;
+            count = static_cast<unsigned>(_mm_popcnt_u64(keep));
+            kept = _bzhi_u64(~uint64_t{0}, count);
+            bytes = _mm512_maskz_mov_epi8(
+                kept, _mm512_xor_si512(_mm512_maskz_compress_epi8(keep, restored), key));
+        }
         if (w + count >= capacity) return SIZE_MAX;
-        const __mmask64 kept = _bzhi_u64(~uint64_t{0}, count);
-        const __m512i bytes = _mm512_maskz_sub_epi8(
-            kept, _mm512_maskz_compress_epi8(keep, restored), _mm512_loadu_si512(keys + w));
         _mm512_mask_storeu_epi8(plain + w, kept, bytes);
         bad |= _mm512_mask_cmpeq_epi8_mask(kept, bytes, zero);
         // Position times byte: lane times byte, plus w times the bytes' sum
@@ -504,13 +519,13 @@ void encodeBlocks(const unsigned char *plain, size_t length, const unsigned char
     size_t q = *w;
     while (p + BLOCK <= length && q + BLOCK + 1 <= bodyEnd) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(plain + p));
-        const __m128i shifted =
-            _mm_add_epi8(bytes, _mm_loadu_si128(reinterpret_cast<const __m128i *>(keys + p)));
-        __m128i special = _mm_cmpeq_epi8(shifted, zero);
+        const __m128i combined =
+            _mm_xor_si128(bytes, _mm_loadu_si128(reinterpret_cast<const __m128i *>(keys + p)));
+        __m128i special = _mm_cmpeq_epi8(combined, zero);
         for (size_t i = 1; i < ESCAPE_COUNT; ++i)
             special = _mm_or_si128(
-                special, _mm_cmpeq_epi8(shifted, _mm_set1_epi8(static_cast<char>(ESCAPED[i]))));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + q), shifted);
+                special, _mm_cmpeq_epi8(combined, _mm_set1_epi8(static_cast<char>(ESCAPED[i]))));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + q), combined);
         // The bytes up to the first one to escape, that one included (all
         // 16 when none).
         const auto count = static_cast<size_t>(
@@ -526,7 +541,7 @@ void encodeBlocks(const unsigned char *plain, size_t length, const unsigned char
                           _mm_madd_epi16(_mm_unpackhi_epi8(kept, zero),
                                          _mm_loadu_si128(reinterpret_cast<const __m128i *>(
                                              POSITIONS.at + p + 8)))));
-        const auto last = static_cast<unsigned char>(plain[p + count - 1] + keys[p + count - 1]);
+        const auto last = static_cast<unsigned char>(plain[p + count - 1] ^ keys[p + count - 1]);
         const int digit = escapeDigit(last);
         p += count;
         q += count;
@@ -567,7 +582,7 @@ size_t decodeBytes(const unsigned char *stored, size_t end, uint32_t seed, unsig
         } else if (escapeDigit(c) >= 0) {
             return SIZE_MAX; // a byte the encoder never writes as it is
         }
-        unsigned char b = static_cast<unsigned char>(c - keys.at(w));
+        unsigned char b = static_cast<unsigned char>(c ^ keys.at(w));
         if (b == 0 || w + 1 >= capacity) return SIZE_MAX;
         sums.add(b);
         plain[w++] = b;
@@ -600,7 +615,7 @@ uint32_t defaultEncodeLine(const char *plain, char *out, uint32_t capacity, uint
     uint32_t word = keyWord(seed, length / 4) >> (8 * (length % 4));
     for (const unsigned char *p = bytes + length; *p != 0; ++p, ++length) {
         if (length % 4 == 0) word = keyWord(seed, length / 4);
-        unsigned char c = static_cast<unsigned char>(*p + static_cast<unsigned char>(word));
+        unsigned char c = static_cast<unsigned char>(*p ^ static_cast<unsigned char>(word));
         word >>= 8;
         sums.add(*p);
         int digit = escapeDigit(c);

@@ -225,7 +225,7 @@ struct ReferenceCodec {
     std::string check(const std::string &plain) const {
         uint32_t a = 0, b = 0;
         for (unsigned char c : plain) b += a += c;
-        uint32_t h = fmix32(seed ^ fmix32(a ^ (b * 0xC2B2AE35u)) ^
+        uint32_t h = fmix32(seed ^ (a * 0x9E3779B9u + b * 0xC2B2AE35u) ^
                             (static_cast<uint32_t>(plain.size()) * 0x85EBCA6Bu));
         return {static_cast<char>('!' + h % 94), static_cast<char>('!' + h / 94 % 94)};
     }

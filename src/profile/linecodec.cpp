@@ -101,9 +101,6 @@ constexpr uint32_t fmix32(uint32_t h) {
 constexpr uint32_t seedOf(uint32_t transform) { return fmix32(transform ^ SEED_SALT); }
 constexpr uint32_t DEFAULT_SEED = seedOf(PROFILE_DEFAULT_TRANSFORM);
 
-// What a block-wise decoder returns for a line it leaves to another path.
-constexpr size_t LONG_LINE = SIZE_MAX - 1;
-
 // The four key bytes of plain positions 4j to 4j+3, lowest byte first: a
 // short multiply-xorshift of the counter (the seed already went through
 // fmix32), chosen for speed, as five of them go into every 16 bytes read.
@@ -139,7 +136,7 @@ struct Sums {
 };
 
 void checkCharacters(uint32_t seed, const Sums &sums, size_t length, char out[CHECK_LENGTH]) {
-    uint32_t h = fmix32(seed ^ fmix32(sums.a ^ (sums.b * SUM_SALT)) ^
+    uint32_t h = fmix32(seed ^ (sums.a * STEP + sums.b * SUM_SALT) ^
                         (static_cast<uint32_t>(length) * LENGTH_SALT));
     out[0] = static_cast<char>(CHECK_BASE + h % CHECK_RANGE);
     out[1] = static_cast<char>(CHECK_BASE + (h / CHECK_RANGE) % CHECK_RANGE);
@@ -380,13 +377,11 @@ KV_WIDE_TARGET uint32_t laneSum(__m512i v) {
 // the escape bytes are squeezed out, and the key bytes of the plain
 // positions are subtracted.  Loads are masked to the body and stores to the
 // plain bytes, so nothing at or past end is read and nothing past the plain
-// line is written.  Returns the plain length, SIZE_MAX when the body cannot
-// be decoded or the plain line does not fit capacity (its zero included),
-// or LONG_LINE (nothing decided) when the body is too long for the tables.
-// keys holds key bytes 0 to TABLE_SIZE - 1, or to end + 63.
+// line is written.  Returns the plain length, or SIZE_MAX when the body
+// cannot be decoded.  Needs end + 64 <= TABLE_SIZE and room for end - 1
+// bytes in plain; keys holds key bytes 0 to end + 63.
 KV_WIDE_TARGET size_t decodeLineWide(const unsigned char *stored, size_t end,
-                                     const unsigned char *keys, unsigned char *plain,
-                                     size_t capacity, Sums &sums) {
+                                     const unsigned char *keys, unsigned char *plain, Sums &sums) {
     const __m512i lineFeed = _mm512_set1_epi8('\n');
     const __m512i escape = _mm512_set1_epi8(static_cast<char>(ESCAPE));
     const __m512i carriageReturn = _mm512_set1_epi8('\r');
@@ -403,7 +398,6 @@ KV_WIDE_TARGET size_t decodeLineWide(const unsigned char *stored, size_t end,
     uint64_t carry = 0; // the block before ended in an escape byte
     size_t w = 0;
     for (size_t r = CHECK_LENGTH; r < end; r += WIDE_BLOCK) {
-        if (r + WIDE_BLOCK > TABLE_SIZE) return LONG_LINE;
         const size_t left = end - r;
         const uint64_t body = left >= WIDE_BLOCK
                                   ? ~uint64_t{0}
@@ -439,7 +433,6 @@ KV_WIDE_TARGET size_t decodeLineWide(const unsigned char *stored, size_t end,
             bytes = _mm512_maskz_mov_epi8(
                 kept, _mm512_xor_si512(_mm512_maskz_compress_epi8(keep, restored), key));
         }
-        if (w + count >= capacity) return SIZE_MAX;
         _mm512_mask_storeu_epi8(plain + w, kept, bytes);
         bad |= _mm512_mask_cmpeq_epi8_mask(kept, bytes, zero);
         // Position times byte: lane times byte, plus w times the bytes' sum
@@ -479,12 +472,11 @@ bool wideBlocksWork() {
 
 // The body through decodeLineWide or decodeBody.
 size_t decodeBlocks(bool wide, const unsigned char *stored, size_t end, const unsigned char *keys,
-                    unsigned char *plain, size_t capacity, Sums &sums) {
+                    unsigned char *plain, Sums &sums) {
 #if defined(KV_LINECODEC_WIDE)
-    if (wide) return decodeLineWide(stored, end, keys, plain, capacity, sums);
+    if (wide) return decodeLineWide(stored, end, keys, plain, sums);
 #else
     (void)wide;
-    (void)capacity;
 #endif
     return decodeBody(stored, end, keys, plain, sums);
 }
@@ -496,10 +488,10 @@ __attribute__((noinline))
 #endif
 size_t
 decodeWithKeys(bool wide, const unsigned char *stored, size_t end, uint32_t seed,
-               unsigned char *plain, size_t capacity, Sums &sums) {
+               unsigned char *plain, Sums &sums) {
     KeyTable keys;
     fillKeys(seed, keys.bytes, (end + WIDE_BLOCK + BLOCK - 1) / BLOCK * BLOCK);
-    return decodeBlocks(wide, stored, end, keys.bytes, plain, capacity, sums);
+    return decodeBlocks(wide, stored, end, keys.bytes, plain, sums);
 }
 #endif
 
@@ -648,23 +640,28 @@ uint32_t lineCodecDecode(const char *stored, size_t end, char *out, uint32_t cap
     auto *plain = reinterpret_cast<unsigned char *>(out);
     const uint32_t seed = transform == PROFILE_DEFAULT_TRANSFORM ? DEFAULT_SEED : seedOf(transform);
     Sums sums;
-    size_t length = LONG_LINE;
+    size_t length = 0;
 #if defined(__SSE2__)
 #if defined(KV_LINECODEC_WIDE)
     const bool wide = limit >= WIDE_BLOCK && wideBlocksWork();
 #else
     const bool wide = false;
 #endif
-    // The 16-byte blocks write up to 16 bytes of scratch past the plain line.
-    if (limit >= BLOCK && end + WIDE_BLOCK <= TABLE_SIZE && (wide || end + BLOCK <= capacity)) {
+    // Blocks where the key tables cover the body and out has room for any
+    // plain line it may give (which is never longer than the body), and for
+    // 16-byte blocks, for 16 bytes of scratch past it; otherwise bytes.
+    const size_t room = wide ? end - 1 : end + BLOCK;
+    if (limit >= BLOCK && end + WIDE_BLOCK <= TABLE_SIZE && room <= capacity) {
         length = transform == PROFILE_DEFAULT_TRANSFORM
-                     ? decodeBlocks(wide, bytes, end, DEFAULT_KEYS.bytes, plain, capacity, sums)
-                     : decodeWithKeys(wide, bytes, end, seed, plain, capacity, sums);
+                     ? decodeBlocks(wide, bytes, end, DEFAULT_KEYS.bytes, plain, sums)
+                     : decodeWithKeys(wide, bytes, end, seed, plain, sums);
+    } else {
+        length = decodeBytes(bytes, end, seed, plain, capacity, sums);
     }
 #else
     (void)limit;
+    length = decodeBytes(bytes, end, seed, plain, capacity, sums);
 #endif
-    if (length == LONG_LINE) length = decodeBytes(bytes, end, seed, plain, capacity, sums);
     if (length == SIZE_MAX) return undecodable(out);
     out[length] = '\0';
     char check[CHECK_LENGTH];

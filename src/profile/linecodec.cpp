@@ -370,18 +370,32 @@ KV_WIDE_TARGET uint32_t laneSum(__m512i v) {
     return static_cast<uint32_t>(_mm_cvtsi128_si32(quarter));
 }
 
-// Decodes the body of a stored line, bytes CHECK_LENGTH to end - 1, into
-// plain in blocks of 64 stored bytes with AVX-512 (VBMI2 for the compress):
-// a block never ends early, so no step waits for the one before.  In each
-// block the digit after every escape byte becomes the byte it stands for,
-// the escape bytes are squeezed out, and the key bytes of the plain
-// positions are subtracted.  Loads are masked to the body and stores to the
-// plain bytes, so nothing at or past end is read and nothing past the plain
-// line is written.  Returns the plain length, or SIZE_MAX when the body
-// cannot be decoded.  Needs end + 64 <= TABLE_SIZE and room for end - 1
-// bytes in plain; keys holds key bytes 0 to end + 63.
-KV_WIDE_TARGET size_t decodeLineWide(const unsigned char *stored, size_t end,
-                                     const unsigned char *keys, unsigned char *plain, Sums &sums) {
+// What decodeLineWide returns when the line goes on past the bytes it has.
+constexpr size_t NO_LINE = SIZE_MAX - 1;
+
+// Decodes the body of a stored line into plain in blocks of 64 stored bytes
+// with AVX-512 (VBMI2 for the compress): a block never ends early, so no
+// step waits for the one before.  A block of bytes from 0x80 up (ASCII
+// text) is the key bytes applied in place; in any other, the digit after
+// every escape byte becomes the byte it stands for and the escape bytes are
+// squeezed out.  Loads are masked to the `size` bytes at stored and stores
+// to the plain bytes, so nothing past them is read or written.
+//
+// With FindEnd false, the body is bytes CHECK_LENGTH to size - 1.  With
+// FindEnd true, the line ends at its first line feed, found on the way
+// (*lineLength gets its length with the line feed), and its body is bytes
+// CHECK_LENGTH up to that line feed, without a carriage return just before
+// it; NO_LINE when no line feed comes before size.  Chosen for speed: the
+// line is read once, not searched and then decoded.  Stored bytes 0 and 1
+// must not be a line feed.
+//
+// Returns the plain length, or SIZE_MAX when the body cannot be decoded.
+// Needs size + 64 <= TABLE_SIZE and room for size - 1 bytes in plain; keys
+// holds key bytes 0 to size + 63.
+template <bool FindEnd>
+KV_WIDE_TARGET size_t decodeLineWide(const unsigned char *stored, size_t size,
+                                     const unsigned char *keys, unsigned char *plain, Sums &sums,
+                                     size_t *lineLength) {
     const __m512i lineFeed = _mm512_set1_epi8('\n');
     const __m512i escape = _mm512_set1_epi8(static_cast<char>(ESCAPE));
     const __m512i carriageReturn = _mm512_set1_epi8('\r');
@@ -397,15 +411,36 @@ KV_WIDE_TARGET size_t decodeLineWide(const unsigned char *stored, size_t end,
     uint64_t bad = 0;
     uint64_t carry = 0; // the block before ended in an escape byte
     size_t w = 0;
-    for (size_t r = CHECK_LENGTH; r < end; r += WIDE_BLOCK) {
-        const size_t left = end - r;
-        const uint64_t body = left >= WIDE_BLOCK
-                                  ? ~uint64_t{0}
-                                  : _bzhi_u64(~uint64_t{0}, static_cast<unsigned>(left));
+    for (size_t r = CHECK_LENGTH;; r += WIDE_BLOCK) {
+        if (r >= size) {
+            if constexpr (FindEnd) return NO_LINE;
+            break;
+        }
+        const size_t left = size - r;
+        uint64_t body = left >= WIDE_BLOCK ? ~uint64_t{0}
+                                           : _bzhi_u64(~uint64_t{0}, static_cast<unsigned>(left));
         const __m512i block = _mm512_maskz_loadu_epi8(body, stored + r);
+        bool last = left <= WIDE_BLOCK;
+        if constexpr (FindEnd) {
+            const uint64_t feeds = _mm512_mask_cmpeq_epi8_mask(body, block, lineFeed);
+            const uint64_t returns = _mm512_mask_cmpeq_epi8_mask(body, block, carriageReturn);
+            if (feeds != 0) {
+                // The body stops at the line feed and before a carriage
+                // return just before it.
+                const auto at = static_cast<unsigned>(std::countr_zero(feeds));
+                *lineLength = r + at + 1;
+                body = _bzhi_u64(~uint64_t{0}, at);
+                body &= ~(returns & (body ^ (body >> 1)));
+                last = true;
+            } else if (last) {
+                return NO_LINE;
+            } else if ((returns >> 63) != 0 && stored[r + WIDE_BLOCK] == '\n') {
+                body &= ~(uint64_t{1} << 63); // the line feed opens the next block
+            }
+        }
         const __m512i key = _mm512_loadu_si512(keys + w);
         __mmask64 kept = body;
-        unsigned count = static_cast<unsigned>(left >= WIDE_BLOCK ? WIDE_BLOCK : left);
+        auto count = static_cast<unsigned>(_mm_popcnt_u64(body));
         __m512i bytes;
         if ((carry | (body & ~_mm512_movepi8_mask(block))) == 0) {
             // Only bytes from 0x80 up, the common case (ASCII text): no
@@ -446,6 +481,7 @@ KV_WIDE_TARGET size_t decodeLineWide(const unsigned char *stored, size_t end,
                              _mm512_maskz_mul_epu32(0xFF, blockSums,
                                                     _mm512_set1_epi64(static_cast<long long>(w)))));
         w += count;
+        if (last) break;
     }
     // carry: the escape byte ends the body.
     if ((bad | carry) != 0) return SIZE_MAX;
@@ -474,7 +510,7 @@ bool wideBlocksWork() {
 size_t decodeBlocks(bool wide, const unsigned char *stored, size_t end, const unsigned char *keys,
                     unsigned char *plain, Sums &sums) {
 #if defined(KV_LINECODEC_WIDE)
-    if (wide) return decodeLineWide(stored, end, keys, plain, sums);
+    if (wide) return decodeLineWide<false>(stored, end, keys, plain, sums, nullptr);
 #else
     (void)wide;
 #endif
@@ -669,6 +705,41 @@ uint32_t lineCodecDecode(const char *stored, size_t end, char *out, uint32_t cap
     if (check[0] != stored[0] || check[1] != stored[1]) return undecodable(out);
     if (plainLength != nullptr) *plainLength = length;
     return 0;
+}
+
+uint32_t lineCodecDecodeNext(const char *bytes, size_t available, char *out, uint32_t capacity,
+                             uint32_t transform, size_t *lineLength, size_t *plainLength) {
+    *lineLength = 0;
+    *plainLength = 0;
+    if (out == nullptr || capacity == 0) return PROFILE_STATUS_BAD_PARAMS;
+    out[0] = '\0';
+    if (bytes == nullptr) return PROFILE_STATUS_BAD_PARAMS;
+#if defined(KV_LINECODEC_WIDE)
+    if (transform == PROFILE_DEFAULT_TRANSFORM && available > CHECK_LENGTH &&
+        available + WIDE_BLOCK <= TABLE_SIZE && available <= capacity &&
+        widestBlock() >= WIDE_BLOCK && wideBlocksWork() && bytes[0] != '\n' && bytes[1] != '\n') {
+        // The line found and decoded in one pass; room: a plain line is no
+        // longer than the bytes at hand less its check characters.
+        Sums sums;
+        size_t length = decodeLineWide<true>(
+            reinterpret_cast<const unsigned char *>(bytes), available, DEFAULT_KEYS.bytes,
+            reinterpret_cast<unsigned char *>(out), sums, lineLength);
+        if (length == NO_LINE) return PROFILE_STATUS_BAD_PARAMS;
+        if (length == SIZE_MAX) return undecodable(out);
+        out[length] = '\0';
+        char check[CHECK_LENGTH];
+        checkCharacters(DEFAULT_SEED, sums, length, check);
+        if (check[0] != bytes[0] || check[1] != bytes[1]) return undecodable(out);
+        *plainLength = length;
+        return 0;
+    }
+#endif
+    const void *feed = std::memchr(bytes, '\n', available);
+    if (feed == nullptr) return PROFILE_STATUS_BAD_PARAMS;
+    *lineLength = static_cast<size_t>(static_cast<const char *>(feed) - bytes) + 1;
+    size_t end = *lineLength - 1;
+    if (end > 0 && bytes[end - 1] == '\r') --end;
+    return lineCodecDecode(bytes, end, out, capacity, transform, plainLength);
 }
 
 uint32_t defaultDecodeLine(const char *stored, char *out, uint32_t capacity, uint32_t transform,

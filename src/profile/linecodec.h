@@ -29,6 +29,15 @@ uint32_t defaultDecodeLine(const char *stored, char *out, uint32_t capacity, uin
 uint32_t lineCodecDecode(const char *stored, size_t end, char *out, uint32_t capacity,
                          uint32_t transform, size_t *plainLength);
 
+// lineCodecDecode of the next stored line in bytes[0..available), which
+// ends at the first line feed there: *lineLength gets its length with that
+// line feed (0 when there is none, and nothing is decided); the rest as
+// lineCodecDecode.  Nothing at or past bytes[available] is read.  For a
+// reader that has the line in a block: the line is found and decoded in one
+// pass where the processor allows.
+uint32_t lineCodecDecodeNext(const char *bytes, size_t available, char *out, uint32_t capacity,
+                             uint32_t transform, size_t *lineLength, size_t *plainLength);
+
 #ifdef KVINIT64_TESTABLE
 // The widest blocks the built-in encoding may work in: 64 bytes (the
 // default; AVX-512 where the processor has it), 16 (SSE2) or 1 (byte by

@@ -168,6 +168,36 @@ bool splitKeyLine(const ProfileLibContext *context, const ProfileFile *file, con
     return profileSplitPlainKey(plain, plainLength, key);
 }
 
+// The next line, `*length` bytes with its line feed, split if it lies whole
+// in the block and is a common key line, as splitKeyLine does.  The built-in
+// decoding finds the line's end as it decodes it, so the line is read once;
+// when the line goes on past the block, profileBlockPeekLine reads on.
+// False leaves the line to the full way.
+bool splitNextKey(const ProfileLibContext *context, ProfileFile *file, char *stored, char *plain,
+                  ProfileKeySpan *key, size_t *length) {
+    if ((file->openFlags & PROFILE_OPEN_FLAG_DECODE) != 0 &&
+        context->decodeLine == defaultDecodeLine) {
+        const char *bytes = nullptr;
+        size_t available = 0;
+        profileBlockPeekBytes(file, &bytes, &available);
+        // No longer than the lines profileBlockPeekLine gives.
+        if (available > PROFILE_LINE_SIZE - 1) available = PROFILE_LINE_SIZE - 1;
+        size_t plainLength = 0;
+        uint32_t status = lineCodecDecodeNext(bytes, available, plain, PROFILE_LINE_SIZE,
+                                              context->transform, length, &plainLength);
+        if (*length != 0) {
+            // A line it refuses (a NUL byte in it too) goes the full way,
+            // which says why.
+            if (status != 0) return false;
+            if (plainLength > 0 && plain[plainLength - 1] == '\n') --plainLength;
+            return profileSplitPlainKey(plain, plainLength, key);
+        }
+    }
+    const char *raw = nullptr;
+    return profileBlockPeekLine(file, PROFILE_LINE_SIZE, &raw, length) &&
+           splitKeyLine(context, file, raw, *length, stored, plain, key);
+}
+
 } // namespace
 
 ProfileReadResult profileReadLine(ErrCollector *, ProfileFile *file, char *buffer,
@@ -236,12 +266,10 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
     uint32_t lineNumber = 1; // of the line being read
     ProfileReadResult read = PROFILE_READ_END;
     for (;; ++lineNumber) {
-        const char *raw = nullptr;
         size_t rawLength = 0;
         ProfileKeySpan key{};
         if (splitInBlock && !afterChecksumLine &&
-            profileBlockPeekLine(file, sizeof line, &raw, &rawLength) &&
-            splitKeyLine(context, file, raw, rawLength, line, plain, &key)) {
+            splitNextKey(context, file, line, plain, &key, &rawLength)) {
             profileBlockSkipLine(file, rawLength);
             const char *end = key.value + key.valueLength;
             uint32_t checksum =

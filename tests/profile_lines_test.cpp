@@ -379,6 +379,61 @@ TEST_P(LineCodecPaths, MatchesAByteAtATimeReference) {
     }
 }
 
+// The next line in a block of bytes, found as it is decoded: lines of every
+// length around the 64-byte blocks, ending in a line feed or a carriage
+// return and a line feed (which may fall on either side of a block's end),
+// followed by more bytes or not, and cut at every point before their end
+// (then no line is at hand).  The result is lineCodecDecode's over the
+// line's body; the bytes sit in a buffer of their own size.
+TEST_P(LineCodecPaths, NextLineIsFoundAsItIsDecoded) {
+    std::mt19937 rng(31 + GetParam());
+    const ReferenceCodec ref(PROFILE_DEFAULT_TRANSFORM);
+    for (size_t length = 1; length < 200; ++length) {
+        std::string plain = randomLine(rng, length);
+        if (length % 3 == 0) // printable only: the blocks without escapes
+            for (char &c : plain) c = static_cast<char>(c == '\n' ? c : 0x20 + (c & 0x3F));
+        std::string stored = ref.encode(plain);
+        std::string crlf = stored;
+        crlf.insert(crlf.size() - 1, "\r");
+        std::string damaged = stored;
+        damaged[2 + length / 2] = '\r';
+        const struct {
+            std::string line;
+            bool decodes;
+        } cases[] = {{stored, true}, {crlf, true}, {damaged, false}};
+        for (const auto &[line, decodes] : cases) {
+            size_t end = line.size() - 1;
+            if (line[end - 1] == '\r') --end;
+            std::vector<char> expected(PROFILE_LINE_SIZE);
+            size_t expectedLength = 0;
+            uint32_t expectedStatus =
+                lineCodecDecode(line.data(), end, expected.data(), PROFILE_LINE_SIZE,
+                                PROFILE_DEFAULT_TRANSFORM, &expectedLength);
+            ASSERT_EQ(expectedStatus == 0, decodes) << length;
+            for (const std::string &after : {std::string(), std::string("k = v\n")}) {
+                const std::string text = line + after;
+                for (size_t available = 0; available <= text.size(); ++available) {
+                    std::vector<char> bytes(text.begin(), text.begin() + available);
+                    std::vector<char> out(PROFILE_LINE_SIZE, '#');
+                    size_t lineLength = 99, plainLength = 99;
+                    uint32_t status = lineCodecDecodeNext(
+                        bytes.data(), bytes.size(), out.data(), PROFILE_LINE_SIZE,
+                        PROFILE_DEFAULT_TRANSFORM, &lineLength, &plainLength);
+                    if (available < line.size()) {
+                        ASSERT_EQ(lineLength, 0u) << length << " " << available;
+                        ASSERT_NE(status, 0u);
+                        continue;
+                    }
+                    ASSERT_EQ(lineLength, line.size()) << length << " " << available;
+                    ASSERT_EQ(status, expectedStatus) << length << " " << available;
+                    ASSERT_EQ(plainLength, expectedLength);
+                    ASSERT_STREQ(out.data(), expectedStatus == 0 ? expected.data() : "");
+                }
+            }
+        }
+    }
+}
+
 TEST(LineIo, ReadLineTakesOneLineOfAtMostCapacityMinusOne) {
     ScratchDir dir;
     const std::string path = dir.file("lines.txt");

@@ -1,10 +1,12 @@
 // Loading, saving and checksumming the 18 MB data set, beside the parsers a
 // user would pick instead (inih, SimpleIni), the fputs floor and a plain
-// weighted sum.  Every figure is wall time per operation.
+// weighted sum, and the built-in line encoding alone.  Every figure is wall
+// time per operation.
 #include "data.h"
 #include "profile/checksum.h"
 #include "profile/context.h"
 #include "profile/limits.h"
+#include "profile/linecodec.h"
 #include "profile/loadsave.h"
 #include "profile/operations.h"
 
@@ -12,7 +14,9 @@
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <ini.h>
+#include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -185,6 +189,74 @@ void BM_checksum_plain(benchmark::State &state) {
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(texts.buffer.size()));
 }
 
+// The stored lines of the encoded file (each with its line feed), zero-
+// terminated one after the other in one buffer, and their plain forms the
+// same way: what the load hands the built-in decodeLine and the save hands
+// the built-in encodeLine.
+struct CodecLines {
+    std::string stored;
+    std::vector<size_t> storedStarts;
+    std::string plain;
+    std::vector<size_t> plainStarts;
+};
+
+const CodecLines &codecLines() {
+    static CodecLines lines = [] {
+        CodecLines c;
+        char out[PROFILE_LINE_SIZE];
+        for (const std::string &line : benchReadLines(benchData().encodedPath)) {
+            if (defaultDecodeLine(line.c_str(), out, sizeof out, PROFILE_DEFAULT_TRANSFORM, 0) != 0)
+                continue; // not an encoded line
+            c.storedStarts.push_back(c.stored.size());
+            c.stored += line;
+            c.stored += '\0';
+            c.plainStarts.push_back(c.plain.size());
+            c.plain += out;
+            c.plain += '\0';
+        }
+        return c;
+    }();
+    return lines;
+}
+
+// The built-in decoding alone over every line of the encoded file, as the
+// load calls it (the end of each line known); bytes are stored bytes.
+void BM_codec_decodeLine(benchmark::State &state) {
+    const CodecLines &lines = codecLines();
+    char out[PROFILE_LINE_SIZE];
+    for (auto _ : state) {
+        uint32_t failed = 0;
+        size_t plainLength = 0;
+        for (size_t i = 0; i < lines.storedStarts.size(); ++i) {
+            const size_t start = lines.storedStarts[i];
+            const size_t next =
+                i + 1 < lines.storedStarts.size() ? lines.storedStarts[i + 1] : lines.stored.size();
+            // Each line is followed by its line feed and a zero.
+            failed |= lineCodecDecode(lines.stored.data() + start, next - start - 2, out,
+                                      sizeof out, PROFILE_DEFAULT_TRANSFORM, &plainLength);
+        }
+        benchmark::DoNotOptimize(failed);
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(lines.stored.size()));
+}
+
+// The built-in encodeLine alone over the same lines in plain form; bytes are
+// plain bytes.
+void BM_codec_encodeLine(benchmark::State &state) {
+    const CodecLines &lines = codecLines();
+    char out[PROFILE_ENCODE_SIZE];
+    for (auto _ : state) {
+        uint32_t failed = 0;
+        for (size_t start : lines.plainStarts)
+            failed |= defaultEncodeLine(lines.plain.data() + start, out, sizeof out,
+                                        PROFILE_DEFAULT_TRANSFORM, 0);
+        benchmark::DoNotOptimize(failed);
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(lines.plain.size()));
+}
+
 } // namespace
 
 BENCHMARK(BM_load_profile)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -197,5 +269,7 @@ BENCHMARK(BM_save_simpleini)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_save_fputs)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_checksum_profile)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_checksum_plain)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_codec_decodeLine)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_codec_encodeLine)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 BENCHMARK_MAIN();

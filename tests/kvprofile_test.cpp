@@ -680,10 +680,11 @@ TEST(KvprofileVerify, LoadThatEndedEarlyIsNeverCalledClean) {
     // CSUM, "", [Extra 1]: the ninth.
     size_t at = 0;
     for (int line = 1; line < 9; ++line) at = text.find('\n', at) + 1;
-    size_t flip =
-        text.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz", at + 2);
-    ASSERT_LT(flip, text.find('\n', at));
-    text[flip] = static_cast<char>(text[flip] ^ 0x20);
+    // The first byte after its check characters changed: ASCII text is
+    // stored in bytes from 0x80 up, so it stays one stored line.
+    size_t flip = at + 2;
+    ASSERT_GE(static_cast<unsigned char>(text[flip]), 0x80u);
+    text[flip] = static_cast<char>(text[flip] ^ 0x01);
     ASSERT_TRUE(writeFile(file, text));
 
     ToolRun run = runTool(dir, {"verify", file, "--decode"});

@@ -205,6 +205,235 @@ TEST(LineCodec, StoredLinesSurviveTextModeStreams) {
     std::fclose(in);
 }
 
+// The stored form, one byte at a time, as the comment at the top of
+// linecodec.cpp describes it: the reference the block-wise codec must match.
+struct ReferenceCodec {
+    static uint32_t fmix32(uint32_t h) {
+        h ^= h >> 16;
+        h *= 0x85EBCA6Bu;
+        h ^= h >> 13;
+        h *= 0xC2B2AE35u;
+        return h ^ (h >> 16);
+    }
+    explicit ReferenceCodec(uint32_t transform) : seed(fmix32(transform ^ 0x6B76694Eu)) {}
+    unsigned char key(size_t i) const {
+        uint32_t x = seed + static_cast<uint32_t>(i / 4) * 0x9E3779B9u;
+        x = (x ^ (x >> 15)) * 0x2C1B3C6Du;
+        x ^= x >> 12;
+        return static_cast<unsigned char>(x >> (8 * (i % 4)) | 0x80);
+    }
+    std::string check(const std::string &plain) const {
+        uint32_t a = 0, b = 0;
+        for (unsigned char c : plain) b += a += c;
+        uint32_t h = fmix32(seed ^ (a * 0x9E3779B9u + b * 0xC2B2AE35u) ^
+                            (static_cast<uint32_t>(plain.size()) * 0x85EBCA6Bu));
+        return {static_cast<char>('!' + h % 94), static_cast<char>('!' + h / 94 % 94)};
+    }
+    std::string encode(const std::string &plain) const {
+        static const std::string escaped("\0\n\r\x1a\\", 5);
+        std::string stored = check(plain);
+        for (size_t i = 0; i < plain.size(); ++i) {
+            char c = static_cast<char>(static_cast<unsigned char>(plain[i]) ^ key(i));
+            size_t digit = escaped.find(c);
+            if (digit == std::string::npos) {
+                stored += c;
+            } else {
+                stored += '\\';
+                stored += static_cast<char>('0' + digit);
+            }
+        }
+        return stored + "\n";
+    }
+    // The plain line, or false when the stored text (up to its first NUL)
+    // does not decode.
+    bool decode(const std::string &text, std::string *plain) const {
+        static const std::string escaped("\0\n\r\x1a\\", 5);
+        std::string body = text.substr(0, text.find_first_of(std::string("\n\0", 2)));
+        if (!body.empty() && body.back() == '\r') body.pop_back();
+        if (body.size() <= 2) return false;
+        plain->clear();
+        for (size_t r = 2; r < body.size(); ++r) {
+            char c = body[r];
+            if (c == '\\') {
+                if (++r == body.size() || body[r] < '0' || body[r] > '4') return false;
+                c = escaped[static_cast<size_t>(body[r] - '0')];
+            } else if (escaped.find(c) != std::string::npos) {
+                return false;
+            }
+            char b = static_cast<char>(static_cast<unsigned char>(c) ^ key(plain->size()));
+            if (b == '\0') return false;
+            *plain += b;
+        }
+        return check(*plain) == body.substr(0, 2);
+    }
+    uint32_t seed;
+};
+
+// Random lines of every kind the block-wise codec treats apart (no escape,
+// escapes everywhere, runs of escapes, lines as long as a read line gets)
+// give exactly what the reference gives, for every output capacity around
+// the line's size, and neither side writes past the capacity: in blocks of
+// 64 bytes (where the processor has what they need), of 16 and byte by byte.
+class LineCodecPaths : public ::testing::TestWithParam<uint32_t> {
+  protected:
+    void SetUp() override { before = lineCodecSetBlockLimit(GetParam()); }
+    void TearDown() override { lineCodecSetBlockLimit(before); }
+    uint32_t before = 0;
+};
+
+INSTANTIATE_TEST_SUITE_P(Widths, LineCodecPaths, ::testing::Values(64u, 16u, 1u));
+
+TEST_P(LineCodecPaths, MatchesAByteAtATimeReference) {
+    std::mt19937 rng(2718 + GetParam());
+    std::uniform_int_distribution<uint32_t> any;
+    std::uniform_int_distribution<int> percent(0, 99);
+    const char escapedStored[] = {'\0', '\n', '\r', '\x1a', '\\'};
+    struct Kind {
+        size_t minLength, maxLength;
+        int escapePercent; // of the bytes chosen to be stored escaped
+        bool ascii;        // the other bytes printable ASCII, which is never escaped
+    };
+    const Kind kinds[] = {{0, 40, 0, false},      {0, 300, 2, false},     {1, 300, 30, false},
+                          {1, 300, 100, false},   {4400, 4563, 2, false}, {2200, 2281, 100, false},
+                          {4540, 4563, 0, false}, {5000, 6000, 3, false}, {1, 300, 0, true},
+                          {60, 200, 1, true},     {4400, 4563, 0, true},  {4400, 4563, 1, true}};
+    std::uniform_int_distribution<int> printable(0x20, 0x7E);
+    for (int i = 0; i < 1200; ++i) {
+        const Kind &kind = kinds[static_cast<size_t>(i) % std::size(kinds)];
+        const uint32_t transform = i % 3 == 0 ? PROFILE_DEFAULT_TRANSFORM : any(rng);
+        const ReferenceCodec ref(transform);
+        size_t length = std::uniform_int_distribution<size_t>(kind.minLength, kind.maxLength)(rng);
+        std::string plain;
+        while (plain.size() < length) {
+            char b = static_cast<char>(kind.ascii ? printable(rng) : static_cast<int>(any(rng)));
+            if (percent(rng) < kind.escapePercent) // stored as one of the escaped bytes
+                b = static_cast<char>(escapedStored[any(rng) % 5] ^ ref.key(plain.size()));
+            if (b != '\0' && b != '\n') plain += b;
+        }
+        plain += '\n';
+        const std::string stored = ref.encode(plain);
+
+        // Encoding: the reference's bytes whenever they fit.
+        const uint32_t encodeRoom = static_cast<uint32_t>(stored.size()) + 1;
+        for (uint32_t capacity : {encodeRoom - 1, encodeRoom, encodeRoom + 15,
+                                  static_cast<uint32_t>(PROFILE_ENCODE_SIZE)}) {
+            std::vector<char> out(capacity + 32, '#');
+            uint32_t status = defaultEncodeLine(plain.c_str(), out.data(), capacity, transform, 0);
+            ASSERT_EQ(status == 0, capacity >= encodeRoom) << i << " " << capacity;
+            ASSERT_EQ(std::string(out.data()), status == 0 ? stored : "") << i << " " << capacity;
+            for (size_t k = capacity; k < out.size(); ++k) ASSERT_EQ(out[k], '#') << i;
+        }
+
+        // Decoding: the stored line and edits of it, against the reference.
+        std::string crlf = stored;
+        crlf.insert(crlf.size() - 1, "\r");
+        std::string edited = stored;
+        edited[std::uniform_int_distribution<size_t>(0, stored.size() - 1)(rng)] =
+            static_cast<char>(any(rng));
+        std::string cut = stored.substr(0, stored.size() - 1 - any(rng) % stored.size());
+        // A NUL in the plain line, its check characters right.
+        std::string withNul = plain;
+        withNul[any(rng) % plain.size()] = '\0';
+        for (const std::string &text :
+             {stored, crlf, edited, cut, stored + "tail\n", ref.encode(withNul)}) {
+            std::string expected;
+            bool decodes = ref.decode(text, &expected);
+            const uint32_t room = static_cast<uint32_t>(expected.size()) + 1;
+            for (uint32_t capacity :
+                 {room - 1, room, room + 13, room + 16, static_cast<uint32_t>(text.size()) + 16,
+                  static_cast<uint32_t>(PROFILE_LINE_SIZE)}) {
+                std::vector<char> out(capacity + 32, '#');
+                uint32_t status =
+                    defaultDecodeLine(text.c_str(), out.data(), capacity, transform, 0);
+                bool fits = decodes && capacity >= room;
+                ASSERT_EQ(status == 0, fits) << i << " " << capacity;
+                if (capacity > 0) {
+                    ASSERT_EQ(std::string(out.data()), fits ? expected : "")
+                        << i << " " << capacity;
+                }
+                for (size_t k = capacity; k < out.size(); ++k) ASSERT_EQ(out[k], '#') << i;
+            }
+        }
+        // A reader that knows where the line ends: the same results, and a
+        // NUL or line feed inside the given body is refused.  The body is
+        // copied to a buffer of its own size, so a read past it is caught by
+        // the address sanitizer.
+        std::string inner = stored.substr(0, stored.size() - 1);
+        std::string innerNul = inner;
+        innerNul[2 + any(rng) % (inner.size() - 2)] = '\0';
+        std::string innerFeed = stored + stored.substr(0, stored.size() - 1);
+        for (const std::string &body : {inner, innerNul, innerFeed, cut}) {
+            std::string expected;
+            bool decodes = body.find_first_of(std::string("\n\0", 2)) == std::string::npos &&
+                           ref.decode(body + "\n", &expected) &&
+                           expected.size() < PROFILE_LINE_SIZE;
+            std::vector<char> exact(body.begin(), body.end());
+            std::vector<char> out(PROFILE_LINE_SIZE, '#');
+            size_t plainLength = 99;
+            uint32_t status = lineCodecDecode(exact.data(), exact.size(), out.data(),
+                                              PROFILE_LINE_SIZE, transform, &plainLength);
+            ASSERT_EQ(status == 0, decodes) << i;
+            ASSERT_EQ(std::string(out.data()), decodes ? expected : "") << i;
+            ASSERT_EQ(plainLength, decodes ? expected.size() : 0u) << i;
+        }
+    }
+}
+
+// The next line in a block of bytes, found as it is decoded: lines of every
+// length around the 64-byte blocks, ending in a line feed or a carriage
+// return and a line feed (which may fall on either side of a block's end),
+// followed by more bytes or not, and cut at every point before their end
+// (then no line is at hand).  The result is lineCodecDecode's over the
+// line's body; the bytes sit in a buffer of their own size.
+TEST_P(LineCodecPaths, NextLineIsFoundAsItIsDecoded) {
+    std::mt19937 rng(31 + GetParam());
+    const ReferenceCodec ref(PROFILE_DEFAULT_TRANSFORM);
+    for (size_t length = 1; length < 200; ++length) {
+        std::string plain = randomLine(rng, length);
+        if (length % 3 == 0) // printable only: the blocks without escapes
+            for (char &c : plain) c = static_cast<char>(c == '\n' ? c : 0x20 + (c & 0x3F));
+        std::string stored = ref.encode(plain);
+        std::string crlf = stored;
+        crlf.insert(crlf.size() - 1, "\r");
+        std::string damaged = stored;
+        damaged[2 + length / 2] = '\r';
+        const struct {
+            std::string line;
+            bool decodes;
+        } cases[] = {{stored, true}, {crlf, true}, {damaged, false}};
+        for (const auto &[line, decodes] : cases) {
+            size_t end = line.size() - 1;
+            if (line[end - 1] == '\r') --end;
+            std::vector<char> expected(PROFILE_LINE_SIZE);
+            size_t expectedLength = 0;
+            uint32_t expectedStatus =
+                lineCodecDecode(line.data(), end, expected.data(), PROFILE_LINE_SIZE,
+                                PROFILE_DEFAULT_TRANSFORM, &expectedLength);
+            ASSERT_EQ(expectedStatus == 0, decodes) << length;
+            for (const std::string &after : {std::string(), std::string("k = v\n")}) {
+                const std::string text = line + after;
+                for (size_t available = 0; available <= text.size(); ++available) {
+                    std::vector<char> bytes(text.begin(), text.begin() + available);
+                    std::vector<char> out(PROFILE_LINE_SIZE, '#');
+                    size_t lineLength = 99, plainLength = 99;
+                    uint32_t status = lineCodecDecodeNext(
+                        bytes.data(), bytes.size(), out.data(), PROFILE_LINE_SIZE,
+                        PROFILE_DEFAULT_TRANSFORM, &lineLength, &plainLength);
+                    if (available < line.size()) {
+                        ASSERT_EQ(lineLength, 0u) << length << " " << available;
+                        ASSERT_NE(status, 0u);
+                        continue;
+                    }
+                    ASSERT_EQ(lineLength, line.size()) << length << " " << available;
+                    ASSERT_EQ(status, expectedStatus) << length << " " << available;
+                    ASSERT_EQ(plainLength, expectedLength);
+                    ASSERT_STREQ(out.data(), expectedStatus == 0 ? expected.data() : "");
+                }
+            }
+        }
+    }
+}
+
 TEST(LineIo, ReadLineTakesOneLineOfAtMostCapacityMinusOne) {
     ScratchDir dir;
     const std::string path = dir.file("lines.txt");

@@ -3,6 +3,7 @@
 // obfuscation, not cryptography.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Encodes a plain line (ending in one line feed) into a stored line that is
@@ -18,3 +19,29 @@ uint32_t defaultEncodeLine(const char *plain, char *out, uint32_t capacity, uint
 // transform parameter) or the plain line would not fit capacity.
 uint32_t defaultDecodeLine(const char *stored, char *out, uint32_t capacity, uint32_t transform,
                            uint64_t user);
+
+// defaultDecodeLine for a reader that knows where the stored line ends: its
+// body is stored[0] to stored[end - 1], without the line feed and without a
+// carriage return before it, and may hold any byte (a NUL or line feed in it
+// makes the line undecodable).  Nothing at or past stored[end] is read.  On
+// success *plainLength (when given) gets the length of the plain line,
+// which out holds with its terminating zero; otherwise it gets 0.
+uint32_t lineCodecDecode(const char *stored, size_t end, char *out, uint32_t capacity,
+                         uint32_t transform, size_t *plainLength);
+
+// lineCodecDecode of the next stored line in bytes[0..available), which
+// ends at the first line feed there: *lineLength gets its length with that
+// line feed (0 when there is none, and nothing is decided); the rest as
+// lineCodecDecode.  Nothing at or past bytes[available] is read.  For a
+// reader that has the line in a block: the line is found and decoded in one
+// pass where the processor allows.
+uint32_t lineCodecDecodeNext(const char *bytes, size_t available, char *out, uint32_t capacity,
+                             uint32_t transform, size_t *lineLength, size_t *plainLength);
+
+#ifdef KVINIT64_TESTABLE
+// The widest blocks the built-in encoding may work in: 64 bytes (the
+// default; AVX-512 where the processor has it), 16 (SSE2) or 1 (byte by
+// byte).  Returns the limit before.  For tests, which hold every path to
+// the same results.
+uint32_t lineCodecSetBlockLimit(uint32_t bytes);
+#endif

@@ -109,6 +109,11 @@ bool profileBlockPeekLine(ProfileFile *file, uint32_t capacity, const char **lin
     }
 }
 
+void profileBlockPeekBytes(const ProfileFile *file, const char **bytes, size_t *available) {
+    *bytes = file->streamBuffer + file->blockStart;
+    *available = file->blockEnd - file->blockStart;
+}
+
 void profileBlockSkipLine(ProfileFile *file, size_t length) {
     file->blockStart += static_cast<uint32_t>(length);
 }

@@ -38,5 +38,9 @@ uint32_t profileBlockReadLine(ProfileFile *file, char *buffer, uint32_t capacity
 // rest of it, so a line rarely falls across two blocks.  Chosen for speed:
 // the load takes most lines from here without copying them.
 bool profileBlockPeekLine(ProfileFile *file, uint32_t capacity, const char **line, size_t *length);
+// The unread bytes of the block at hand, reading nothing: for a reader that
+// finds the end of the next line itself, and asks profileBlockPeekLine when
+// the line goes on past them.
+void profileBlockPeekBytes(const ProfileFile *file, const char **bytes, size_t *available);
 // Consumes the line that profileBlockPeekLine gave, `length` bytes.
 void profileBlockSkipLine(ProfileFile *file, size_t length);

@@ -143,20 +143,59 @@ bool splitKeyLine(const ProfileLibContext *context, const ProfileFile *file, con
                   size_t length, char *stored, char *plain, ProfileKeySpan *key) {
     if ((file->openFlags & PROFILE_OPEN_FLAG_DECODE) == 0)
         return profileSplitPlainKey(raw, length - 1, key);
+    if (context->decodeLine == defaultDecodeLine) {
+        // The built-in decoding, from the block itself: a line it refuses
+        // (a NUL byte in it too) goes the full way, which says why.
+        size_t end = length - 1;
+        if (end > 0 && raw[end - 1] == '\r') --end;
+        size_t plainLength = 0;
+        if (lineCodecDecode(raw, end, plain, PROFILE_LINE_SIZE, context->transform, &plainLength) !=
+            0)
+            return false;
+        if (plainLength > 0 && plain[plainLength - 1] == '\n') --plainLength;
+        return profileSplitPlainKey(plain, plainLength, key);
+    }
     // A stored line holding a NUL byte is refused by the full way.
     if (std::memchr(raw, '\0', length) != nullptr) return false;
     // As profileReadLine decodes: a caller's decodeLine gets a zeroed buffer.
     std::memcpy(stored, raw, length);
     stored[length] = '\0';
-    if (context->decodeLine != defaultDecodeLine)
-        std::memset(plain, 0, PROFILE_LINE_SIZE);
-    else
-        plain[0] = '\0';
+    std::memset(plain, 0, PROFILE_LINE_SIZE);
     context->decodeLine(stored, plain, PROFILE_LINE_SIZE, context->transform, file->user);
     plain[PROFILE_LINE_SIZE - 1] = '\0';
     size_t plainLength = std::strlen(plain);
     if (plainLength > 0 && plain[plainLength - 1] == '\n') --plainLength;
     return profileSplitPlainKey(plain, plainLength, key);
+}
+
+// The next line, `*length` bytes with its line feed, split if it lies whole
+// in the block and is a common key line, as splitKeyLine does.  The built-in
+// decoding finds the line's end as it decodes it, so the line is read once;
+// when the line goes on past the block, profileBlockPeekLine reads on.
+// False leaves the line to the full way.
+bool splitNextKey(const ProfileLibContext *context, ProfileFile *file, char *stored, char *plain,
+                  ProfileKeySpan *key, size_t *length) {
+    if ((file->openFlags & PROFILE_OPEN_FLAG_DECODE) != 0 &&
+        context->decodeLine == defaultDecodeLine) {
+        const char *bytes = nullptr;
+        size_t available = 0;
+        profileBlockPeekBytes(file, &bytes, &available);
+        // No longer than the lines profileBlockPeekLine gives.
+        if (available > PROFILE_LINE_SIZE - 1) available = PROFILE_LINE_SIZE - 1;
+        size_t plainLength = 0;
+        uint32_t status = lineCodecDecodeNext(bytes, available, plain, PROFILE_LINE_SIZE,
+                                              context->transform, length, &plainLength);
+        if (*length != 0) {
+            // A line it refuses (a NUL byte in it too) goes the full way,
+            // which says why.
+            if (status != 0) return false;
+            if (plainLength > 0 && plain[plainLength - 1] == '\n') --plainLength;
+            return profileSplitPlainKey(plain, plainLength, key);
+        }
+    }
+    const char *raw = nullptr;
+    return profileBlockPeekLine(file, PROFILE_LINE_SIZE, &raw, length) &&
+           splitKeyLine(context, file, raw, *length, stored, plain, key);
 }
 
 } // namespace
@@ -227,12 +266,10 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
     uint32_t lineNumber = 1; // of the line being read
     ProfileReadResult read = PROFILE_READ_END;
     for (;; ++lineNumber) {
-        const char *raw = nullptr;
         size_t rawLength = 0;
         ProfileKeySpan key{};
         if (splitInBlock && !afterChecksumLine &&
-            profileBlockPeekLine(file, sizeof line, &raw, &rawLength) &&
-            splitKeyLine(context, file, raw, rawLength, line, plain, &key)) {
+            splitNextKey(context, file, line, plain, &key, &rawLength)) {
             profileBlockSkipLine(file, rawLength);
             const char *end = key.value + key.valueLength;
             uint32_t checksum =

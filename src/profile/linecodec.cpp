@@ -229,6 +229,43 @@ constexpr auto UNESCAPED = [] {
     return table;
 }();
 
+// The check sums of a line taken 16 bytes at a time, kept in lanes and put
+// together once at the end: the sum of the bytes, and the sum of position
+// times byte.
+struct LaneSums {
+    __m128i bytes = _mm_setzero_si128();    // two 64-bit lanes
+    __m128i weighted = _mm_setzero_si128(); // four 32-bit lanes, modulo 2^32
+    // Adds a block whose lane i holds the byte at position at + i (lanes
+    // that do not count hold zero).
+    void add(__m128i block, size_t at) {
+        const __m128i zero = _mm_setzero_si128();
+        const auto *positions = reinterpret_cast<const __m128i *>(POSITIONS.at + at);
+        bytes = _mm_add_epi64(bytes, _mm_sad_epu8(block, zero));
+        weighted = _mm_add_epi32(
+            weighted,
+            _mm_add_epi32(
+                _mm_madd_epi16(_mm_unpacklo_epi8(block, zero), _mm_loadu_si128(positions)),
+                _mm_madd_epi16(_mm_unpackhi_epi8(block, zero), _mm_loadu_si128(positions + 1))));
+    }
+    // The running sums of a line of `length` bytes, with bytes added one at
+    // a time (their sum, and their sum of position times byte): a is the
+    // sum of the bytes, b the sum of the running sums, which is the sum of
+    // (length - position) * byte.
+    Sums running(size_t length, uint32_t sumAside, uint32_t weightedAside) const {
+        const uint32_t a = static_cast<uint32_t>(_mm_cvtsi128_si32(bytes)) +
+                           static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(bytes, 8))) +
+                           sumAside;
+        __m128i w = _mm_add_epi32(weighted, _mm_shuffle_epi32(weighted, _MM_SHUFFLE(1, 0, 3, 2)));
+        w = _mm_add_epi32(w, _mm_shuffle_epi32(w, _MM_SHUFFLE(2, 3, 0, 1)));
+        const uint32_t positionTimesByte =
+            static_cast<uint32_t>(_mm_cvtsi128_si32(w)) + weightedAside;
+        Sums sums;
+        sums.a = a;
+        sums.b = static_cast<uint32_t>(length) * a - positionTimesByte;
+        return sums;
+    }
+};
+
 // Decodes the body of a stored line, bytes CHECK_LENGTH to end - 1, into
 // plain, 16 bytes at a time: a block without an escape is one subtraction
 // of 16 key bytes and one store; at an escape the block ends after the
@@ -262,8 +299,7 @@ size_t decodeBody(const unsigned char *stored, size_t end, const unsigned char *
     }
     // The sums are kept as the sum of the bytes and the sum of position
     // times byte, in lanes, and put together once at the end.
-    __m128i byteSums = zero;     // two 64-bit lanes
-    __m128i weightedSums = zero; // four 32-bit lanes, modulo 2^32
+    LaneSums laneSums;
     __m128i nuls = zero;
     uint32_t escapedSum = 0;
     uint32_t escapedWeighted = 0;
@@ -288,16 +324,7 @@ size_t decodeBody(const unsigned char *stored, size_t end, const unsigned char *
         const __m128i kept =
             _mm_loadu_si128(reinterpret_cast<const __m128i *>(LANE_MASKS + BLOCK - count));
         nuls = _mm_or_si128(nuls, _mm_and_si128(_mm_cmpeq_epi8(bytes, zero), kept));
-        bytes = _mm_and_si128(bytes, kept);
-        byteSums = _mm_add_epi64(byteSums, _mm_sad_epu8(bytes, zero));
-        weightedSums = _mm_add_epi32(
-            weightedSums,
-            _mm_add_epi32(_mm_madd_epi16(
-                              _mm_unpacklo_epi8(bytes, zero),
-                              _mm_loadu_si128(reinterpret_cast<const __m128i *>(POSITIONS.at + w))),
-                          _mm_madd_epi16(_mm_unpackhi_epi8(bytes, zero),
-                                         _mm_loadu_si128(reinterpret_cast<const __m128i *>(
-                                             POSITIONS.at + w + 8)))));
+        laneSums.add(_mm_and_si128(bytes, kept), w);
         // The special byte, at <= end: an escape unless it is the end; its
         // digit, when the body has one, follows it.
         const size_t at = r + count;
@@ -316,19 +343,7 @@ size_t decodeBody(const unsigned char *stored, size_t end, const unsigned char *
     }
     if (bad != 0) return SIZE_MAX;
     if (_mm_movemask_epi8(nuls) != 0) return SIZE_MAX; // a plain NUL
-    // The running sums from the lanes: the sum of the bytes, and the sum of
-    // the running sums, which is the sum of (length - position) * byte.
-    const uint32_t byteSum = static_cast<uint32_t>(_mm_cvtsi128_si32(byteSums)) +
-                             static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(byteSums, 8))) +
-                             escapedSum;
-    weightedSums =
-        _mm_add_epi32(weightedSums, _mm_shuffle_epi32(weightedSums, _MM_SHUFFLE(1, 0, 3, 2)));
-    weightedSums =
-        _mm_add_epi32(weightedSums, _mm_shuffle_epi32(weightedSums, _MM_SHUFFLE(2, 3, 0, 1)));
-    const uint32_t weighted =
-        static_cast<uint32_t>(_mm_cvtsi128_si32(weightedSums)) + escapedWeighted;
-    sums.a = byteSum;
-    sums.b = static_cast<uint32_t>(w) * byteSum - weighted;
+    sums = laneSums.running(w, escapedSum, escapedWeighted);
     return w;
 }
 #endif
@@ -541,8 +556,7 @@ decodeWithKeys(bool wide, const unsigned char *stored, size_t end, uint32_t seed
 void encodeBlocks(const unsigned char *plain, size_t length, const unsigned char *keys,
                   unsigned char *out, size_t bodyEnd, size_t *r, size_t *w, Sums &sums) {
     const __m128i zero = _mm_setzero_si128();
-    __m128i byteSums = zero;
-    __m128i weightedSums = zero;
+    LaneSums laneSums;
     size_t p = *r;
     size_t q = *w;
     while (p + BLOCK <= length && q + BLOCK + 1 <= bodyEnd) {
@@ -558,17 +572,9 @@ void encodeBlocks(const unsigned char *plain, size_t length, const unsigned char
         // 16 when none).
         const auto count = static_cast<size_t>(
             std::countr_zero(static_cast<uint32_t>(_mm_movemask_epi8(special)) | 0x8000u) + 1);
-        const __m128i kept = _mm_and_si128(
-            bytes, _mm_loadu_si128(reinterpret_cast<const __m128i *>(LANE_MASKS + BLOCK - count)));
-        byteSums = _mm_add_epi64(byteSums, _mm_sad_epu8(kept, zero));
-        weightedSums = _mm_add_epi32(
-            weightedSums,
-            _mm_add_epi32(_mm_madd_epi16(
-                              _mm_unpacklo_epi8(kept, zero),
-                              _mm_loadu_si128(reinterpret_cast<const __m128i *>(POSITIONS.at + p))),
-                          _mm_madd_epi16(_mm_unpackhi_epi8(kept, zero),
-                                         _mm_loadu_si128(reinterpret_cast<const __m128i *>(
-                                             POSITIONS.at + p + 8)))));
+        laneSums.add(_mm_and_si128(bytes, _mm_loadu_si128(reinterpret_cast<const __m128i *>(
+                                              LANE_MASKS + BLOCK - count))),
+                     p);
         const auto last = static_cast<unsigned char>(plain[p + count - 1] ^ keys[p + count - 1]);
         const int digit = escapeDigit(last);
         p += count;
@@ -578,16 +584,7 @@ void encodeBlocks(const unsigned char *plain, size_t length, const unsigned char
             out[q++] = static_cast<unsigned char>('0' + digit);
         }
     }
-    // Back to the running sums: a over the bytes, b = sum of (p - i) * byte.
-    const uint32_t byteSum = static_cast<uint32_t>(_mm_cvtsi128_si32(byteSums)) +
-                             static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(byteSums, 8)));
-    weightedSums =
-        _mm_add_epi32(weightedSums, _mm_shuffle_epi32(weightedSums, _MM_SHUFFLE(1, 0, 3, 2)));
-    weightedSums =
-        _mm_add_epi32(weightedSums, _mm_shuffle_epi32(weightedSums, _MM_SHUFFLE(2, 3, 0, 1)));
-    sums.a = byteSum;
-    sums.b =
-        static_cast<uint32_t>(p) * byteSum - static_cast<uint32_t>(_mm_cvtsi128_si32(weightedSums));
+    sums = laneSums.running(p, 0, 0);
     *r = p;
     *w = q;
 }

@@ -135,7 +135,8 @@ struct Sums {
     }
 };
 
-void checkCharacters(uint32_t seed, const Sums &sums, size_t length, char out[CHECK_LENGTH]) {
+inline void checkCharacters(uint32_t seed, const Sums &sums, size_t length,
+                            char out[CHECK_LENGTH]) {
     uint32_t h = fmix32(seed ^ (sums.a * STEP + sums.b * SUM_SALT) ^
                         (static_cast<uint32_t>(length) * LENGTH_SALT));
     out[0] = static_cast<char>(CHECK_BASE + h % CHECK_RANGE);
@@ -507,16 +508,24 @@ KV_WIDE_TARGET size_t decodeLineWide(const unsigned char *stored, size_t size,
     return w;
 }
 
-// Whether the processor and the system have what decodeLineWide needs;
-// asked once.
-bool wideBlocksWork() {
-    static const bool work = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2") &&
-               __builtin_cpu_supports("popcnt");
-    }();
+// Whether the processor and the system have what decodeLineWide needs:
+// asked once, then one relaxed load per line (a function-local static
+// would cost a call and a guard check on every line read).  Racing first
+// callers compute the same answer.
+std::atomic<int> wideState{-1}; // -1 not asked yet, else 0 or 1
+
+bool askWideBlocks() {
+    __builtin_cpu_init();
+    const bool work = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                      __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2") &&
+                      __builtin_cpu_supports("popcnt");
+    wideState.store(work ? 1 : 0, std::memory_order_relaxed);
     return work;
+}
+
+inline bool wideBlocksWork() {
+    const int state = wideState.load(std::memory_order_relaxed);
+    return state < 0 ? askWideBlocks() : state != 0;
 }
 
 #endif

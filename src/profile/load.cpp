@@ -134,6 +134,13 @@ uint32_t onParsedKey(LoadState &state, const ProfileParseBuffers &parsed) {
                                               state.transform));
 }
 
+// Splits a decoded line of `length` bytes, its line feed (if any) last, if
+// it is a common key line.
+bool splitDecoded(const char *plain, size_t length, ProfileKeySpan *key) {
+    if (length > 0 && plain[length - 1] == '\n') --length;
+    return profileSplitPlainKey(plain, length, key);
+}
+
 // Splits a whole line from the block, `length` bytes with its line feed, if
 // it is a common key line: as it stands, or decoded into `plain` (through
 // `stored`, where the stored line gets its terminating zero) for a file
@@ -149,11 +156,9 @@ bool splitKeyLine(const ProfileLibContext *context, const ProfileFile *file, con
         size_t end = length - 1;
         if (end > 0 && raw[end - 1] == '\r') --end;
         size_t plainLength = 0;
-        if (lineCodecDecode(raw, end, plain, PROFILE_LINE_SIZE, context->transform, &plainLength) !=
-            0)
-            return false;
-        if (plainLength > 0 && plain[plainLength - 1] == '\n') --plainLength;
-        return profileSplitPlainKey(plain, plainLength, key);
+        return lineCodecDecode(raw, end, plain, PROFILE_LINE_SIZE, context->transform,
+                               &plainLength) == 0 &&
+               splitDecoded(plain, plainLength, key);
     }
     // A stored line holding a NUL byte is refused by the full way.
     if (std::memchr(raw, '\0', length) != nullptr) return false;
@@ -163,9 +168,7 @@ bool splitKeyLine(const ProfileLibContext *context, const ProfileFile *file, con
     std::memset(plain, 0, PROFILE_LINE_SIZE);
     context->decodeLine(stored, plain, PROFILE_LINE_SIZE, context->transform, file->user);
     plain[PROFILE_LINE_SIZE - 1] = '\0';
-    size_t plainLength = std::strlen(plain);
-    if (plainLength > 0 && plain[plainLength - 1] == '\n') --plainLength;
-    return profileSplitPlainKey(plain, plainLength, key);
+    return splitDecoded(plain, std::strlen(plain), key);
 }
 
 // The next line, `*length` bytes with its line feed, split if it lies whole
@@ -188,9 +191,7 @@ bool splitNextKey(const ProfileLibContext *context, ProfileFile *file, char *sto
         if (*length != 0) {
             // A line it refuses (a NUL byte in it too) goes the full way,
             // which says why.
-            if (status != 0) return false;
-            if (plainLength > 0 && plain[plainLength - 1] == '\n') --plainLength;
-            return profileSplitPlainKey(plain, plainLength, key);
+            return status == 0 && splitDecoded(plain, plainLength, key);
         }
     }
     const char *raw = nullptr;

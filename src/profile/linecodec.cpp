@@ -103,7 +103,8 @@ constexpr uint32_t DEFAULT_SEED = seedOf(PROFILE_DEFAULT_TRANSFORM);
 
 // The four key bytes of plain positions 4j to 4j+3, lowest byte first: a
 // short multiply-xorshift of the counter (the seed already went through
-// fmix32), chosen for speed, as five of them go into every 16 bytes read.
+// fmix32), chosen for speed, as a line under a parameter other than the
+// default one (whose key bytes are a table) makes one for every 4 bytes.
 constexpr uint32_t keyWord(uint32_t seed, size_t j) {
     uint32_t x = seed + static_cast<uint32_t>(j) * STEP;
     x = (x ^ (x >> 15)) * 0x2C1B3C6Du;

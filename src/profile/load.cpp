@@ -142,10 +142,11 @@ bool splitDecoded(const char *plain, size_t length, ProfileKeySpan *key) {
 }
 
 // Splits a whole line from the block, `length` bytes with its line feed, if
-// it is a common key line: as it stands, or decoded into `plain` (through
-// `stored`, where the stored line gets its terminating zero) for a file
-// opened with the decode flag.  Both buffers hold PROFILE_LINE_SIZE bytes.
-// False leaves the line to the full way.
+// it is a common key line: as it stands, or decoded into `plain` for a file
+// opened with the decode flag (the built-in decoding straight from the
+// block; a caller's decodeLine through `stored`, where the stored line gets
+// its terminating zero).  Both buffers hold PROFILE_LINE_SIZE bytes.  False
+// leaves the line to the full way.
 bool splitKeyLine(const ProfileLibContext *context, const ProfileFile *file, const char *raw,
                   size_t length, char *stored, char *plain, ProfileKeySpan *key) {
     if ((file->openFlags & PROFILE_OPEN_FLAG_DECODE) == 0)

@@ -5,6 +5,8 @@
 #include "profile/lineio.h"
 #include "profile/list_walk.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -86,12 +88,28 @@ uint32_t profileCloseLib(const uint32_t *index) {
     slot.decodeLine = nullptr;
     slot.readLine = nullptr;
     slot.writeLine = nullptr;
+    slot.detail[0] = '\0';
     return 0;
 }
 
 ErrCollector *profileContextCollector(int32_t index) {
     if (index < 0 || index >= PROFILE_CONTEXT_COUNT) return nullptr;
     return profileContexts[index].collector;
+}
+
+void profileSetDetail(int32_t index, const char *format, ...) {
+    if (profileContextCollector(index) == nullptr) return;
+    char *detail = profileContexts[index].detail;
+    detail[0] = '\0';
+    if (format == nullptr) return;
+    va_list args;
+    va_start(args, format);
+    (void)std::vsnprintf(detail, PROFILE_DETAIL_SIZE, format, args);
+    va_end(args);
+}
+
+const char *profileContextDetail(int32_t index) {
+    return profileContextCollector(index) == nullptr ? nullptr : profileContexts[index].detail;
 }
 
 ProfileLibContext *profileFileContext(const ProfileFile *file) {

@@ -49,6 +49,12 @@ struct ProfileLibContext {
     ProfileDecodeLineFn decodeLine;
     ProfileReadLineFn readLine;
     ProfileWriteLineFn writeLine;
+    // Why the last failed file operation of this context failed, in words
+    // that the catalogue's texts do not carry: the system's reason ("untrusted
+    // link at /srv/a/b", "Permission denied") or the line and the rule that
+    // a load refused.  Empty when there is none; every open and close of a
+    // file starts with it empty (profileSetDetail, profileContextDetail).
+    char detail[PROFILE_DETAIL_SIZE];
 };
 
 // The context table, all zero at load.
@@ -68,6 +74,19 @@ uint32_t profileCloseLib(const uint32_t *index);
 
 // The collector of an open context, or null.
 ErrCollector *profileContextCollector(int32_t index);
+
+// Sets the detail of the context's last failure, formatted as printf does
+// and cut to PROFILE_DETAIL_SIZE - 1 characters; null format: empties it.
+// Nothing for a context that is not open.
+void profileSetDetail(int32_t index, const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+// The detail of the context's last failure ("" when none), or null for a
+// context that is not open.  Valid until the context's next file operation.
+const char *profileContextDetail(int32_t index);
 
 // The lowest free slot's index, or -1 when none is free (profileOpenLib
 // then returns 13; 13 itself would be a valid index).

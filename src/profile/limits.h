@@ -12,6 +12,7 @@ constexpr size_t PROFILE_VALUE_SIZE = 4501;      // value: 4,500 characters
 constexpr size_t PROFILE_WRITE_LINE_SIZE = 4565; // longest written line, 60+3+4,500+1, and a zero
 constexpr size_t PROFILE_ENCODE_SIZE = 4500;     // output capacity handed to encodeLine
 constexpr size_t PROFILE_PATH_SIZE = 1040;       // path: 1,039 characters
+constexpr size_t PROFILE_DETAIL_SIZE = 1200;     // a failure's reason: a path and some words
 // The buffer of an open file's stream, inside the file record: eight times
 // the usual 4 KiB, so a large file is read in far fewer system calls, and
 // small enough that the record stays below the 64 KiB whose release makes

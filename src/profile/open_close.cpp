@@ -109,6 +109,7 @@ uint32_t profileOpenFile(int32_t contextIndex, const char *path, uint32_t openMo
     if (out != nullptr) *out = nullptr;
     ErrCollector *collector = profileContextCollector(contextIndex);
     if (collector == nullptr) return PROFILE_STATUS_BAD_LIB;
+    profileSetDetail(contextIndex, nullptr);
     if (path == nullptr || out == nullptr || openMode > PROFILE_OPEN_WRITE)
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     // A longer path would be loaded from one file and, cut to the field,
@@ -159,6 +160,7 @@ uint32_t profileCloseFile(ProfileFile **handle, uint32_t saveFlags, uint64_t use
     ProfileFile *file = *handle;
     ErrCollector *collector = profileContextCollector(file->contextIndex);
     if (collector == nullptr) return PROFILE_STATUS_BAD_LIB;
+    profileSetDetail(file->contextIndex, nullptr);
 
     if (profileContexts[file->contextIndex].ioMode != PROFILE_IO_CALLER) {
         if (file->openMode != PROFILE_OPEN_READ) return rewrite(collector, handle, saveFlags, user);

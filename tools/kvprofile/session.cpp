@@ -21,6 +21,9 @@ void ProfileSession::fail(uint32_t status, Failure &failure) const {
         const char *text = errCollectorText(collector, i);
         if (text != nullptr) failure.messages.emplace_back(text);
     }
+    // The reason behind it, on a line of its own after the catalogue's texts.
+    const char *detail = profileContextDetail(context_);
+    if (detail != nullptr && detail[0] != '\0') failure.messages.emplace_back(detail);
 }
 
 bool ProfileSession::open(const ToolOptions &options, uint32_t openMode, Failure &failure) {

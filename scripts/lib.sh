@@ -20,6 +20,17 @@ KV_PACKAGES=(cmake make g++ googletest libgtest-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev clang clang-format libclang-rt-14-dev
   pkg-config llvm lld clang-tools-14 dpkg-dev file)
 
+# Wine makes Unix file names from Windows ones through the Unix locale's
+# character set: with no locale (as a stock container starts) or a non-UTF-8
+# one, a non-ASCII file name cannot be made at all.  Gives Wine the C
+# library's built-in C.UTF-8 locale then; a UTF-8 locale of the user's own
+# is kept as it is.  kv_wine_start and scripts/wine-run (ctest's emulator)
+# call it, so it reaches every Windows program the project runs.
+kv_wine_locale() {
+  [ "$(locale charmap 2>/dev/null)" = UTF-8 ] && return 0
+  export LC_ALL=C.UTF-8
+}
+
 kv_log() { printf '==> %s\n' "$*" >&2; }
 
 # Installs the missing packages among those given (all of KV_PACKAGES by
@@ -42,6 +53,7 @@ kv_install() {
 # runs) and runs one throwaway client so that Wine's helper processes don't
 # hold ctest's pipes.
 kv_wine_start() {
+  kv_wine_locale
   mkdir -p "$WINEPREFIX"
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     kv_log "creating the Wine prefix $WINEPREFIX"

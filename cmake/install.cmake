@@ -64,21 +64,24 @@ install(FILES ${PROJECT_BINARY_DIR}/kvinit64-config.cmake
   ${PROJECT_BINARY_DIR}/kvinit64-config-version.cmake DESTINATION ${KV_CMAKE_DIR})
 
 # pkg-config, on Linux.  The prefix is found from the file's own place, so
-# the folder may move; installed into /usr it is /usr itself, which
+# the folder may move; installed into /usr (chosen when installing: the
+# Debian build, `cmake --install --prefix /usr`) it is /usr itself, which
 # pkg-config recognises as a system folder and leaves out of the flags (it
 # compares the text: /usr/lib/x86_64-linux-gnu/pkgconfig/../../.. never
 # matches).
 if(NOT WIN32)
-  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
-    set(KV_PC_PREFIX /usr)
-  else()
-    file(RELATIVE_PATH KV_PC_TO_PREFIX
-      /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
-    set(KV_PC_PREFIX "\${pcfiledir}/${KV_PC_TO_PREFIX}")
-  endif()
-  configure_file(cmake/kvinit64.pc.in ${PROJECT_BINARY_DIR}/kvinit64.pc @ONLY)
-  install(FILES ${PROJECT_BINARY_DIR}/kvinit64.pc
-    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  file(RELATIVE_PATH KV_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+  set(KV_PC_PREFIX "\${pcfiledir}/${KV_PC_TO_PREFIX}")
+  configure_file(cmake/kvinit64.pc.in ${PROJECT_BINARY_DIR}/pc-moved/kvinit64.pc @ONLY)
+  set(KV_PC_PREFIX /usr)
+  configure_file(cmake/kvinit64.pc.in ${PROJECT_BINARY_DIR}/pc-usr/kvinit64.pc @ONLY)
+  install(CODE "
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+      set(_kv_pc \"${PROJECT_BINARY_DIR}/pc-usr/kvinit64.pc\")
+    else()
+      set(_kv_pc \"${PROJECT_BINARY_DIR}/pc-moved/kvinit64.pc\")
+    endif()
+    file(INSTALL \"\${_kv_pc}\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\")")
 endif()
 
 # --- release archives ----------------------------------------------------------

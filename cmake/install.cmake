@@ -71,6 +71,7 @@ install(FILES ${PROJECT_BINARY_DIR}/kvinit64-config.cmake
 # matches).
 if(NOT WIN32)
   file(RELATIVE_PATH KV_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+  string(REGEX REPLACE "/$" "" KV_PC_TO_PREFIX "${KV_PC_TO_PREFIX}") # ../.. rather than ../../
   set(KV_PC_PREFIX "\${pcfiledir}/${KV_PC_TO_PREFIX}")
   configure_file(cmake/kvinit64.pc.in ${PROJECT_BINARY_DIR}/pc-moved/kvinit64.pc @ONLY)
   set(KV_PC_PREFIX /usr)

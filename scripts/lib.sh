@@ -14,11 +14,13 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 #   pkg-config                     the consumer test's pkg-config host
 #   llvm, lld, clang-tools-14      llvm-dlltool (kvinit64.lib), lld-link and
 #                                  clang-cl (the MSVC-style host)
-#   dpkg-dev, file                 the .deb's library dependencies (CPack)
+#   dpkg-dev, debhelper, lintian   the Debian packages (scripts/package deb)
+#   groff-base, man-db             kvprofile's manual page: as text for
+#                                  Windows, and read back by the deb test
 KV_PACKAGES=(cmake make g++ googletest libgtest-dev libbenchmark-dev
   mingw-w64 g++-mingw-w64-x86-64-posix wine64 binutils
   libcli11-dev nlohmann-json3-dev clang clang-format libclang-rt-14-dev
-  pkg-config llvm lld clang-tools-14 dpkg-dev file)
+  pkg-config llvm lld clang-tools-14 dpkg-dev debhelper lintian groff-base man-db)
 
 # Wine makes Unix file names from Windows ones through the Unix locale's
 # character set: with no locale (as a stock container starts) or a non-UTF-8

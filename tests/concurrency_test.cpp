@@ -24,9 +24,15 @@ namespace {
 using GetLibInfoFn = uint32_t (*)(QDKlibInfoRec *);
 using SetUserErrorFileFn = uint32_t (*)(int32_t, const char *);
 
+#if defined(_WIN32)
+constexpr char PLATFORM[] = "Win64";
+#else
+constexpr char PLATFORM[] = "Linux64";
+#endif
+
 bool recordIsFilled(const QDKlibInfoRec &info) {
     return info.reserved1 == 0 && std::strcmp(info.version, "9.5.0.0221") == 0 &&
-           std::strcmp(info.protocol, "TCP/IP") == 0 && std::strcmp(info.platform, "Win64") == 0 &&
+           std::strcmp(info.protocol, "TCP/IP") == 0 && std::strcmp(info.platform, PLATFORM) == 0 &&
            std::strcmp(info.locale, "english_united-states") == 0;
 }
 

@@ -13,7 +13,14 @@
 namespace {
 constexpr char LIB_VERSION[] = KVINIT64_VERSION;
 constexpr char LIB_PROTOCOL[] = "TCP/IP";
+// The platform of the build the host has loaded: the DLL has always said
+// "Win64"; the Linux library names its own platform, so that a host that
+// shows or logs the record never reports a Windows build it does not have.
+#if defined(_WIN32)
 constexpr char LIB_PLATFORM[] = "Win64";
+#else
+constexpr char LIB_PLATFORM[] = "Linux64";
+#endif
 constexpr char LIB_LOCALE[] = "english_united-states";
 
 // Copies at most QDK_LIBINFO_TEXT_SIZE - 1 characters of text into a field

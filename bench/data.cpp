@@ -95,7 +95,7 @@ bool check(int32_t context, const std::string &path, uint32_t openFlags, std::st
     bool ok = file->sectionCount == BENCH_SECTIONS;
     int checked = 0;
     for (CursorNode *node = file->sections->head; node != nullptr && ok; node = node->next) {
-        auto *section = static_cast<ProfileSection *>(node->element);
+        auto *section = static_cast<ProfileSection *>(cursorNodeElement(file->sections, node));
         if (std::string(profileSectionName(section)) == PROFILE_RESERVED_SECTION) continue;
         ok = section->keyCount == BENCH_KEYS_PER_SECTION && section->damaged == 0 &&
              section->storedChecksum == section->checksum;

@@ -54,6 +54,7 @@ set(KV_SOURCES_POSIX
   src/platform/posix/global_lock.cpp
   src/platform/posix/msgbox.cpp
   src/platform/posix/mutex.cpp
+  src/platform/posix/pages.cpp
   src/platform/posix/replace.cpp
   src/platform/posix/update_file.cpp)
 
@@ -62,6 +63,7 @@ set(KV_SOURCES_WIN32
   src/platform/win32/file.cpp
   src/platform/win32/msgbox.cpp
   src/platform/win32/mutex.cpp
+  src/platform/win32/pages.cpp
   src/platform/win32/replace.cpp
   src/platform/win32/update_file.cpp
   src/platform/win32/utf16.cpp)

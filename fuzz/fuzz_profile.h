@@ -73,13 +73,13 @@ struct FuzzContext {
 inline std::string fuzzDescribe(const ProfileFile *file, bool withDamage = true) {
     std::string out;
     for (CursorNode *n = file->sections->head; n != nullptr; n = n->next) {
-        auto *s = static_cast<const ProfileSection *>(n->element);
+        auto *s = static_cast<const ProfileSection *>(cursorNodeElement(file->sections, n));
         if (std::strcmp(profileSectionName(s), PROFILE_RESERVED_SECTION) == 0) continue;
         out += '"' + std::string(profileSectionName(s)) + "\" \"" + profileSectionVersion(s) + '"';
         if (withDamage && s->damaged != 0) out += " damaged";
         out += " {";
         for (CursorNode *k = s->keys->head; k != nullptr; k = k->next) {
-            auto *key = static_cast<const ProfileKey *>(k->element);
+            auto *key = static_cast<const ProfileKey *>(cursorNodeElement(s->keys, k));
             out += std::string(profileKeyName(key)) + '=' + profileKeyValue(key) + '\x01';
         }
         out += "}\n";

@@ -70,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     int32_t ordinary = 0;
     for (CursorNode *n = file->sections->head; n != nullptr; n = n->next)
-        if (std::strcmp(profileSectionName(static_cast<ProfileSection *>(n->element)),
+        if (std::strcmp(profileSectionName(
+                            static_cast<ProfileSection *>(cursorNodeElement(file->sections, n))),
                         PROFILE_RESERVED_SECTION) != 0)
             ++ordinary;
     FUZZ_CHECK(file->sectionCount == ordinary);

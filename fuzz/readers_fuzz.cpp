@@ -64,7 +64,7 @@ Outcome load(const std::string &path, uint32_t openMode, uint32_t openFlags, boo
     }
     out.sections = fuzzDescribe(file);
     for (CursorNode *n = file->sections->head; n != nullptr; n = n->next) {
-        auto *s = static_cast<const ProfileSection *>(n->element);
+        auto *s = static_cast<const ProfileSection *>(cursorNodeElement(file->sections, n));
         out.sections += std::to_string(s->keyCount) + ' ' + std::to_string(s->checksum) + ' ' +
                         std::to_string(s->storedChecksum) + '\n';
     }

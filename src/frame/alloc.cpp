@@ -1,5 +1,7 @@
 #include "frame/alloc.h"
 
+#include "platform/pages.h"
+
 #include <cstdlib>
 
 std::atomic<int32_t> qdmMemFailure{0};
@@ -31,6 +33,18 @@ void *QDMalloc(uint32_t size) {
     if (p == nullptr) qdmMemFailure.store(1, std::memory_order_relaxed);
     return p;
 }
+
+void *QDMallocPages(size_t size, size_t populate) {
+#ifdef KVINIT64_TESTABLE
+    void *p = injectedFailure() ? nullptr : platPagesAlloc(size, populate);
+#else
+    void *p = platPagesAlloc(size, populate);
+#endif
+    if (p == nullptr) qdmMemFailure.store(1, std::memory_order_relaxed);
+    return p;
+}
+
+void QDMfreePages(void *pages, size_t size) { platPagesFree(pages, size); }
 
 #ifdef KVINIT64_TESTABLE
 void qdmAllocFailAt(int n, bool persist) {

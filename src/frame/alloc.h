@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 // 0 or 1; raised by QDMalloc on failure, cleared by the frame of classes 1, 8
@@ -17,6 +18,13 @@ extern std::atomic<int32_t> qdmMemFailure;
 // Allocates size bytes from the standard heap; on failure returns null and
 // raises qdmMemFailure.  Give the memory back with free().
 void *QDMalloc(uint32_t size);
+
+// As QDMalloc, for whole pages from the system (platform/pages.h): `size`
+// a multiple of PLAT_PAGES_UNIT, the first `populate` bytes brought in at
+// once.  The same failure flag and, in the testable build, the same
+// countdown.  Give them back with QDMfreePages and the same size.
+void *QDMallocPages(size_t size, size_t populate);
+void QDMfreePages(void *pages, size_t size);
 
 #ifdef KVINIT64_TESTABLE
 // Allocation-failure injection, in the testable build only (the shipped

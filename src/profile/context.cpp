@@ -20,11 +20,6 @@ bool slotIsFree(const ProfileLibContext &slot) {
            slot.readLine == nullptr && slot.writeLine == nullptr;
 }
 
-// Release callback of a file's section list: the sections, with their list
-// nodes, are freed with the file's arena by profileFreeFile, never by the
-// list.
-void leaveSection(ErrCollector *, CursorNode *node) { node->element = nullptr; }
-
 } // namespace
 
 uint32_t profileFail(ErrCollector *collector, uint32_t status) {
@@ -127,7 +122,8 @@ uint32_t profileNewFile(ErrCollector *collector, ProfileFile **out) {
         std::free(file);
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     }
-    cursorListSetRelease(collector, file->sections, leaveSection);
+    // No release callback: the sections, with their list nodes, are freed
+    // with the file's arena by profileFreeFile, never by the list.
     *out = file;
     return 0;
 }

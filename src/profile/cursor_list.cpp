@@ -6,6 +6,12 @@
 
 namespace {
 
+// A node that the list allocates, with the element's address.
+struct OwnNode {
+    CursorNode node;
+    void *element;
+};
+
 // The one failure a list records: it could not get memory for itself or a node.
 int32_t noMemory(ErrCollector *collector) {
     errCollectorAdd(collector, generalMessages, CURSOR_LIST_NO_MEMORY, ERR_SEVERITY_ERROR);
@@ -19,7 +25,7 @@ int32_t cursorListCreate(ErrCollector *collector, CursorList **out) {
     *out = nullptr;
     auto *list = static_cast<CursorList *>(QDMalloc(sizeof(CursorList)));
     if (list == nullptr) return noMemory(collector);
-    *list = CursorList{nullptr, nullptr, nullptr, 0, nullptr, 0};
+    *list = CursorList{nullptr, nullptr, nullptr, 0, nullptr, 0, 0};
     *out = list;
     return 0;
 }
@@ -29,7 +35,7 @@ int32_t cursorListCreateIn(ErrCollector *collector, void *memory, CursorList **o
     *out = nullptr;
     if (memory == nullptr) return noMemory(collector);
     auto *list = static_cast<CursorList *>(memory);
-    *list = CursorList{nullptr, nullptr, nullptr, 0, nullptr, 0};
+    *list = CursorList{nullptr, nullptr, nullptr, 0, nullptr, 0, 0};
     *out = list;
     return 0;
 }
@@ -42,8 +48,8 @@ int32_t cursorListSetRelease(ErrCollector *, CursorList *list, CursorReleaseFn r
 
 namespace {
 
-void linkAtTail(CursorList *list, CursorNode *node, void *element) {
-    *node = CursorNode{element, list->tail, nullptr};
+void linkAtTail(CursorList *list, CursorNode *node) {
+    node->next = nullptr;
     if (list->tail != nullptr) {
         list->tail->next = node;
     } else {
@@ -58,9 +64,10 @@ void linkAtTail(CursorList *list, CursorNode *node, void *element) {
 
 int32_t cursorListAppend(ErrCollector *collector, CursorList *list, void *element) {
     if (list == nullptr) return CURSOR_LIST_NO_LIST;
-    auto *node = static_cast<CursorNode *>(QDMalloc(sizeof(CursorNode)));
+    auto *node = static_cast<OwnNode *>(QDMalloc(sizeof(OwnNode)));
     if (node == nullptr) return noMemory(collector);
-    linkAtTail(list, node, element);
+    node->element = element;
+    linkAtTail(list, &node->node);
     return 0;
 }
 
@@ -68,8 +75,16 @@ int32_t cursorListAppendInElement(ErrCollector *, CursorList *list, CursorNode *
                                   void *element) {
     if (list == nullptr || node == nullptr) return CURSOR_LIST_NO_LIST;
     list->nodesInElements = 1;
-    linkAtTail(list, node, element);
+    list->nodeOffset =
+        static_cast<uint32_t>(reinterpret_cast<char *>(node) - static_cast<char *>(element));
+    linkAtTail(list, node);
     return 0;
+}
+
+void *cursorNodeElement(const CursorList *list, const CursorNode *node) {
+    if (list->nodesInElements != 0)
+        return const_cast<char *>(reinterpret_cast<const char *>(node)) - list->nodeOffset;
+    return reinterpret_cast<const OwnNode *>(node)->element;
 }
 
 int32_t cursorListRewind(ErrCollector *, CursorList *list) {
@@ -84,7 +99,7 @@ int32_t cursorListCurrent(ErrCollector *, CursorList *list, void **element) {
     if (element != nullptr) *element = nullptr;
     if (list == nullptr || element == nullptr) return CURSOR_LIST_NO_LIST;
     if (list->cursor == nullptr) return CURSOR_LIST_EMPTY;
-    *element = list->cursor->element;
+    *element = cursorNodeElement(list, list->cursor);
     return 0;
 }
 
@@ -101,16 +116,12 @@ int32_t cursorListRemoveHead(ErrCollector *collector, CursorList *list) {
     if (head == nullptr) return CURSOR_LIST_EMPTY;
     // The release may free the node with its element: read it first.
     CursorNode *next = head->next;
-    if (list->release != nullptr) list->release(collector, head);
+    if (list->release != nullptr) list->release(collector, cursorNodeElement(list, head));
     if (list->nodesInElements == 0) std::free(head);
     --list->count;
     list->head = next;
     list->cursor = next;
-    if (next != nullptr) {
-        next->prev = nullptr;
-    } else {
-        list->tail = nullptr;
-    }
+    if (next == nullptr) list->tail = nullptr;
     return 0;
 }
 

@@ -1,5 +1,8 @@
-// CursorList: the ordered container of sections and of keys, a doubly
-// linked list with a cursor.  Each operation takes the collector first and
+// CursorList: the ordered container of sections and of keys, a singly
+// linked list with a cursor.  Every operation goes forward only (append at
+// the tail, walk from the head, remove the head), so a node carries just
+// the link to the next one: a file of a million short lines holds a million
+// of them.  Each operation takes the collector first and
 // returns 0 on success; 194 for no list; -1 and -2 as each operation says;
 // 121 (recorded, severity 2, general catalogue) when a node or the list
 // cannot be allocated.
@@ -14,14 +17,17 @@ constexpr int32_t CURSOR_LIST_NO_MEMORY = 121;
 constexpr int32_t CURSOR_LIST_AT_END = -1; // advance from the tail, or on an empty list
 constexpr int32_t CURSOR_LIST_EMPTY = -2;
 
+// A node inside its element's allocation (cursorListAppendInElement) is
+// just this; a node that the list allocates (cursorListAppend) carries the
+// element's address behind it.  cursorNodeElement finds the element of
+// either.
 struct CursorNode {
-    void *element;
-    CursorNode *prev;
     CursorNode *next;
 };
 
-// Called for every node that is removed, before the node is freed.
-using CursorReleaseFn = void (*)(ErrCollector *collector, CursorNode *node);
+// Called with the element of every node that is removed, before the node
+// is freed.
+using CursorReleaseFn = void (*)(ErrCollector *collector, void *element);
 
 struct CursorList {
     CursorNode *head;
@@ -30,10 +36,15 @@ struct CursorList {
     int32_t count;
     CursorReleaseFn release;
     // Set by cursorListAppendInElement: the nodes live inside their
-    // elements' allocations, and the release callback frees them with the
-    // element.  A list holds nodes of one kind only.
+    // elements' allocations, nodeOffset bytes from the element's start, and
+    // the release callback frees them with the element.  A list holds nodes
+    // of one kind only, all at the same place in their elements.
     int32_t nodesInElements;
+    uint32_t nodeOffset;
 };
+
+// The element of a node of the list.
+void *cursorNodeElement(const CursorList *list, const CursorNode *node);
 
 // *out receives a new empty list (no callback), or null on failure.
 int32_t cursorListCreate(ErrCollector *collector, CursorList **out);
@@ -48,7 +59,8 @@ int32_t cursorListAppend(ErrCollector *collector, CursorList *list, void *elemen
 // Links `node`, which lives inside the element's own allocation, after the
 // tail, as cursorListAppend does but without allocating: the list never
 // frees such a node itself, its release callback frees it with the element.
-// Cannot fail but for no list or no node (194).
+// Every element of a list keeps its node at the same offset.  Cannot fail
+// but for no list or no node (194).
 int32_t cursorListAppendInElement(ErrCollector *collector, CursorList *list, CursorNode *node,
                                   void *element);
 // Puts the cursor on the head.

@@ -43,6 +43,23 @@ uint32_t profileWriteText(const char *line, size_t length, FILE *stream) {
     return 0;
 }
 
+uint64_t profileStreamRemaining(FILE *stream) {
+    if (stream == nullptr) return 0;
+    // Only a stream that can tell its position is asked to seek; one whose
+    // seeks then fail is left where it was.  long: a file beyond 2 GiB on
+    // Windows answers "unknown", which costs a larger file only speed.
+    long at = std::ftell(stream);
+    if (at < 0) return 0;
+    if (std::fseek(stream, 0, SEEK_END) != 0) return 0;
+    long end = std::ftell(stream);
+    if (std::fseek(stream, at, SEEK_SET) != 0) {
+        // Unreachable for a file whose end was found; the load then sees
+        // the stream's failure as any failed read.
+        return 0;
+    }
+    return end > at ? static_cast<uint64_t>(end - at) : 0;
+}
+
 // Chosen for speed: one fread per 32 KiB and memchr over each line instead of
 // a getc per byte (the byte loop was the larger part of a load).
 uint32_t profileBlockReadLine(ProfileFile *file, char *buffer, uint32_t capacity) {

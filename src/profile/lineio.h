@@ -19,6 +19,11 @@ uint32_t defaultWriteLine(const char *line, FILE *stream, uint64_t user);
 // As defaultWriteLine, for a line of known length.
 uint32_t profileWriteText(const char *line, size_t length, FILE *stream);
 
+// The number of bytes from the stream's position to its end, for sizing
+// what a load will hold; 0 when that cannot be told (a pipe, a FIFO, a
+// failure), which is no failure.  The position is left where it was.
+uint64_t profileStreamRemaining(FILE *stream);
+
 // The reader of I/O mode 0: the same lines and statuses as defaultReadLine
 // on the file's stream, taken from blocks read into the file's streamBuffer
 // (the stream itself must be unbuffered, or bytes would sit in two buffers).

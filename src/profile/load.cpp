@@ -253,6 +253,10 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
     if (context == nullptr || file->sections == nullptr)
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     LoadState state{collector, file, context->transform};
+    // The records are sized from the file: a large one gets its storage in
+    // one piece, brought in at once.
+    if (context->ioMode == PROFILE_IO_STREAM && file->arena.blocks == nullptr)
+        file->arena.sizeHint = profileStreamRemaining(file->stream);
     ProfileParseBuffers parsed{};
     char line[PROFILE_LINE_SIZE];
     // Lines read in blocks mostly never leave the block: the common key

@@ -2,6 +2,7 @@
 
 #include "diag/safecopy.h"
 #include "frame/alloc.h"
+#include "platform/pages.h"
 #include "profile/context.h"
 
 #include <cstddef>
@@ -10,7 +11,8 @@
 
 struct ProfileArenaBlock {
     ProfileArenaBlock *next;
-    uint64_t size; // of the whole block; keeps what follows aligned
+    uint64_t size;  // of the whole block
+    uint64_t pages; // 1: whole pages (QDMfreePages), 0: a heap block; keeps what follows aligned
 };
 
 namespace {
@@ -18,22 +20,73 @@ namespace {
 // Every allocation is a multiple of this, so each record starts aligned.
 constexpr uint32_t ARENA_ALIGN = 8;
 static_assert(alignof(ProfileSection) <= ARENA_ALIGN && alignof(ProfileKey) <= ARENA_ALIGN &&
-              alignof(CursorList) <= ARENA_ALIGN);
-// A file's first block is small, so that opening a small file costs little;
-// each further block doubles, up to the cap, so that a large file takes few
-// blocks and wastes little at the end of each.
-constexpr uint32_t ARENA_FIRST_BLOCK = 16 * 1024;
-constexpr uint32_t ARENA_BLOCK_CAP = 1024 * 1024;
+              alignof(CursorList) <= ARENA_ALIGN && sizeof(ProfileArenaBlock) % ARENA_ALIGN == 0);
+// A small file's first block is small, so that opening it costs little;
+// each further heap block doubles, up to the cap, so that a larger file
+// takes few blocks and wastes little at the end of each.
+constexpr uint64_t ARENA_FIRST_BLOCK = 16 * 1024;
+constexpr uint64_t ARENA_BLOCK_CAP = 1024 * 1024;
+// A file at least this large starts with a block of whole pages.
+constexpr uint64_t ARENA_PAGES_FROM = 1024 * 1024;
+// The first page block of a file of n bytes holds n + n/4 bytes (a file of
+// key lines takes about 1.2 times its size in records), and the first n of
+// them are brought in at once.  A file of short headers takes more and goes
+// on into further blocks; one of comments takes less and leaves the rest of
+// the block untouched (never brought in, it costs no memory).  No first
+// block beyond this: a larger file goes on in further blocks.
+constexpr uint64_t ARENA_FIRST_PAGES_CAP = uint64_t{1} << 30;
+
+uint64_t roundToPages(uint64_t size) {
+    return (size + PLAT_PAGES_UNIT - 1) / PLAT_PAGES_UNIT * PLAT_PAGES_UNIT;
+}
 
 char *sectionTexts(ProfileSection *section) {
     return reinterpret_cast<char *>(section) + offsetof(ProfileSection, texts);
 }
 
+// A new block of at least `payload` bytes after its header: whole pages
+// once the file is large (or will be), else a heap block.  Null when it
+// cannot be had.
+ProfileArenaBlock *newBlock(ProfileArena *arena, uint64_t payload, bool own) {
+    const uint64_t header = sizeof(ProfileArenaBlock);
+    uint64_t size = 0;
+    uint64_t populate = 0;
+    bool pages = false;
+    if (!own && arena->blocks == nullptr && arena->sizeHint >= ARENA_PAGES_FROM) {
+        uint64_t hint =
+            arena->sizeHint < ARENA_FIRST_PAGES_CAP ? arena->sizeHint : ARENA_FIRST_PAGES_CAP;
+        size =
+            roundToPages(hint + hint / 4 > payload + header ? hint + hint / 4 : payload + header);
+        populate = hint;
+        pages = true;
+    } else if (!own && arena->nextBlockSize >= ARENA_BLOCK_CAP &&
+               (arena->held >= ARENA_BLOCK_CAP || arena->sizeHint >= ARENA_PAGES_FROM)) {
+        // A quarter of what the file holds so far: few blocks, little of
+        // the last one left over (and that part never brought in).
+        uint64_t want = arena->held / 4 > payload + header ? arena->held / 4 : payload + header;
+        size = roundToPages(want);
+        populate = size / 2;
+        pages = true;
+    } else {
+        size = own || payload + header > arena->nextBlockSize ? payload + header
+                                                              : arena->nextBlockSize;
+    }
+    if (size > SIZE_MAX || (!pages && size > UINT32_MAX)) return nullptr;
+    auto *block = static_cast<ProfileArenaBlock *>(
+        pages ? QDMallocPages(static_cast<size_t>(size), static_cast<size_t>(populate))
+              : QDMalloc(static_cast<uint32_t>(size)));
+    if (block == nullptr) return nullptr;
+    block->size = size;
+    block->pages = pages ? 1 : 0;
+    arena->held += size;
+    if (!own && !pages && arena->nextBlockSize < ARENA_BLOCK_CAP) arena->nextBlockSize *= 2;
+    return block;
+}
+
 } // namespace
 
 void *profileArenaAlloc(ProfileArena *arena, uint32_t size) {
-    if (arena == nullptr || size > UINT32_MAX - ARENA_ALIGN - sizeof(ProfileArenaBlock))
-        return nullptr;
+    if (arena == nullptr || size > UINT32_MAX - ARENA_ALIGN) return nullptr;
     size = (size + ARENA_ALIGN - 1) & ~(ARENA_ALIGN - 1);
     if (size <= arena->left) {
         void *at = arena->next;
@@ -42,17 +95,13 @@ void *profileArenaAlloc(ProfileArena *arena, uint32_t size) {
         return at;
     }
     if (arena->nextBlockSize == 0) arena->nextBlockSize = ARENA_FIRST_BLOCK;
-    uint32_t payload = arena->nextBlockSize - static_cast<uint32_t>(sizeof(ProfileArenaBlock));
-    // A request larger than a quarter of a block gets a block of its own
-    // behind the current one, which goes on serving: a long value does not
-    // cut the current block short.
-    bool own = size > payload / 4 && arena->blocks != nullptr;
-    uint32_t blockSize = own || size > payload
-                             ? size + static_cast<uint32_t>(sizeof(ProfileArenaBlock))
-                             : arena->nextBlockSize;
-    auto *block = static_cast<ProfileArenaBlock *>(QDMalloc(blockSize));
+    // A request larger than a quarter of a heap block gets a block of its
+    // own behind the current one, which goes on serving: a long value does
+    // not cut the current block short.
+    bool own =
+        arena->blocks != nullptr && size > (arena->nextBlockSize - sizeof(ProfileArenaBlock)) / 4;
+    ProfileArenaBlock *block = newBlock(arena, size, own);
     if (block == nullptr) return nullptr;
-    block->size = blockSize;
     char *start = reinterpret_cast<char *>(block + 1);
     if (own) {
         block->next = arena->blocks->next;
@@ -61,9 +110,8 @@ void *profileArenaAlloc(ProfileArena *arena, uint32_t size) {
     }
     block->next = arena->blocks;
     arena->blocks = block;
-    if (arena->nextBlockSize < ARENA_BLOCK_CAP) arena->nextBlockSize *= 2;
     arena->next = start + size;
-    arena->left = blockSize - static_cast<uint32_t>(sizeof(ProfileArenaBlock)) - size;
+    arena->left = block->size - sizeof(ProfileArenaBlock) - size;
     return start;
 }
 
@@ -72,10 +120,13 @@ void profileArenaFree(ProfileArena *arena) {
     ProfileArenaBlock *block = arena->blocks;
     while (block != nullptr) {
         ProfileArenaBlock *next = block->next;
-        std::free(block);
+        if (block->pages != 0)
+            QDMfreePages(block, static_cast<size_t>(block->size));
+        else
+            std::free(block);
         block = next;
     }
-    *arena = ProfileArena{nullptr, nullptr, 0, 0};
+    *arena = ProfileArena{};
 }
 
 const char *profileSectionName(const ProfileSection *section) {

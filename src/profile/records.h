@@ -8,19 +8,30 @@
 #include <cstddef>
 #include <cstdint>
 
-// Storage for the sections and keys of one file: blocks taken from QDMalloc
-// and handed out from front to back, all freed at once with the file.  Keys
-// enter a file by loading and by the key operations and sections are never
-// removed, so nothing is given back one by one; a key that a key operation
-// drops stays in its block until the file is freed.  Chosen for speed and
-// size: a load makes one allocation per block instead of one per key and
-// section, and a short key or section carries no per-allocation overhead.
+// Storage for the sections and keys of one file: blocks handed out from
+// front to back, all freed at once with the file.  Keys enter a file by
+// loading and by the key operations and sections are never removed, so
+// nothing is given back one by one; a key that a key operation drops stays
+// in its block until the file is freed.  Chosen for speed and size: a load
+// makes one allocation per block instead of one per key and section, and a
+// short key or section carries no per-allocation overhead.
+//
+// A file's first blocks are small heap blocks, so that a small file costs
+// little.  A large one (sizeHint, the size of the file being loaded, set
+// before the load) gets a first block of whole pages sized from it, brought
+// in by the system at once (platform/pages.h) rather than one page fault per
+// 4 KiB as the records are first written; a file that outgrows its blocks
+// takes page blocks of a quarter of what it holds so far.  Every block comes
+// through the allocation wrapper, so an allocation failure shows as it does
+// for any other allocation.
 struct ProfileArenaBlock;
 struct ProfileArena {
     ProfileArenaBlock *blocks; // the newest block first
     char *next;                // the free bytes of the current block
-    uint32_t left;
-    uint32_t nextBlockSize; // grows with each block, up to a cap
+    uint64_t left;
+    uint64_t nextBlockSize; // heap blocks: grows with each block, up to a cap
+    uint64_t held;          // bytes in all blocks so far
+    uint64_t sizeHint;      // the size of the file being loaded; 0 when unknown
 };
 
 // size bytes aligned for any record, valid until profileArenaFree; null
@@ -35,7 +46,7 @@ void profileArenaFree(ProfileArena *arena);
 // value up to 4,500).  Keys are the bulk of a loaded file, so the texts have
 // no pointers of their own: profileKeyName and profileKeyValue find them.
 struct ProfileKey {
-    CursorNode node; // in its section's key list (profileAddKey)
+    CursorNode node; // in its section's key list (profileAddKey); 8 bytes
 };
 
 // The key's zero-terminated name, right after the record.
@@ -48,7 +59,7 @@ const char *profileKeyValue(const ProfileKey *key);
 // headers is mostly these records, so they are kept small: the name and
 // version are found through profileSectionName and profileSectionVersion
 // rather than pointers, and the texts begin in what would be the record's
-// padding (56 bytes in all for "[a]").
+// padding (40 bytes in all for "[a]": the texts "a" and "*" fit the record).
 struct ProfileSection {
     CursorNode node; // in the file's section list (profileAddSection)
     // In file order.  A section without keys shares the empty list
@@ -70,6 +81,7 @@ struct ProfileSection {
     // into the rest of the allocation.
     char texts[4];
 };
+static_assert(sizeof(ProfileSection) == 40, "a section of a short header is 40 bytes");
 
 // The section's name and version, in its own allocation.
 const char *profileSectionName(const ProfileSection *section);

@@ -88,7 +88,8 @@ inline std::string profileErrorText(int code, const char *message) {
 inline std::vector<void *> listElements(CursorList *list) {
     std::vector<void *> out;
     if (list == nullptr) return out;
-    for (CursorNode *n = list->head; n != nullptr; n = n->next) out.push_back(n->element);
+    for (CursorNode *n = list->head; n != nullptr; n = n->next)
+        out.push_back(cursorNodeElement(list, n));
     return out;
 }
 

@@ -34,11 +34,11 @@ void *QDMalloc(uint32_t size) {
     return p;
 }
 
-void *QDMallocPages(size_t size, size_t populate) {
+void *QDMallocPages(size_t size, size_t populate, size_t huge) {
 #ifdef KVINIT64_TESTABLE
-    void *p = injectedFailure() ? nullptr : platPagesAlloc(size, populate);
+    void *p = injectedFailure() ? nullptr : platPagesAlloc(size, populate, huge);
 #else
-    void *p = platPagesAlloc(size, populate);
+    void *p = platPagesAlloc(size, populate, huge);
 #endif
     if (p == nullptr) qdmMemFailure.store(1, std::memory_order_relaxed);
     return p;

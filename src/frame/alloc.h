@@ -21,9 +21,9 @@ void *QDMalloc(uint32_t size);
 
 // As QDMalloc, for whole pages from the system (platform/pages.h): `size`
 // a multiple of PLAT_PAGES_UNIT, the first `populate` bytes brought in at
-// once.  The same failure flag and, in the testable build, the same
-// countdown.  Give them back with QDMfreePages and the same size.
-void *QDMallocPages(size_t size, size_t populate);
+// once and the first `huge` advised to huge pages.  The same failure flag and, in the testable
+// build, the same countdown.  Give them back with QDMfreePages and the same size.
+void *QDMallocPages(size_t size, size_t populate, size_t huge);
 void QDMfreePages(void *pages, size_t size);
 
 #ifdef KVINIT64_TESTABLE

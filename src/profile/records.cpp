@@ -30,9 +30,11 @@ constexpr uint64_t ARENA_BLOCK_CAP = 1024 * 1024;
 constexpr uint64_t ARENA_PAGES_FROM = 1024 * 1024;
 // The first page block of a file of n bytes holds n + n/4 bytes (a file of
 // key lines takes about 1.2 times its size in records), and the first n of
-// them are brought in at once.  A file of short headers takes more and goes
-// on into further blocks; one of comments takes less and leaves the rest of
-// the block untouched (never brought in, it costs no memory).  No first
+// them are brought in at once, in huge pages; the rest keeps small pages.
+// A file of short headers takes more and goes on into further blocks (huge
+// pages all through, half brought in at once); one of comments takes less
+// and leaves the rest of the block untouched (never brought in, it costs no
+// memory).  No first
 // block beyond this: a larger file goes on in further blocks.
 constexpr uint64_t ARENA_FIRST_PAGES_CAP = uint64_t{1} << 30;
 
@@ -51,6 +53,7 @@ ProfileArenaBlock *newBlock(ProfileArena *arena, uint64_t payload, bool own) {
     const uint64_t header = sizeof(ProfileArenaBlock);
     uint64_t size = 0;
     uint64_t populate = 0;
+    uint64_t huge = 0;
     bool pages = false;
     if (!own && arena->blocks == nullptr && arena->sizeHint >= ARENA_PAGES_FROM) {
         uint64_t hint =
@@ -58,6 +61,7 @@ ProfileArenaBlock *newBlock(ProfileArena *arena, uint64_t payload, bool own) {
         size =
             roundToPages(hint + hint / 4 > payload + header ? hint + hint / 4 : payload + header);
         populate = hint;
+        huge = hint;
         pages = true;
     } else if (!own && arena->nextBlockSize >= ARENA_BLOCK_CAP &&
                (arena->held >= ARENA_BLOCK_CAP || arena->sizeHint >= ARENA_PAGES_FROM)) {
@@ -66,6 +70,7 @@ ProfileArenaBlock *newBlock(ProfileArena *arena, uint64_t payload, bool own) {
         uint64_t want = arena->held / 4 > payload + header ? arena->held / 4 : payload + header;
         size = roundToPages(want);
         populate = size / 2;
+        huge = size;
         pages = true;
     } else {
         size = own || payload + header > arena->nextBlockSize ? payload + header
@@ -73,7 +78,8 @@ ProfileArenaBlock *newBlock(ProfileArena *arena, uint64_t payload, bool own) {
     }
     if (size > SIZE_MAX || (!pages && size > UINT32_MAX)) return nullptr;
     auto *block = static_cast<ProfileArenaBlock *>(
-        pages ? QDMallocPages(static_cast<size_t>(size), static_cast<size_t>(populate))
+        pages ? QDMallocPages(static_cast<size_t>(size), static_cast<size_t>(populate),
+                              static_cast<size_t>(huge))
               : QDMalloc(static_cast<uint32_t>(size)));
     if (block == nullptr) return nullptr;
     block->size = size;

@@ -8,7 +8,17 @@
 #define MADV_POPULATE_WRITE 23 // Linux 5.14; older kernels answer EINVAL
 #endif
 
-void *platPagesAlloc(size_t size, size_t populate) {
+namespace {
+
+// n rounded up to whole units, at most `size`.
+size_t unitsWithin(size_t n, size_t size) {
+    if (n >= size) return size;
+    return (n + PLAT_PAGES_UNIT - 1) & ~(PLAT_PAGES_UNIT - 1);
+}
+
+} // namespace
+
+void *platPagesAlloc(size_t size, size_t populate, size_t huge) {
     if (size == 0 || size % PLAT_PAGES_UNIT != 0 || size > SIZE_MAX - PLAT_PAGES_UNIT)
         return nullptr;
     // One unit more than asked, so that an aligned run lies inside; the
@@ -22,16 +32,15 @@ void *platPagesAlloc(size_t size, size_t populate) {
     uintptr_t end = aligned + size;
     if (start + span > end) munmap(reinterpret_cast<void *>(end), start + span - end);
     auto *pages = reinterpret_cast<void *>(aligned);
-#ifdef MADV_HUGEPAGE
     // Advice only: where huge pages are off, or on for every mapping, it
-    // changes nothing.
-    (void)madvise(pages, size, MADV_HUGEPAGE);
+    // changes nothing.  Before the pages are brought in, or they would be
+    // small ones.
+    huge = unitsWithin(huge, size);
+#ifdef MADV_HUGEPAGE
+    if (huge > 0) (void)madvise(pages, huge, MADV_HUGEPAGE);
 #endif
-    if (populate > size) populate = size;
-    populate = (populate + PLAT_PAGES_UNIT - 1) & ~(PLAT_PAGES_UNIT - 1);
-    if (populate > size) populate = size;
-    // Before the advice the kernel would fill them with small pages; a
-    // kernel without the request leaves them to come in as written.
+    // A kernel without the request leaves them to come in as written.
+    populate = unitsWithin(populate, size);
     if (populate > 0) (void)madvise(pages, populate, MADV_POPULATE_WRITE);
     return pages;
 }

@@ -250,4 +250,38 @@ TEST_F(AllocFailureTest, ProfileSessionOpenLoadCreateClose) {
     }
 }
 
+// A file large enough that its records go into whole pages: the first
+// block sized from the file and the further ones as the headers outgrow it
+// are allocation points like any other.  Each failed load gives 14 (11 for
+// the section list, as the file record's other parts) and leaves nothing
+// behind; the completed one has every section.
+TEST_F(AllocFailureTest, LargeFileLoadIntoPageBlocks) {
+    ScratchDir dir;
+    const std::string path = dir.file("large.ini");
+    std::string text = "[Keys 1]\na = 1\nb = 2\n";
+    constexpr int HEADERS = 300000; // 1.2 MB, about ten times that in records
+    text.reserve(text.size() + 4 * HEADERS);
+    for (int i = 0; i < HEADERS; ++i) text += "[a]\n";
+    ASSERT_TRUE(writeFile(path, text));
+    TestContext ctx{PROFILE_IO_STREAM};
+    int points = everyAllocationFailure([&](int n) {
+        SCOPED_TRACE("allocation " + std::to_string(n));
+        ProfileFile *file = nullptr;
+        uint32_t status = profileOpenFile(ctx.index, path.c_str(), PROFILE_OPEN_READ, &file, 0, 0);
+        if (qdmAllocFailFired()) {
+            EXPECT_TRUE(status == PROFILE_STATUS_NO_RESOURCES ||
+                        status == PROFILE_STATUS_BAD_PARAMS)
+                << status;
+            EXPECT_EQ(file, nullptr);
+            return;
+        }
+        ASSERT_EQ(status, 0u);
+        EXPECT_EQ(file->sectionCount, HEADERS + 1);
+        EXPECT_EQ(profileCloseFile(&file, 0, 0), 0u);
+    });
+    // The record, its section list, the first page block, more page blocks.
+    EXPECT_GE(points, 4);
+    std::printf("large file: %d failure points\n", points);
+}
+
 } // namespace

@@ -14,8 +14,8 @@
 
 int main(int argc, char **argv) {
     const char *mode = argc == 3 ? argv[1] : "";
-    if (argc < 2 || argc > 3 || (argc == 3 && std::strcmp(mode, "--decode") != 0 &&
-                                 std::strcmp(mode, "--save") != 0))
+    if (argc < 2 || argc > 3 ||
+        (argc == 3 && std::strcmp(mode, "--decode") != 0 && std::strcmp(mode, "--save") != 0))
         return 64;
     bool save = std::strcmp(mode, "--save") == 0;
     int32_t context = -1;
@@ -23,9 +23,8 @@ int main(int argc, char **argv) {
         return 2;
     ProfileFile *file = nullptr;
     uint32_t flags = std::strcmp(mode, "--decode") == 0 ? PROFILE_OPEN_FLAG_DECODE : 0;
-    uint32_t status = profileOpenFile(context, argv[argc - 1],
-                                      save ? PROFILE_OPEN_UPDATE : PROFILE_OPEN_READ, &file, flags,
-                                      0);
+    uint32_t status = profileOpenFile(
+        context, argv[argc - 1], save ? PROFILE_OPEN_UPDATE : PROFILE_OPEN_READ, &file, flags, 0);
     if (status != 0) return 2;
     std::printf("%d sections\n", file->sectionCount);
     return profileCloseFile(&file, save ? PROFILE_SAVE_CHECKSUMS : 0, 0) == 0 ? 0 : 2;

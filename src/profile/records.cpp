@@ -63,8 +63,7 @@ ProfileArenaBlock *newBlock(ProfileArena *arena, uint64_t payload, bool own) {
         populate = hint;
         huge = hint;
         pages = true;
-    } else if (!own && arena->nextBlockSize >= ARENA_BLOCK_CAP &&
-               (arena->held >= ARENA_BLOCK_CAP || arena->sizeHint >= ARENA_PAGES_FROM)) {
+    } else if (!own && (arena->held >= ARENA_BLOCK_CAP || arena->sizeHint >= ARENA_PAGES_FROM)) {
         // A quarter of what the file holds so far: few blocks, little of
         // the last one left over (and that part never brought in).
         uint64_t want = arena->held / 4 > payload + header ? arena->held / 4 : payload + header;

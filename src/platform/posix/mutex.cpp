@@ -11,7 +11,9 @@
 #include "platform/posix/local_mutex.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

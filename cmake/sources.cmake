@@ -52,6 +52,7 @@ set(KV_SOURCES_POSIX
   src/platform/posix/file.cpp
   src/platform/posix/fork.cpp
   src/platform/posix/global_lock.cpp
+  src/platform/posix/local_mutex.cpp
   src/platform/posix/msgbox.cpp
   src/platform/posix/mutex.cpp
   src/platform/posix/replace.cpp

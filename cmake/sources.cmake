@@ -44,6 +44,7 @@ set(KV_SOURCES_PROFILE
 set(KV_SOURCES_PLATFORM
   src/platform/fault.cpp
   src/platform/msgbox_hook.cpp
+  src/platform/open_reason.cpp
   src/platform/stream_write.cpp
   src/platform/temp_name.cpp)
 
@@ -54,6 +55,9 @@ set(KV_SOURCES_POSIX
   src/platform/posix/global_lock.cpp
   src/platform/posix/msgbox.cpp
   src/platform/posix/mutex.cpp
+  src/platform/posix/path_walk.cpp
+  src/platform/posix/read_file.cpp
+  src/platform/posix/redo.cpp
   src/platform/posix/replace.cpp
   src/platform/posix/update_file.cpp)
 
@@ -62,6 +66,8 @@ set(KV_SOURCES_WIN32
   src/platform/win32/file.cpp
   src/platform/win32/msgbox.cpp
   src/platform/win32/mutex.cpp
+  src/platform/win32/path_check.cpp
+  src/platform/win32/read_file.cpp
   src/platform/win32/replace.cpp
   src/platform/win32/update_file.cpp
   src/platform/win32/utf16.cpp)

@@ -7,6 +7,7 @@
 #include "platform/replace.h"
 
 #include "platform/fault.h"
+#include "platform/posix/redo.h"
 #include "platform/posix/update_state.h"
 
 #include <cerrno>
@@ -20,7 +21,6 @@
 
 namespace {
 
-constexpr size_t COPY_CHUNK = 65536;
 constexpr size_t XATTR_LIST_MAX_BYTES = 65536;
 constexpr size_t XATTR_VALUE_MAX_BYTES = 65536;
 
@@ -82,49 +82,35 @@ bool renameRefused(int error) {
     return error == EBUSY || error == EXDEV || error == EACCES || error == EPERM || error == EROFS;
 }
 
-void syncFolder(int folder) {
-    // An O_PATH folder cannot be synced; a failed sync only leaves the
-    // rename's durability across a power cut unconfirmed.
-    if (!platFaultHit(PLAT_FAULT_FILE_SYNC)) (void)fsync(folder);
-}
-
 // Writes the whole content of source over the stored file through its own
-// descriptor: the new size reserved first, then the bytes, the cut to length
-// and the flush.
-PlatRewrite writeInPlace(const PlatUpdateFile *file, int source) {
+// descriptor.  When the new content could be prepared beside the file, a
+// redo copy of it is made durable first (platform/posix/redo.h), so that a
+// crash at any moment of the write leaves a whole version for the next
+// open; if that copy cannot be made, nothing is written.  Without a folder
+// that takes new files there is no copy, and a crash can leave the file
+// partly written.
+PlatRewrite writeInPlace(const PlatUpdateFile *file, int source, bool beside) {
     struct stat info {};
     if (fstat(source, &info) != 0) return PLAT_REWRITE_FAILED;
     const off_t size = info.st_size;
     if (platFaultHit(PLAT_FAULT_FILE_INPLACE)) return PLAT_REWRITE_REFUSED;
-    if (size > 0) {
-        int error = posix_fallocate(file->fd, 0, size);
-        // A file system without reservations writes without one.
-        if (error != 0 && error != EOPNOTSUPP && error != EINVAL) return PLAT_REWRITE_FAILED;
+    char redoName[NAME_MAX + 1] = "";
+    int redo = -1;
+    if (beside) {
+        redo = platWriteRedo({file->folder, file->name, file->device, file->inode, file->owner},
+                             source, size, redoName);
+        if (redo < 0) return PLAT_REWRITE_FAILED;
     }
-    char *chunk = static_cast<char *>(std::malloc(COPY_CHUNK));
-    if (chunk == nullptr) return PLAT_REWRITE_FAILED;
-    PlatRewrite result = PLAT_REWRITE_IN_PLACE;
-    for (off_t at = 0; at < size && result == PLAT_REWRITE_IN_PLACE;) {
-        ssize_t got = pread(source, chunk, COPY_CHUNK, at);
-        if (got <= 0 || platFaultHit(PLAT_FAULT_FILE_INPLACE)) {
-            result = PLAT_REWRITE_PARTIAL;
-            break;
-        }
-        for (ssize_t put = 0; put < got;) {
-            ssize_t n = pwrite(file->fd, chunk + put, static_cast<size_t>(got - put), at + put);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                result = PLAT_REWRITE_PARTIAL;
-                break;
-            }
-            put += n;
-        }
-        at += got;
+    int copied = redo >= 0 ? platCopyInPlace(redo, PLAT_REDO_HEADER_SIZE, size, file->fd)
+                           : platCopyInPlace(source, 0, size, file->fd);
+    if (redo >= 0) close(redo);
+    if (copied == -1) return PLAT_REWRITE_PARTIAL; // the redo copy stays: the file may be torn
+    if (redo >= 0) {
+        platCrashPoint();
+        (void)unlinkat(file->folder, redoName, 0);
+        platSyncFolder(file->folder);
     }
-    std::free(chunk);
-    if (result == PLAT_REWRITE_IN_PLACE && (ftruncate(file->fd, size) != 0 || fsync(file->fd) != 0))
-        result = PLAT_REWRITE_PARTIAL;
-    return result;
+    return copied == 0 ? PLAT_REWRITE_IN_PLACE : PLAT_REWRITE_FAILED;
 }
 
 // Ends the rewrite's stream; removes its temporary file unless keep.
@@ -201,7 +187,7 @@ PlatRewrite platRewriteFinish(PlatUpdateFile *file, FILE *out) {
         }
         if (renameat(file->folder, file->tempName, file->folder, file->name) == 0) {
             file->tempName[0] = '\0';
-            syncFolder(file->folder);
+            platSyncFolder(file->folder);
             endRewrite(file, out, false);
             return PLAT_REWRITE_REPLACED;
         }
@@ -210,19 +196,7 @@ PlatRewrite platRewriteFinish(PlatUpdateFile *file, FILE *out) {
             return PLAT_REWRITE_REFUSED;
         }
     }
-    PlatRewrite result = writeInPlace(file, temp);
-    bool keep = result == PLAT_REWRITE_PARTIAL && beside;
-    if (keep) {
-        // The whole new content, under a name no later open removes.
-        char kept[NAME_MAX + 1];
-        size_t len = std::strlen(file->name);
-        if (len + sizeof PLAT_KEPT_SUFFIX <= sizeof kept) {
-            std::memcpy(kept, file->name, len);
-            std::memcpy(kept + len, PLAT_KEPT_SUFFIX, sizeof PLAT_KEPT_SUFFIX);
-            if (renameat(file->folder, file->tempName, file->folder, kept) == 0)
-                file->tempName[0] = '\0';
-        }
-    }
-    endRewrite(file, out, keep);
+    PlatRewrite result = writeInPlace(file, temp, beside);
+    endRewrite(file, out, false);
     return result;
 }

@@ -12,9 +12,11 @@
 #include "platform/mutex.h"
 #include "platform/replace.h"
 #include "platform/temp_name.h"
+#include "platform/win32/path_check.h"
 #include "platform/win32/update_state.h"
 #include "platform/win32/utf16.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -125,8 +127,19 @@ void removeLeftovers(const PlatUpdateFile *file) {
     FindClose(search);
 }
 
+// Ends the lock explicitly: the read stream is a duplicate of the same
+// open file, and would keep the lock for as long as the caller keeps it.
+void unlock(HANDLE h) {
+    OVERLAPPED at{};
+    at.OffsetHigh = LOCK_OFFSET_HIGH;
+    (void)UnlockFileEx(h, 0, 1, 0, &at);
+}
+
 void release(PlatUpdateFile *file) {
-    if (file->handle != INVALID_HANDLE_VALUE) CloseHandle(file->handle); // ends the lock
+    if (file->handle != INVALID_HANDLE_VALUE) {
+        unlock(file->handle);
+        CloseHandle(file->handle);
+    }
     std::free(file->path);
     std::free(file->temp);
     std::free(file);
@@ -196,7 +209,10 @@ bool platTakeHandOverGuard(const wchar_t *path, ULONGLONG deadline, PlatHandOver
 }
 
 void platUnlockFile(PlatUpdateFile *file) {
-    if (file->handle != INVALID_HANDLE_VALUE) CloseHandle(file->handle);
+    if (file->handle != INVALID_HANDLE_VALUE) {
+        unlock(file->handle);
+        CloseHandle(file->handle);
+    }
     file->handle = INVALID_HANDLE_VALUE;
 }
 
@@ -217,30 +233,40 @@ int platRelockFile(PlatUpdateFile *file) {
 }
 
 PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
-                                 PlatUpdateFile **out, FILE **stream) {
+                                 PlatUpdateFile **out, FILE **stream, PlatOpenReason *reason) {
     if (out != nullptr) *out = nullptr;
     if (stream != nullptr) *stream = nullptr;
+    platSetReason(reason, PLAT_WHY_SYSTEM, ENOENT);
     if (path == nullptr || out == nullptr || stream == nullptr || path[0] == '\0')
         return PLAT_UPDATE_MISSING;
     if (platFaultHit(PLAT_FAULT_FILE_OPEN)) return PLAT_UPDATE_MISSING;
     wchar_t *wide = platUtf8ToWideAlloc(path);
     if (wide == nullptr) return PLAT_UPDATE_MISSING;
+    if (platUntrustedReparsePoint(wide, reason)) {
+        std::free(wide);
+        return PLAT_UPDATE_UNTRUSTED;
+    }
     const ULONGLONG deadline = GetTickCount64() + waitMs;
     PlatUpdateOpen result = PLAT_UPDATE_MISSING;
     for (;;) {
         DWORD attributes = GetFileAttributesW(wide);
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            platSetReason(reason, PLAT_WHY_NOT_REGULAR, 0, "folder");
             result = PLAT_UPDATE_NOT_REGULAR;
             break;
         }
         HANDLE h =
             CreateFileW(wide, GENERIC_READ | GENERIC_WRITE | READ_CONTROL, SHARE_ALL, nullptr,
                         empty ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE) break;
+        if (h == INVALID_HANDLE_VALUE) {
+            platSetReason(reason, PLAT_WHY_SYSTEM, platErrnoOf(GetLastError()));
+            break;
+        }
         BY_HANDLE_FILE_INFORMATION info{};
         if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
             (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
             CloseHandle(h);
+            platSetReason(reason, PLAT_WHY_NOT_REGULAR, 0, "device");
             result = PLAT_UPDATE_NOT_REGULAR;
             break;
         }
@@ -261,6 +287,7 @@ PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
             // Renamed or replaced while we opened or waited: open the file
             // that the path names now.
             if (locked == LOCK_TIMED_OUT || GetTickCount64() >= deadline) {
+                platSetReason(reason, PLAT_WHY_BUSY);
                 result = PLAT_UPDATE_BUSY;
                 break;
             }
@@ -277,6 +304,7 @@ PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
         removeLeftovers(file);
         *out = file;
         *stream = reader;
+        platSetReason(reason, PLAT_WHY_NONE);
         result = PLAT_UPDATE_OPENED;
         break;
     }

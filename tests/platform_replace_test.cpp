@@ -115,6 +115,22 @@ TEST_F(UpdateTest, ReadStreamReadsTheFileAndEmptyEmptiesIt) {
     EXPECT_TRUE(fileExists(path));
 }
 
+// The read stream shares the open file that holds the lock; closing the
+// update releases the lock all the same, in either order.
+TEST_F(UpdateTest, CloseReleasesTheLockWhileTheReadStreamStaysOpen) {
+    PlatUpdateFile *file = nullptr;
+    FILE *stream = nullptr;
+    ASSERT_EQ(platOpenForUpdate(path.c_str(), false, SHORT_WAIT_MS, &file, &stream, nullptr),
+              PLAT_UPDATE_OPENED);
+    platCloseUpdate(file);
+    PlatUpdateFile *next = open();
+    EXPECT_NE(next, nullptr);
+    char line[64] = {};
+    EXPECT_NE(fgets(line, sizeof line, stream), nullptr); // still readable
+    fclose(stream);
+    platCloseUpdate(next);
+}
+
 TEST_F(UpdateTest, SecondUpdaterWaitsForTheLockAndThenGetsTheNewFile) {
     PlatUpdateFile *first = open();
     ASSERT_NE(first, nullptr);

@@ -48,6 +48,7 @@ struct UpdateTest : testing::Test {
     }
 };
 
+#ifndef _WIN32
 // What a read-only open of path reads ("" when it fails).
 std::string readThroughOpen(const std::string &path) {
     FILE *stream = nullptr;
@@ -59,6 +60,7 @@ std::string readThroughOpen(const std::string &path) {
     fclose(stream);
     return text;
 }
+#endif
 
 TEST(TempNameTest, FreshNamesFollowThePatternAndFitOrFail) {
     auto take = [](const char *, void *) { return PLAT_CREATE_DONE; };

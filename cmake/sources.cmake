@@ -45,6 +45,7 @@ set(KV_SOURCES_PLATFORM
   src/platform/fault.cpp
   src/platform/msgbox_hook.cpp
   src/platform/open_reason.cpp
+  src/platform/rewrite.cpp
   src/platform/stream_write.cpp
   src/platform/temp_name.cpp)
 
@@ -65,6 +66,7 @@ set(KV_SOURCES_WIN32
   src/platform/win32/cancel.cpp
   src/platform/win32/file.cpp
   src/platform/win32/msgbox.cpp
+  src/platform/win32/handle_stream.cpp
   src/platform/win32/mutex.cpp
   src/platform/win32/path_check.cpp
   src/platform/win32/read_file.cpp

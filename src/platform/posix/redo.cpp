@@ -83,18 +83,6 @@ bool copyRange(int source, off_t from, off_t size, int dest, off_t to, uint64_t 
     return ok;
 }
 
-struct CreateCopy {
-    int folder;
-    int fd;
-};
-
-PlatCreateTry createCopy(const char *name, void *context) {
-    auto *c = static_cast<CreateCopy *>(context);
-    c->fd = openat(c->folder, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (c->fd >= 0) return PLAT_CREATE_DONE;
-    return errno == EEXIST ? PLAT_CREATE_EXISTS : PLAT_CREATE_FAILED;
-}
-
 // Gives the copy made under temp the redo name, never replacing a name
 // that exists.  True when it has that name now.
 bool publish(int folder, const char *temp, const char *name) {
@@ -110,6 +98,13 @@ bool publish(int folder, const char *temp, const char *name) {
 }
 
 } // namespace
+
+PlatCreateTry platCreatePrivateAt(const char *name, void *context) {
+    auto *c = static_cast<PlatCreateAt *>(context);
+    c->fd = openat(c->folder, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (c->fd >= 0) return PLAT_CREATE_DONE;
+    return errno == EEXIST ? PLAT_CREATE_EXISTS : PLAT_CREATE_FAILED;
+}
 
 bool platRedoName(const PlatRedoTarget &target, char (&name)[NAME_MAX + 1]) {
     int n =
@@ -131,9 +126,9 @@ int platWriteRedo(const PlatRedoTarget &target, int source, off_t size,
                   char (&name)[NAME_MAX + 1]) {
     name[0] = '\0';
     if (platFaultHit(PLAT_FAULT_FILE_REDO)) return -1;
-    CreateCopy create{target.folder, -1};
+    PlatCreateAt create{target.folder, -1};
     char temp[NAME_MAX + 1];
-    if (platCreateUnderFreshName(target.name, temp, sizeof temp, createCopy, &create) != 0)
+    if (platCreateUnderFreshName(target.name, temp, sizeof temp, platCreatePrivateAt, &create) != 0)
         return -1;
     uint64_t checksum = 0;
     char header[PLAT_REDO_HEADER_SIZE + 1];

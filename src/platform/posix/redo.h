@@ -17,8 +17,19 @@
 // never read and never written into the file.
 #pragma once
 
+#include "platform/temp_name.h"
+
 #include <climits>
 #include <sys/types.h>
+
+// Creates name in folder exclusively, with mode 0600 whatever the umask
+// (nobody else may open it before it has the stored file's permissions),
+// never through a link: a PlatCreateFn whose context is a PlatCreateAt.
+struct PlatCreateAt {
+    int folder;
+    int fd; // the created file, read-write
+};
+PlatCreateTry platCreatePrivateAt(const char *name, void *context);
 
 // The header's size in bytes; the content follows it.
 constexpr off_t PLAT_REDO_HEADER_SIZE = 84;

@@ -1,14 +1,13 @@
-// The rewrite on POSIX systems: a 0600 temporary file beside the stored one
-// through the folder opened at open (openat, renameat: no path is resolved
-// again), fsync, the stored file's owner, group, extended attributes and
-// mode, renameat, and an fsync of the folder so that the rename survives a
-// power cut.  Where that would change what the file is, or is refused, the
-// content is written in place through the descriptor opened at open.
-#include "platform/replace.h"
-
+// The rewrite's primitives on POSIX systems (platform/rewrite_parts.h): a
+// 0600 temporary file beside the stored one through the folder opened at
+// open (openat, renameat: no path is resolved again), fsync, the stored
+// file's owner, group, extended attributes and mode, renameat, and an fsync
+// of the folder so that the rename survives a power cut; the in-place write
+// through the descriptor opened at open, behind a redo copy.
 #include "platform/fault.h"
 #include "platform/posix/redo.h"
 #include "platform/posix/update_state.h"
+#include "platform/rewrite_parts.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -23,20 +22,6 @@ namespace {
 
 constexpr size_t XATTR_LIST_MAX_BYTES = 65536;
 constexpr size_t XATTR_VALUE_MAX_BYTES = 65536;
-
-struct CreateBeside {
-    int folder;
-    int fd;
-};
-
-PlatCreateTry createBeside(const char *name, void *context) {
-    auto *c = static_cast<CreateBeside *>(context);
-    // 0600 whatever the umask: nobody else may open the new content before
-    // it has the stored file's permissions.
-    c->fd = openat(c->folder, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (c->fd >= 0) return PLAT_CREATE_DONE;
-    return errno == EEXIST ? PLAT_CREATE_EXISTS : PLAT_CREATE_FAILED;
-}
 
 // Copies every extended attribute of from to to (POSIX ACLs are kept in
 // them).  True when all were copied, or the file system keeps none.
@@ -113,90 +98,57 @@ PlatRewrite writeInPlace(const PlatUpdateFile *file, int source, bool beside) {
     return copied == 0 ? PLAT_REWRITE_IN_PLACE : PLAT_REWRITE_FAILED;
 }
 
-// Ends the rewrite's stream; removes its temporary file unless keep.
-void endRewrite(PlatUpdateFile *file, FILE *out, bool keep) {
-    if (out != nullptr) fclose(out);
-    file->rewrite = nullptr;
-    if (file->tempName[0] != '\0' && !keep) (void)unlinkat(file->folder, file->tempName, 0);
-    file->tempName[0] = '\0';
-}
-
 } // namespace
 
-int platRewriteBegin(PlatUpdateFile *file, FILE **out) {
-    if (out != nullptr) *out = nullptr;
-    if (file == nullptr || out == nullptr || file->rewrite != nullptr) return -1;
-    if (platFaultHit(PLAT_FAULT_FILE_TEMP)) return -1;
-    // Beside the stored file when the folder takes a new file of a longer
-    // name; else in a scratch file, for an in-place write.
-    CreateBeside create{file->folder, -1};
-    FILE *stream = nullptr;
-    if (platCreateUnderFreshName(file->name, file->tempName, sizeof file->tempName, createBeside,
-                                 &create) == 0) {
-        stream = fdopen(create.fd, "w+b");
-        if (stream == nullptr) {
-            close(create.fd);
-            (void)unlinkat(file->folder, file->tempName, 0);
-            file->tempName[0] = '\0';
-        }
-    }
+FILE *platRewriteStream(const PlatUpdateFile *file) { return file->rewrite; }
+
+void platSetRewriteStream(PlatUpdateFile *file, FILE *stream) { file->rewrite = stream; }
+
+bool platCanRewrite(const PlatUpdateFile *) { return true; }
+
+FILE *platCreateBeside(PlatUpdateFile *file) {
+    PlatCreateAt create{file->folder, -1};
+    if (platCreateUnderFreshName(file->name, file->tempName, sizeof file->tempName,
+                                 platCreatePrivateAt, &create) != 0)
+        return nullptr;
+    FILE *stream = fdopen(create.fd, "w+b");
     if (stream == nullptr) {
+        close(create.fd);
+        (void)unlinkat(file->folder, file->tempName, 0);
         file->tempName[0] = '\0';
-        stream = std::tmpfile();
     }
-    if (stream == nullptr) return -1;
-    file->rewrite = stream;
-    *out = stream;
-    return 0;
+    return stream;
 }
 
-void platRewriteAbandon(PlatUpdateFile *file, FILE *out) {
-    if (file == nullptr) {
-        if (out != nullptr) fclose(out);
-        return;
-    }
-    endRewrite(file, out, false);
+FILE *platCreateScratch() { return std::tmpfile(); }
+
+bool platHasBeside(const PlatUpdateFile *file) { return file->tempName[0] != '\0'; }
+
+bool platSyncToDisk(FILE *out) { return fsync(fileno(out)) == 0; }
+
+bool platKeepIdentity(const PlatUpdateFile *file, FILE *out) {
+    return keepIdentity(file, fileno(out));
 }
 
-PlatRewrite platRewriteFinish(PlatUpdateFile *file, FILE *out) {
-    if (file == nullptr || out == nullptr || out != file->rewrite) {
-        platRewriteAbandon(file, out);
-        return PLAT_REWRITE_REFUSED;
+PlatNameSwap platReplaceName(PlatUpdateFile *file) {
+    // Last check; renameat replaces a name and never follows a link in its
+    // place, so a swap after it replaces the swapped-in name only.
+    if (!platStillNamesFile(file)) return PLAT_SWAP_MOVED;
+    if (renameat(file->folder, file->tempName, file->folder, file->name) == 0) {
+        file->tempName[0] = '\0';
+        platSyncFolder(file->folder);
+        return PLAT_SWAP_DONE;
     }
-    int temp = fileno(out);
-    if (fflush(out) != 0 || platFaultHit(PLAT_FAULT_FILE_SYNC) || fsync(temp) != 0) {
-        endRewrite(file, out, false);
-        return PLAT_REWRITE_FAILED;
-    }
-    // Write nothing through a name that leads elsewhere now.
-    if (!platStillNamesFile(file)) {
-        endRewrite(file, out, false);
-        return PLAT_REWRITE_MOVED;
-    }
-    const bool beside = file->tempName[0] != '\0';
-    if (beside && keepIdentity(file, temp)) {
-        if (platFaultHit(PLAT_FAULT_FILE_RENAME)) {
-            endRewrite(file, out, false);
-            return PLAT_REWRITE_REFUSED;
-        }
-        // Last check; renameat replaces a name and never follows a link in
-        // its place, so a swap after it replaces the swapped-in name only.
-        if (!platStillNamesFile(file)) {
-            endRewrite(file, out, false);
-            return PLAT_REWRITE_MOVED;
-        }
-        if (renameat(file->folder, file->tempName, file->folder, file->name) == 0) {
-            file->tempName[0] = '\0';
-            platSyncFolder(file->folder);
-            endRewrite(file, out, false);
-            return PLAT_REWRITE_REPLACED;
-        }
-        if (!renameRefused(errno)) {
-            endRewrite(file, out, false);
-            return PLAT_REWRITE_REFUSED;
-        }
-    }
-    PlatRewrite result = writeInPlace(file, temp, beside);
-    endRewrite(file, out, false);
-    return result;
+    return renameRefused(errno) ? PLAT_SWAP_IN_PLACE : PLAT_SWAP_REFUSED;
+}
+
+PlatRewrite platWriteInPlace(PlatUpdateFile *file, FILE **out, bool beside) {
+    return writeInPlace(file, fileno(*out), beside);
+}
+
+void platEndRewrite(PlatUpdateFile *file, FILE *out) {
+    if (out != nullptr) fclose(out);
+    file->rewrite = nullptr;
+    if (file->tempName[0] != '\0') (void)unlinkat(file->folder, file->tempName, 0);
+    file->tempName[0] = '\0';
 }

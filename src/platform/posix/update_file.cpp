@@ -8,7 +8,7 @@
 #include "platform/posix/path_walk.h"
 #include "platform/posix/redo.h"
 #include "platform/posix/update_state.h"
-#include "platform/replace.h"
+#include "platform/rewrite_parts.h"
 
 #include <cerrno>
 #include <chrono>

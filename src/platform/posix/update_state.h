@@ -5,6 +5,7 @@
 #include "platform/temp_name.h"
 
 #include <climits>
+#include <cstdio>
 #include <sys/types.h>
 
 struct PlatUpdateFile {
@@ -19,7 +20,3 @@ struct PlatUpdateFile {
     // content goes to a scratch file instead.
     char tempName[NAME_MAX + 1];
 };
-
-// True when name in folder is, right now, the opened file itself (not a
-// link to it, not another file).
-bool platStillNamesFile(const PlatUpdateFile *file);

@@ -4,14 +4,12 @@
 #include "platform/read_file.h"
 
 #include "platform/fault.h"
+#include "platform/win32/handle_stream.h"
 #include "platform/win32/path_check.h"
 #include "platform/win32/utf16.h"
 
 #include <cerrno>
-#include <cstdint>
 #include <cstdlib>
-#include <fcntl.h>
-#include <io.h>
 #include <windows.h>
 
 PlatReadOpen platOpenForReading(const char *path, FILE **stream, PlatOpenReason *reason) {
@@ -37,16 +35,8 @@ PlatReadOpen platOpenForReading(const char *path, FILE **stream, PlatOpenReason 
         CloseHandle(h);
         return PLAT_READ_NOT_REGULAR;
     }
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
-    if (fd == -1) {
-        CloseHandle(h);
-        return PLAT_READ_MISSING;
-    }
-    FILE *out = _fdopen(fd, "rb");
-    if (out == nullptr) {
-        _close(fd);
-        return PLAT_READ_MISSING;
-    }
+    FILE *out = platStreamOverHandle(h, false);
+    if (out == nullptr) return PLAT_READ_MISSING;
     platSetReason(reason, PLAT_WHY_NONE);
     *stream = out;
     return PLAT_READ_OPENED;

@@ -10,8 +10,9 @@
 
 #include "platform/fault.h"
 #include "platform/mutex.h"
-#include "platform/replace.h"
+#include "platform/rewrite_parts.h"
 #include "platform/temp_name.h"
+#include "platform/win32/handle_stream.h"
 #include "platform/win32/path_check.h"
 #include "platform/win32/update_state.h"
 #include "platform/win32/utf16.h"
@@ -151,14 +152,7 @@ FILE *readStream(HANDLE h) {
     if (!DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, FALSE,
                          DUPLICATE_SAME_ACCESS))
         return nullptr;
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(copy), _O_RDONLY | _O_BINARY);
-    if (fd == -1) {
-        CloseHandle(copy);
-        return nullptr;
-    }
-    FILE *stream = _fdopen(fd, "rb");
-    if (stream == nullptr) _close(fd);
-    return stream;
+    return platStreamOverHandle(copy, false);
 }
 
 } // namespace

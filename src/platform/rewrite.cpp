@@ -8,6 +8,16 @@
 
 namespace {
 
+// One leftover of the sweep: finished when it is a redo copy, then removed.
+bool sweepOne(const PlatUpdateFile *file, const char *name, void *context) {
+    if (platFinishInterrupted(file, name) != 0) {
+        *static_cast<int *>(context) = -1;
+        return false;
+    }
+    platRemoveLeftover(file, name);
+    return true;
+}
+
 PlatRewrite end(PlatUpdateFile *file, FILE *out, PlatRewrite result) {
     platEndRewrite(file, out);
     return result;
@@ -64,4 +74,11 @@ PlatRewrite platRewriteFinish(PlatUpdateFile *file, FILE *out) {
     }
     PlatRewrite result = platWriteInPlace(file, &out, beside);
     return end(file, out, result);
+}
+
+int platSweepBeside(const PlatUpdateFile *file) {
+    if (platFinishInterrupted(file, nullptr) != 0) return -1;
+    int result = 0;
+    platEachLeftover(file, sweepOne, &result);
+    return result;
 }

@@ -63,3 +63,27 @@ PlatRewrite platWriteInPlace(PlatUpdateFile *file, FILE **out, bool beside);
 // Ends the rewrite: closes out (when not null), removes the file beside if
 // one is still there, and clears the rewrite stream.
 void platEndRewrite(PlatUpdateFile *file, FILE *out);
+
+// Leftovers beside the file (platform/rewrite.cpp, platSweepBeside, holds
+// what is done with them).  Calls each(file, name, context) for every
+// regular file in the file's folder under a temporary name of the file
+// (platform/temp_name.h), until each returns false.
+using PlatLeftoverFn = bool (*)(const PlatUpdateFile *file, const char *name, void *context);
+void platEachLeftover(const PlatUpdateFile *file, PlatLeftoverFn each, void *context);
+
+// Finishes an in-place write that a crash interrupted, when name (null: the
+// file's own redo name) is its trusted redo copy: writes it in place and
+// removes it.  0 when there was none or it is done; -1 with errno when the
+// file could not be written (the copy stays).  Windows keeps no redo
+// copies: always 0.
+int platFinishInterrupted(const PlatUpdateFile *file, const char *name);
+
+// Removes the leftover of that name beside the file.
+void platRemoveLeftover(const PlatUpdateFile *file, const char *name);
+
+// The sweep of an update open, with the lock held and no rewrite under
+// way: finishes any interrupted in-place write of the file (from its redo
+// copy, under its redo name or still under a temporary one), then removes
+// every other leftover.  -1 with errno when an interrupted write could not
+// be finished.
+int platSweepBeside(const PlatUpdateFile *file);

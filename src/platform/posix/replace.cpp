@@ -3,7 +3,8 @@
 // open (openat, renameat: no path is resolved again), fsync, the stored
 // file's owner, group, extended attributes and mode, renameat, and an fsync
 // of the folder so that the rename survives a power cut; the in-place write
-// through the descriptor opened at open, behind a redo copy.
+// through the descriptor opened at open, behind a redo copy; the leftovers
+// beside the file, and the finishing of an interrupted in-place write.
 #include "platform/fault.h"
 #include "platform/posix/redo.h"
 #include "platform/posix/update_state.h"
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -151,4 +153,51 @@ void platEndRewrite(PlatUpdateFile *file, FILE *out) {
     file->rewrite = nullptr;
     if (file->tempName[0] != '\0') (void)unlinkat(file->folder, file->tempName, 0);
     file->tempName[0] = '\0';
+}
+
+void platEachLeftover(const PlatUpdateFile *file, PlatLeftoverFn each, void *context) {
+    int listing = openat(file->folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0) return;
+    DIR *dir = fdopendir(listing);
+    if (dir == nullptr) {
+        close(listing);
+        return;
+    }
+    while (const dirent *entry = readdir(dir)) {
+        struct stat info {};
+        if (platIsTempNameOf(file->name, entry->d_name) &&
+            fstatat(file->folder, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(info.st_mode) && !each(file, entry->d_name, context))
+            break;
+    }
+    int error = errno;
+    closedir(dir);
+    errno = error;
+}
+
+int platFinishInterrupted(const PlatUpdateFile *file, const char *name) {
+    PlatRedoTarget target{file->folder, file->name, file->device, file->inode, file->owner};
+    char redoName[NAME_MAX + 1];
+    if (name == nullptr) {
+        if (!platRedoName(target, redoName)) return 0;
+        name = redoName;
+    }
+    off_t size = 0;
+    int redo = platOpenRedo(target, name, &size);
+    if (redo < 0) return 0;
+    int copied = platCopyInPlace(redo, PLAT_REDO_HEADER_SIZE, size, file->fd);
+    int error = errno;
+    close(redo);
+    if (copied != 0) {
+        errno = error;
+        return -1;
+    }
+    platCrashPoint();
+    (void)unlinkat(file->folder, name, 0);
+    platSyncFolder(file->folder);
+    return 0;
+}
+
+void platRemoveLeftover(const PlatUpdateFile *file, const char *name) {
+    (void)unlinkat(file->folder, name, 0);
 }

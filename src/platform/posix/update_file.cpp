@@ -6,7 +6,6 @@
 
 #include "platform/fault.h"
 #include "platform/posix/path_walk.h"
-#include "platform/posix/redo.h"
 #include "platform/posix/update_state.h"
 #include "platform/rewrite_parts.h"
 
@@ -15,7 +14,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -46,64 +44,6 @@ int lockExclusive(int fd, uint64_t deadline) {
         usleep(pause);
         pause = pause * 2 > LOCK_PAUSE_MAX_US ? LOCK_PAUSE_MAX_US : pause * 2;
     }
-}
-
-PlatRedoTarget redoTarget(const PlatUpdateFile *file) {
-    return {file->folder, file->name, file->device, file->inode, file->owner};
-}
-
-// Writes a trusted redo copy under name (when it is one) in place and
-// removes it: the in-place write that a crash interrupted, finished.  0
-// when there was none or it is done; -1 with errno when the file could not
-// be written (it may still be torn: the copy stays).
-int rollForward(const PlatUpdateFile *file, const char *name) {
-    off_t size = 0;
-    int redo = platOpenRedo(redoTarget(file), name, &size);
-    if (redo < 0) return 0;
-    int copied = platCopyInPlace(redo, PLAT_REDO_HEADER_SIZE, size, file->fd);
-    int error = errno;
-    close(redo);
-    if (copied != 0) {
-        errno = error;
-        return -1;
-    }
-    platCrashPoint();
-    (void)unlinkat(file->folder, name, 0);
-    platSyncFolder(file->folder);
-    return 0;
-}
-
-// Finishes any interrupted in-place write of the file (its redo copy, under
-// the redo name or still under a temporary one), then removes the
-// temporary files that killed rewrites left beside it.  Runs with the lock
-// held, when no rewrite of this file is under way.  -1 with errno when an
-// interrupted write could not be finished.
-int sweep(const PlatUpdateFile *file) {
-    char redoName[NAME_MAX + 1];
-    if (platRedoName(redoTarget(file), redoName) && rollForward(file, redoName) != 0) return -1;
-    int listing = openat(file->folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listing < 0) return 0;
-    DIR *dir = fdopendir(listing);
-    if (dir == nullptr) {
-        close(listing);
-        return 0;
-    }
-    int result = 0;
-    while (const dirent *entry = readdir(dir)) {
-        if (!platIsTempNameOf(file->name, entry->d_name)) continue;
-        if (rollForward(file, entry->d_name) != 0) {
-            result = -1;
-            break;
-        }
-        struct stat info {};
-        if (fstatat(file->folder, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(info.st_mode))
-            (void)unlinkat(file->folder, entry->d_name, 0);
-    }
-    int error = errno;
-    closedir(dir);
-    errno = error;
-    return result;
 }
 
 void release(PlatUpdateFile *file) {
@@ -239,7 +179,7 @@ PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
             }
             continue;
         }
-        if (sweep(file) != 0) {
+        if (platSweepBeside(file) != 0) {
             platSetReason(reason, PLAT_WHY_SYSTEM, errno);
             release(file);
             return PLAT_UPDATE_MISSING;

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -30,6 +31,7 @@ constexpr DWORD COPY_CHUNK = 65536;
 constexpr DWORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 constexpr int TEMP_UTF8_BYTES = 4096;
+constexpr int NAME_UTF8_BYTES = 1024;
 constexpr SECURITY_INFORMATION OWNER_AND_GROUP =
     OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
 
@@ -252,4 +254,47 @@ void platEndRewrite(PlatUpdateFile *file, FILE *out) {
     if (file->temp != nullptr) DeleteFileW(file->temp);
     std::free(file->temp);
     file->temp = nullptr;
+}
+
+void platEachLeftover(const PlatUpdateFile *file, PlatLeftoverFn each, void *context) {
+    const wchar_t *slash = wcsrchr(file->path, L'\\');
+    if (slash == nullptr) return;
+    char base[NAME_UTF8_BYTES];
+    if (WideCharToMultiByte(CP_UTF8, 0, slash + 1, -1, base, sizeof base, nullptr, nullptr) == 0)
+        return;
+    wchar_t *pattern = platJoinWide(file->path, L".~*");
+    if (pattern == nullptr) return;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    std::free(pattern);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        char name[NAME_UTF8_BYTES];
+        if (!(found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+            WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, name, sizeof name, nullptr,
+                                nullptr) != 0 &&
+            platIsTempNameOf(base, name) && !each(file, name, context))
+            break;
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+int platFinishInterrupted(const PlatUpdateFile *, const char *) { return 0; }
+
+void platRemoveLeftover(const PlatUpdateFile *file, const char *name) {
+    const wchar_t *slash = wcsrchr(file->path, L'\\');
+    wchar_t *wideName = platUtf8ToWideAlloc(name);
+    if (slash != nullptr && wideName != nullptr) {
+        size_t folderUnits = static_cast<size_t>(slash - file->path) + 1;
+        size_t nameUnits = wcslen(wideName);
+        auto *leftover =
+            static_cast<wchar_t *>(std::calloc(folderUnits + nameUnits + 1, sizeof(wchar_t)));
+        if (leftover != nullptr) {
+            std::memcpy(leftover, file->path, folderUnits * sizeof(wchar_t));
+            std::memcpy(leftover + folderUnits, wideName, nameUnits * sizeof(wchar_t));
+            DeleteFileW(leftover);
+            std::free(leftover);
+        }
+    }
+    std::free(wideName);
 }

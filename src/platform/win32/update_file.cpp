@@ -32,7 +32,6 @@ constexpr DWORD LOCK_OFFSET_HIGH = 0x7FFFFFF0; // far past the end of any profil
 constexpr DWORD LOCK_PAUSE_FIRST_MS = 1;
 constexpr DWORD LOCK_PAUSE_MAX_MS = 10;
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-constexpr int NAME_UTF8_BYTES = 1024;
 constexpr size_t GUARD_NAME_UNITS = 64;
 
 enum TryLock { LOCK_TAKEN, LOCK_HELD_BY_ANOTHER };
@@ -93,39 +92,6 @@ wchar_t *fullPath(const wchar_t *path) {
         full = nullptr;
     }
     return full;
-}
-
-// Removes the temporary files that killed rewrites left beside the file.
-void removeLeftovers(const PlatUpdateFile *file) {
-    const wchar_t *slash = wcsrchr(file->path, L'\\');
-    if (slash == nullptr) return;
-    char base[NAME_UTF8_BYTES];
-    if (WideCharToMultiByte(CP_UTF8, 0, slash + 1, -1, base, sizeof base, nullptr, nullptr) == 0)
-        return;
-    wchar_t *pattern = platJoinWide(file->path, L".~*");
-    if (pattern == nullptr) return;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(pattern, &found);
-    std::free(pattern);
-    if (search == INVALID_HANDLE_VALUE) return;
-    size_t folderUnits = static_cast<size_t>(slash - file->path) + 1;
-    do {
-        char name[NAME_UTF8_BYTES];
-        if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
-            WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, name, sizeof name, nullptr,
-                                nullptr) == 0 ||
-            !platIsTempNameOf(base, name))
-            continue;
-        size_t nameUnits = wcslen(found.cFileName);
-        auto *leftover =
-            static_cast<wchar_t *>(std::calloc(folderUnits + nameUnits + 1, sizeof(wchar_t)));
-        if (leftover == nullptr) continue;
-        std::memcpy(leftover, file->path, folderUnits * sizeof(wchar_t));
-        std::memcpy(leftover + folderUnits, found.cFileName, nameUnits * sizeof(wchar_t));
-        DeleteFileW(leftover);
-        std::free(leftover);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
 }
 
 // Ends the lock explicitly: the read stream is a duplicate of the same
@@ -295,7 +261,7 @@ PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
             release(file);
             break;
         }
-        removeLeftovers(file);
+        (void)platSweepBeside(file); // nothing to finish: Windows keeps no redo copies
         *out = file;
         *stream = reader;
         platSetReason(reason, PLAT_WHY_NONE);

@@ -15,9 +15,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <grp.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -145,21 +152,32 @@ TEST(RewriteCrash, KilledRewriteLeavesTheOldOrTheNewFile) {
 } // namespace
 
 #ifndef _WIN32
-// The in-place path (a file with a second hard link) under crashes at each
-// of its steps in turn: writing the redo copy, flushing and naming it,
-// each write over the file, the cut, the flush and the removal of the
-// copy.  After every crash a read-only open sees the old or the new
-// content whole, and the next update open finishes the write (or finds
-// none begun) and leaves nothing beside the file.
+// The in-place path under crashes at each of its steps in turn: writing
+// the redo copy, flushing and naming it, each write over the file, the
+// cut, the flush and the removal of the copy.  After every crash a
+// read-only open sees the old or the new content whole, and the next
+// update open finishes the write (or finds none begun) and leaves nothing
+// beside the file.  The opens after the crash may be another user's.
 const std::string STORED =
     "[S-y-S-t-E-m 1]\nFILENAME = p\nNUMSECTION = 1\n\n[Main 1]\na = " + std::string(3000, 'x') +
     "\nb = " + std::string(3000, 'y') + "\n";
+const std::string OLD_SECTIONS =
+    "Main/1{a=" + std::string(3000, 'x') + ",b=" + std::string(3000, 'y') + "}";
+const std::string NEW_SECTIONS = "Main/1{a=" + std::string(3000, 'x') + "} New/1{}";
+
+// Makes this process the user and group given as texts ("-": stays).
+bool become(const char *user, const char *group) {
+    if (std::strcmp(user, "-") == 0) return true;
+    gid_t g = static_cast<gid_t>(std::atoi(group));
+    return setgroups(1, &g) == 0 && setgid(g) == 0 &&
+           setuid(static_cast<uid_t>(std::atoi(user))) == 0;
+}
 
 KV_CHILD_ROLE(update_in_place_crashing) {
-    // argv[0]: the file; argv[1]: how many steps of the rewrite pass before
-    // the crash.  Exits PLAT_CRASH_EXIT when it crashed, 0 when the update
+    // argv: the file, how many steps of the rewrite pass before the crash,
+    // user, group.  Exits PLAT_CRASH_EXIT when it crashed, 0 when the update
     // finished first, else the failing status.
-    if (argc < 2) return 100;
+    if (argc < 4 || !become(argv[2], argv[3])) return 100;
     TestContext ctx{PROFILE_IO_STREAM};
     ProfileFile *file = nullptr;
     if (profileOpenFile(ctx.index, argv[0], PROFILE_OPEN_UPDATE, &file, 0, 0) != 0) return 101;
@@ -173,52 +191,102 @@ KV_CHILD_ROLE(update_in_place_crashing) {
     return static_cast<int>(profileCloseFile(&file, PROFILE_SAVE_CHECKSUMS, 0));
 }
 
-std::string readOnlySections(const TestContext &ctx, const std::string &path) {
+constexpr int SAW_OLD = 0, SAW_NEW = 1, SAW_OTHER = 2;
+
+KV_CHILD_ROLE(open_and_tell) {
+    // argv: the file, "read" or "update", user, group.  Opens it (an update
+    // rewrites it unchanged); exits SAW_OLD, SAW_NEW or SAW_OTHER for what
+    // it loaded, or 10 + the failing status.
+    if (argc < 4 || !become(argv[2], argv[3])) return 100;
+    TestContext ctx{PROFILE_IO_STREAM};
+    const bool update = std::strcmp(argv[1], "update") == 0;
     ProfileFile *file = nullptr;
-    uint32_t status = profileOpenFile(ctx.index, path.c_str(), PROFILE_OPEN_READ, &file, 0, 0);
-    if (status != 0) return "status " + std::to_string(status);
-    std::string d = describe(file, false);
-    profileCloseFile(&file, 0, 0);
-    return d;
+    uint32_t status = profileOpenFile(
+        ctx.index, argv[0], update ? PROFILE_OPEN_UPDATE : PROFILE_OPEN_READ, &file, 0, 0);
+    if (status != 0) return 10 + static_cast<int>(status);
+    std::string seen = describe(file, false);
+    status = profileCloseFile(&file, PROFILE_SAVE_CHECKSUMS, 0);
+    if (status != 0) return 10 + static_cast<int>(status);
+    return seen == OLD_SECTIONS ? SAW_OLD : seen == NEW_SECTIONS ? SAW_NEW : SAW_OTHER;
 }
 
+int run(const char *role, const std::vector<std::string> &args) {
+    PlatProcess child = startChild(role, args);
+    return child == nullptr ? -1 : platWaitProcess(child);
+}
+
+struct CrashCase {
+    const char *name;
+    bool needsRoot;
+    // Makes the file in dir (so that its update goes in place); returns its
+    // path.  The other names in the folder are to stay as they are.
+    std::function<std::string(const ScratchDir &dir)> setUp;
+    const char *writer[2]; // user and group of the crashed update ("-": this one)
+    const char *next[2];   // of the opens after it
+};
+
 TEST(RewriteCrash, InPlaceWriteCrashedAtEachStepLeavesAWholeVersion) {
-    ScratchDir dir;
-    const std::string path = dir.file("p.ini");
-    const std::string other = dir.file("other-name.ini");
-    TestContext ctx{PROFILE_IO_STREAM};
-    const std::string oldSections =
-        "Main/1{a=" + std::string(3000, 'x') + ",b=" + std::string(3000, 'y') + "}";
-    const std::string newSections = "Main/1{a=" + std::string(3000, 'x') + "} New/1{}";
-    int crashed = 0, rolledForward = 0;
-    for (int step = 0; step < 40; ++step) {
-        SCOPED_TRACE("crash after " + std::to_string(step) + " steps");
-        fs::remove(fs::u8path(other));
-        ASSERT_TRUE(writeFile(path, STORED));
-        fs::create_hard_link(fs::u8path(path), fs::u8path(other));
-        PlatProcess child = startChild("update_in_place_crashing", {path, std::to_string(step)});
-        ASSERT_NE(child, nullptr);
-        int code = platWaitProcess(child);
-        ASSERT_TRUE(code == 0 || code == PLAT_CRASH_EXIT) << code;
-        std::string seen = readOnlySections(ctx, path);
-        EXPECT_TRUE(seen == oldSections || seen == newSections) << seen.substr(0, 200);
-        // The next update open finishes what was begun: never an older
-        // version than a reader saw (it may finish a write whose copy was
-        // whole before any reader could find it).
-        ProfileFile *file = nullptr;
-        ASSERT_EQ(profileOpenFile(ctx.index, path.c_str(), PROFILE_OPEN_UPDATE, &file, 0, 0), 0u);
-        std::string loaded = describe(file, false);
-        EXPECT_EQ(profileCloseFile(&file, PROFILE_SAVE_CHECKSUMS, 0), 0u);
-        EXPECT_TRUE(loaded == newSections || (loaded == oldSections && seen == oldSections))
-            << loaded.substr(0, 200);
-        if (code != 0 && loaded == newSections) ++rolledForward;
-        EXPECT_EQ(readOnlySections(ctx, other), loaded);
-        EXPECT_EQ(listFolder(dir.path()), "other-name.ini p.ini");
-        if (HasFailure() || code == 0) break;
-        ++crashed;
+    const std::vector<CrashCase> cases = {
+        {"a file with a second hard link",
+         false,
+         [](const ScratchDir &d) {
+             std::string path = d.file("p.ini");
+             writeFile(path, STORED);
+             fs::create_hard_link(path, d.file("other-name.ini"));
+             return path;
+         },
+         {"-", "-"},
+         {"-", "-"}},
+        {"another user's group-shared file in a set-group-id folder, written by one member and "
+         "opened next by another",
+         true,
+         [](const ScratchDir &d) {
+             std::string folder = d.file("shared");
+             fs::create_directory(folder);
+             chown(folder.c_str(), 0, 4300);
+             chmod(folder.c_str(), 02775);
+             std::string path = folder + "/p.ini";
+             writeFile(path, STORED);
+             chown(path.c_str(), 4321, 4300);
+             chmod(path.c_str(), 0660);
+             return path;
+         },
+         {"4322", "4300"},
+         {"4323", "4300"}},
+    };
+    for (const CrashCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needsRoot && geteuid() != 0) {
+            std::printf("skipped without the superuser: %s\n", c.name);
+            continue;
+        }
+        int crashed = 0, finished = 0;
+        for (int step = 0; step < 40; ++step) {
+            SCOPED_TRACE("crash after " + std::to_string(step) + " steps");
+            ScratchDir dir;
+            const std::string path = c.setUp(dir);
+            const std::string folder = fs::path(path).parent_path().string();
+            const std::string names = listFolder(folder);
+            int code = run("update_in_place_crashing",
+                           {path, std::to_string(step), c.writer[0], c.writer[1]});
+            ASSERT_TRUE(code == 0 || code == PLAT_CRASH_EXIT) << code;
+            int seen = run("open_and_tell", {path, "read", c.next[0], c.next[1]});
+            EXPECT_TRUE(seen == SAW_OLD || seen == SAW_NEW) << seen;
+            // The next update open finishes what was begun: never an older
+            // version than a reader saw (it may finish a write whose copy
+            // was whole before any reader could find it).
+            int loaded = run("open_and_tell", {path, "update", c.next[0], c.next[1]});
+            EXPECT_TRUE(loaded == SAW_NEW || (loaded == SAW_OLD && seen == SAW_OLD)) << loaded;
+            EXPECT_EQ(run("open_and_tell", {path, "read", c.next[0], c.next[1]}), loaded);
+            EXPECT_EQ(listFolder(folder), names);
+            if (HasFailure() || code == 0) break;
+            ++crashed;
+            if (loaded == SAW_NEW) ++finished;
+        }
+        EXPECT_GT(crashed, 5);
+        std::printf("%s: %d crashes, %d of them finished by the next open\n", c.name, crashed,
+                    finished);
     }
-    EXPECT_GT(crashed, 5);
-    std::printf("%d crashes, %d of them finished by the next open\n", crashed, rolledForward);
 }
 
 KV_CHILD_ROLE(update_in_place_rounds) {

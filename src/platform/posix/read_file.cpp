@@ -30,7 +30,8 @@ bool sameVersion(const struct stat &a, const struct stat &b) {
 // The redo copy of the file, when an in-place write of it is under way or
 // was interrupted: a stream at the start of its content, else null.
 FILE *redoStream(int folder, const char *name, const struct stat &file) {
-    PlatRedoTarget target{folder, name, file.st_dev, file.st_ino, file.st_uid};
+    PlatRedoTarget target{folder,      name,        file.st_dev, file.st_ino,
+                          file.st_uid, file.st_gid, file.st_mode};
     char redoName[NAME_MAX + 1];
     off_t size = 0;
     int redo = platRedoName(target, redoName) ? platOpenRedo(target, redoName, &size) : -1;

@@ -97,6 +97,26 @@ bool publish(int folder, const char *temp, const char *name) {
     return true;
 }
 
+// True when a file of this owner and group could only have been made by
+// someone who may write the target anyway (see platform/posix/redo.h).
+bool trustedMaker(const PlatRedoTarget &target, const struct stat &made) {
+    if (made.st_uid == geteuid() || made.st_uid == 0 || made.st_uid == target.owner) return true;
+    struct stat folder {};
+    return made.st_gid == target.group && (target.mode & S_IWGRP) != 0 &&
+           fstat(target.folder, &folder) == 0 && (folder.st_mode & S_IWOTH) == 0;
+}
+
+// Opens the copy to those who may read the file: the file's group where
+// the copy can have it, and the file's read permission for others.
+void shareLikeTheFile(const PlatRedoTarget &target, int fd) {
+    struct stat made {};
+    if (fstat(fd, &made) != 0) return;
+    mode_t mode = 0600 | (target.mode & S_IROTH);
+    if (made.st_gid == target.group || fchown(fd, static_cast<uid_t>(-1), target.group) == 0)
+        mode |= target.mode & S_IRGRP;
+    (void)fchmod(fd, mode);
+}
+
 } // namespace
 
 PlatCreateTry platCreatePrivateAt(const char *name, void *context) {
@@ -130,6 +150,7 @@ int platWriteRedo(const PlatRedoTarget &target, int source, off_t size,
     char temp[NAME_MAX + 1];
     if (platCreateUnderFreshName(target.name, temp, sizeof temp, platCreatePrivateAt, &create) != 0)
         return -1;
+    shareLikeTheFile(target, create.fd);
     uint64_t checksum = 0;
     char header[PLAT_REDO_HEADER_SIZE + 1];
     bool ok = copyRange(source, 0, size, create.fd, PLAT_REDO_HEADER_SIZE, &checksum);
@@ -169,8 +190,7 @@ int platOpenRedo(const PlatRedoTarget &target, const char *name, off_t *size) {
     if (fd < 0) return -1;
     struct stat info {};
     char header[PLAT_REDO_HEADER_SIZE + 1] = {};
-    bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-              (info.st_uid == geteuid() || info.st_uid == 0 || info.st_uid == target.owner) &&
+    bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && trustedMaker(target, info) &&
               info.st_size >= PLAT_REDO_HEADER_SIZE &&
               pread(fd, header, PLAT_REDO_HEADER_SIZE, 0) == PLAT_REDO_HEADER_SIZE;
     uint64_t device = 0, inode = 0, length = 0, checksum = 0, found = 0;

@@ -10,10 +10,15 @@
 //
 // Whoever opens the file next finds the copy while the file may be torn:
 // an update open writes it in place and removes it (rolls it forward)
-// before loading; a read-only open reads the copy instead of the file.  A
-// copy is trusted only when it is a regular file owned by the caller, by
-// root or by the file's owner, its header names this very file, and its
-// length and checksum match: a look-alike that another user planted is
+// before loading; a read-only open reads the copy instead of the file.  The
+// copy is readable by whoever may read the file (its mode is the file's,
+// without write permission for others than its owner; group read only when
+// it has the file's group).  A copy is trusted only when it is a regular
+// file that could only have been made by someone who may write the file
+// anyway: owned by the caller, by root or by the file's owner, or having
+// the file's group when the file is group-writable and the folder is not
+// writable by everyone; and its header names this very file, and its
+// length and checksum match.  A look-alike that another user planted is
 // never read and never written into the file.
 #pragma once
 
@@ -34,14 +39,16 @@ PlatCreateTry platCreatePrivateAt(const char *name, void *context);
 // The header's size in bytes; the content follows it.
 constexpr off_t PLAT_REDO_HEADER_SIZE = 84;
 
-// What a redo copy redoes: the file (device and inode), its owner and its
-// name in folder.
+// What a redo copy redoes: the file (device and inode), its owner, group
+// and mode, and its name in folder.
 struct PlatRedoTarget {
     int folder;
     const char *name;
     dev_t device;
     ino_t inode;
     uid_t owner;
+    gid_t group;
+    mode_t mode;
 };
 
 // The redo copy's name for the target; false when it does not fit in a name

@@ -64,6 +64,11 @@ bool keepIdentity(const PlatUpdateFile *file, int temp) {
     return fchmod(temp, stored.st_mode & 07777) == 0;
 }
 
+PlatRedoTarget redoTarget(const PlatUpdateFile *file) {
+    return {file->folder, file->name,  file->device, file->inode,
+            file->owner,  file->group, file->mode};
+}
+
 // The refusals of a rename that an in-place write can stand in for.
 bool renameRefused(int error) {
     return error == EBUSY || error == EXDEV || error == EACCES || error == EPERM || error == EROFS;
@@ -84,8 +89,7 @@ PlatRewrite writeInPlace(const PlatUpdateFile *file, int source, bool beside) {
     char redoName[NAME_MAX + 1] = "";
     int redo = -1;
     if (beside) {
-        redo = platWriteRedo({file->folder, file->name, file->device, file->inode, file->owner},
-                             source, size, redoName);
+        redo = platWriteRedo(redoTarget(file), source, size, redoName);
         if (redo < 0) return PLAT_REWRITE_FAILED;
     }
     int copied = redo >= 0 ? platCopyInPlace(redo, PLAT_REDO_HEADER_SIZE, size, file->fd)
@@ -176,7 +180,7 @@ void platEachLeftover(const PlatUpdateFile *file, PlatLeftoverFn each, void *con
 }
 
 int platFinishInterrupted(const PlatUpdateFile *file, const char *name) {
-    PlatRedoTarget target{file->folder, file->name, file->device, file->inode, file->owner};
+    PlatRedoTarget target = redoTarget(file);
     char redoName[NAME_MAX + 1];
     if (name == nullptr) {
         if (!platRedoName(target, redoName)) return 0;
@@ -193,7 +197,10 @@ int platFinishInterrupted(const PlatUpdateFile *file, const char *name) {
         return -1;
     }
     platCrashPoint();
-    (void)unlinkat(file->folder, name, 0);
+    // A copy left behind would be read instead of the file, and written
+    // over it again, after the file has changed: a copy of another user's
+    // that this one cannot remove (a sticky folder) fails the open.
+    if (unlinkat(file->folder, name, 0) != 0 && errno != ENOENT) return -1;
     platSyncFolder(file->folder);
     return 0;
 }

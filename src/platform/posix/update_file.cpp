@@ -168,6 +168,8 @@ PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
         file->device = info.st_dev;
         file->inode = info.st_ino;
         file->owner = info.st_uid;
+        file->group = info.st_gid;
+        file->mode = info.st_mode;
         std::memcpy(file->name, walk.name, sizeof file->name);
         if (!platStillNamesFile(file)) {
             // Renamed or replaced while we opened or waited: open the file

@@ -13,7 +13,9 @@ struct PlatUpdateFile {
     int folder;              // the folder that held it then (O_PATH when unreadable)
     dev_t device;            // what the file is
     ino_t inode;             //
-    uid_t owner;             // its owner at open (a redo copy of theirs is trusted)
+    uid_t owner;             // its owner, group and mode at open (which redo
+    gid_t group;             // copies are trusted, and who may read them)
+    mode_t mode;             //
     char name[NAME_MAX + 1]; // its name in folder
     FILE *rewrite;           // the stream of a rewrite in progress, or null
     // The temporary file beside it of that rewrite, or empty when the new

@@ -233,14 +233,29 @@ PlatNameSwap platReplaceName(PlatUpdateFile *file) {
 PlatRewrite platWriteInPlace(PlatUpdateFile *file, FILE **out, bool beside) {
     PlatRewrite result = writeInPlace(file, handleOf(*out));
     if (result != PLAT_REWRITE_PARTIAL || !beside) return result;
-    // The whole new content, under a name no later open removes.
+    // The whole new content, under a name no later open removes: NAME.~kept,
+    // or, when that name is taken (by a copy kept before, or by a file that
+    // someone else put there, which is never replaced), a fresh name made
+    // from it.
     wchar_t suffix[sizeof PLAT_KEPT_SUFFIX];
     wchar_t *kept = nullptr;
     if (platUtf8ToWide(PLAT_KEPT_SUFFIX, suffix, sizeof PLAT_KEPT_SUFFIX) != 0)
         kept = platJoinWide(file->path, suffix);
     fclose(*out);
     *out = nullptr;
-    if (kept != nullptr && MoveFileExW(file->temp, kept, MOVEFILE_REPLACE_EXISTING)) {
+    bool moved = kept != nullptr && MoveFileExW(file->temp, kept, 0);
+    char base[TEMP_UTF8_BYTES];
+    char name[TEMP_UTF8_BYTES];
+    CreateBeside fresh{FILE_ATTRIBUTE_NORMAL, nullptr, nullptr, INVALID_HANDLE_VALUE};
+    if (!moved && kept != nullptr &&
+        WideCharToMultiByte(CP_UTF8, 0, kept, -1, base, sizeof base, nullptr, nullptr) != 0 &&
+        platCreateUnderFreshName(base, name, sizeof name, createBeside, &fresh) == 0) {
+        CloseHandle(fresh.handle);
+        moved = MoveFileExW(file->temp, fresh.path, MOVEFILE_REPLACE_EXISTING);
+        if (!moved) DeleteFileW(fresh.path);
+        std::free(fresh.path);
+    }
+    if (moved) {
         std::free(file->temp);
         file->temp = nullptr;
     }

@@ -60,7 +60,8 @@ set(KV_SOURCES_POSIX
   src/platform/posix/read_file.cpp
   src/platform/posix/redo.cpp
   src/platform/posix/replace.cpp
-  src/platform/posix/update_file.cpp)
+  src/platform/posix/update_file.cpp
+  src/platform/posix/updater_flag.cpp)
 
 set(KV_SOURCES_WIN32
   src/platform/win32/cancel.cpp

@@ -6,12 +6,14 @@
 #include "platform/temp_name.h"
 #include "platform/update_file.h"
 #include "support/fixtures.h"
+#include "support/process.h"
 
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -241,6 +243,32 @@ TEST_F(UpdateTest, FolderIsNotOpenedForUpdate) {
 }
 
 #ifndef _WIN32
+// A reader holds the file shared only while it loads, and a reader that
+// comes while an updater waits leaves the file to the updater: readers
+// that follow each other cannot keep it out.
+TEST_F(UpdateTest, ReaderThatComesWhileAnUpdaterWaitsLeavesItTheFile) {
+    FILE *first = nullptr, *second = nullptr;
+    ASSERT_EQ(platOpenForReading(path.c_str(), &first, nullptr), PLAT_READ_OPENED);
+    PlatUpdateOpen opened = PLAT_UPDATE_MISSING;
+    PlatUpdateFile *file = nullptr;
+    std::thread updater([&] {
+        FILE *stream = nullptr;
+        opened = platOpenForUpdate(path.c_str(), false, 3000, &file, &stream, nullptr);
+        if (stream != nullptr) fclose(stream);
+    });
+    platSleepMs(200); // the updater waits for the first reader now
+    ASSERT_EQ(platOpenForReading(path.c_str(), &second, nullptr), PLAT_READ_OPENED);
+    platEndRead(first); // the second reader is still loading
+    fclose(first);
+    updater.join();
+    EXPECT_EQ(opened, PLAT_UPDATE_OPENED);
+    platCloseUpdate(file);
+    char line[64] = {};
+    EXPECT_NE(fgets(line, sizeof line, second), nullptr);
+    EXPECT_STREQ(line, "old content, longer than the new\n");
+    fclose(second);
+}
+
 TEST_F(UpdateTest, NewContentIsNeverReadableByOthersBeforeItHasTheStoredMode) {
     fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     PlatUpdateFile *file = open();

@@ -7,9 +7,11 @@
 //  - when a crash interrupted an in-place write, the file may be torn: its
 //    redo copy (the whole new content, platform/posix/redo.h) is read
 //    instead;
-//  - when no updater holds the file, the reader takes a shared lock on it
-//    for as long as it reads (platEndRead releases it), so no in-place
-//    write can start meanwhile;
+//  - when no updater holds the file or waits for it, the reader takes a
+//    shared lock on it for as long as it reads (platEndRead releases it),
+//    so no in-place write can start meanwhile (platform/posix/
+//    updater_flag.h: readers that follow each other never keep an updater
+//    waiting for long);
 //  - when an updater holds it (and may write in place at any moment), the
 //    file is copied into a scratch file, and the copy kept only when the
 //    file did not change during it and no redo copy appeared; else it is

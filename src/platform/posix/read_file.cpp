@@ -7,6 +7,7 @@
 #include "platform/fault.h"
 #include "platform/posix/path_walk.h"
 #include "platform/posix/redo.h"
+#include "platform/posix/updater_flag.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -125,9 +126,11 @@ PlatReadOpen platOpenForReading(const char *path, FILE **stream, PlatOpenReason 
     if (walk.target >= 0) close(walk.target);
     FILE *out = nullptr;
     if (fd >= 0) {
-        // No updater holds the file: the shared lock keeps in-place writes
-        // out while it is read.  A file system without locks reads as is.
-        bool quiet = flock(fd, LOCK_SH | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+        // No updater holds the file or waits for it: the shared lock keeps
+        // in-place writes out while it is read.  A file system without
+        // locks reads as is.
+        bool quiet =
+            !platUpdaterPresent(fd) && (flock(fd, LOCK_SH | LOCK_NB) == 0 || errno != EWOULDBLOCK);
         out = redoStream(walk.folder, walk.name, info);
         if (out == nullptr && quiet) {
             out = fdopen(fd, "rb");

@@ -7,6 +7,7 @@
 #include "platform/fault.h"
 #include "platform/posix/path_walk.h"
 #include "platform/posix/update_state.h"
+#include "platform/posix/updater_flag.h"
 #include "platform/rewrite_parts.h"
 
 #include <cerrno>
@@ -51,6 +52,7 @@ void release(PlatUpdateFile *file) {
     // would keep the flock for as long as the caller keeps it open.
     if (file->fd >= 0) {
         (void)flock(file->fd, LOCK_UN);
+        platWithdrawUpdater(file->fd);
         close(file->fd);
     }
     if (file->folder >= 0) close(file->folder);
@@ -150,6 +152,7 @@ PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
             continue;
         }
         struct stat info {};
+        platAnnounceUpdater(fd); // readers now leave the file to us
         if (fstat(fd, &info) != 0 || lockExclusive(fd, deadline) != 0) {
             close(fd);
             close(walk.folder);

@@ -14,8 +14,9 @@
 //    waiting for long);
 //  - when an updater holds it (and may write in place at any moment), the
 //    file is copied into a scratch file, and the copy kept only when the
-//    file did not change during it and no redo copy appeared; else it is
-//    read again (a few times, then PLAT_READ_CHANGING).
+//    file did not change during it (size and times; every in-place write
+//    leaves another modification time) and no redo copy appeared; else it
+//    is read again (a few times, then PLAT_READ_CHANGING).
 // Windows: devices, pipes and folders are refused; the rest is read as it
 // is (see README, "What a save promises").
 #pragma once

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +18,8 @@
 namespace {
 
 constexpr size_t COPY_CHUNK = 65536;
+constexpr int MARK_TRIES = 100; // 100 pauses of 1 ms: past any clock step
+constexpr long MARK_PAUSE_NS = 1000000;
 constexpr char MAGIC[] = "kvinit64-redo-1 "; // 16 characters
 constexpr char REDO_INFIX[] = ".~redo.";
 
@@ -117,6 +120,22 @@ void shareLikeTheFile(const PlatRedoTarget &target, int fd) {
     (void)fchmod(fd, mode);
 }
 
+// Makes sure the file's modification time differs from before's, so that a
+// reader that saw the file before the write and after it can tell: the
+// clock that stamps files advances in steps of a few milliseconds, and a
+// write within the step of the one before would leave the time as it was.
+void markChanged(int fd, const struct stat &before) {
+    for (int tries = 0; tries < MARK_TRIES; ++tries) {
+        struct stat now {};
+        if (fstat(fd, &now) != 0 || now.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+            now.st_mtim.tv_nsec != before.st_mtim.tv_nsec)
+            return;
+        timespec pause{0, MARK_PAUSE_NS};
+        nanosleep(&pause, nullptr);
+        (void)futimens(fd, nullptr); // now: write access is enough
+    }
+}
+
 } // namespace
 
 PlatCreateTry platCreatePrivateAt(const char *name, void *context) {
@@ -214,6 +233,8 @@ int platOpenRedo(const PlatRedoTarget &target, const char *name, off_t *size) {
 }
 
 int platCopyInPlace(int source, off_t from, off_t size, int fd) {
+    struct stat before {};
+    if (fstat(fd, &before) != 0) return -2;
     if (size > 0) {
         int error = posix_fallocate(fd, 0, size);
         // A file system without reservations writes without one.
@@ -221,6 +242,7 @@ int platCopyInPlace(int source, off_t from, off_t size, int fd) {
     }
     if (!copyRange(source, from, size, fd, 0, nullptr, true)) return -1;
     platCrashPoint();
-    return ftruncate(fd, size) == 0 && !platFaultHit(PLAT_FAULT_FILE_SYNC) && fsync(fd) == 0 ? 0
-                                                                                             : -1;
+    if (ftruncate(fd, size) != 0 || platFaultHit(PLAT_FAULT_FILE_SYNC) || fsync(fd) != 0) return -1;
+    markChanged(fd, before);
+    return 0;
 }

@@ -68,10 +68,11 @@ int platWriteRedo(const PlatRedoTarget &target, int source, off_t size, char (&n
 int platOpenRedo(const PlatRedoTarget &target, const char *name, off_t *size);
 
 // Writes size bytes of source, from offset from, over fd from its start,
-// cuts fd to size and flushes it.  0, or -1 when any step failed (fd may
-// then be partly written).  The new size is reserved first where the file
-// system can, so that a full disk fails before a byte changes (-2 then:
-// fd unchanged).
+// cuts fd to size and flushes it, and leaves it with a modification time
+// other than the one it had (readers compare it before and after a read).
+// 0, or -1 when any step failed (fd may then be partly written).  The new size is reserved first
+// where the file system can, so that a full disk fails before a byte changes (-2 then: fd
+// unchanged).
 int platCopyInPlace(int source, off_t from, off_t size, int fd);
 
 // Flushes a folder's names to stable storage (best effort: a folder open

@@ -44,6 +44,8 @@ set(KV_SOURCES_PROFILE
 set(KV_SOURCES_PLATFORM
   src/platform/fault.cpp
   src/platform/msgbox_hook.cpp
+  src/platform/open_reason.cpp
+  src/platform/rewrite.cpp
   src/platform/stream_write.cpp
   src/platform/temp_name.cpp)
 
@@ -55,14 +57,21 @@ set(KV_SOURCES_POSIX
   src/platform/posix/local_mutex.cpp
   src/platform/posix/msgbox.cpp
   src/platform/posix/mutex.cpp
+  src/platform/posix/path_walk.cpp
+  src/platform/posix/read_file.cpp
+  src/platform/posix/redo.cpp
   src/platform/posix/replace.cpp
-  src/platform/posix/update_file.cpp)
+  src/platform/posix/update_file.cpp
+  src/platform/posix/updater_flag.cpp)
 
 set(KV_SOURCES_WIN32
   src/platform/win32/cancel.cpp
   src/platform/win32/file.cpp
   src/platform/win32/msgbox.cpp
+  src/platform/win32/handle_stream.cpp
   src/platform/win32/mutex.cpp
+  src/platform/win32/path_check.cpp
+  src/platform/win32/read_file.cpp
   src/platform/win32/replace.cpp
   src/platform/win32/update_file.cpp
   src/platform/win32/utf16.cpp)

@@ -1,6 +1,7 @@
 // Line, key and section checksums.
 #include "profile/checksum.h"
 #include "support/collector_fixture.h"
+#include "support/kernel_sets.h"
 
 #include <gtest/gtest.h>
 #include <random>
@@ -109,13 +110,11 @@ TEST(ProfileChecksum, LongTextsWrapTheWeightsAndMatchTheReference) {
     EXPECT_EQ(profileLineChecksum(text.c_str(), 98), referenceChecksum(text, 98));
 }
 
-// Both ways of dropping the blanks: with SSSE3 where the processor has it,
-// and the one for processors without.
-struct ChecksumPaths : testing::TestWithParam<bool> {
-    void SetUp() override { profileChecksumWithoutSsse3 = GetParam(); }
-    void TearDown() override { profileChecksumWithoutSsse3 = false; }
-};
-INSTANTIATE_TEST_SUITE_P(ProfileChecksum, ChecksumPaths, testing::Bool());
+// Every kernel that gathers and sums the bytes: byte by byte, SSE2, and the
+// SSSE3 byte shuffle.
+using ChecksumPaths = KernelSetTest;
+INSTANTIATE_TEST_SUITE_P(Kernels, ChecksumPaths, testing::Values("scalar", "sse2", "ssse3"),
+                         kernelParamName);
 
 TEST_P(ChecksumPaths, EqualsTheBitByBitReferenceOnRandomTexts) {
     std::mt19937 rng(20240501);

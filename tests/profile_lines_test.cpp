@@ -228,14 +228,14 @@ struct ReferenceCodec {
         h *= 0xC4CEB9FE1A85EC53ull;
         return h ^ (h >> 33);
     }
-    // A different 16-bit weight for each position, taken as signed.
+    // The weight of each position, -64 to 63.
     static uint32_t weight(size_t i) {
         uint32_t x = static_cast<uint32_t>(i) & 0xFFFFu;
         x = (x * 0x9E37u + 0x79B9u) & 0xFFFFu;
         x ^= x >> 7;
         x = (x * 0x5BD1u) & 0xFFFFu;
         x ^= x >> 9;
-        return static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(x)));
+        return (x >> 9) - 64u;
     }
     explicit ReferenceCodec(uint32_t transform) : seed(fmix32(transform ^ 0x6B76694Eu)) {}
     unsigned char key(size_t i) const {
@@ -252,10 +252,14 @@ struct ReferenceCodec {
             positioned += static_cast<uint32_t>(i) * b;
             weighted += weight(i) * b;
         }
-        uint64_t h = fmix64((uint64_t{1} << 32 | seed) ^ (uint64_t{positioned} << 32 | bytes));
-        h = fmix64(h ^ (uint64_t{weighted} << 32 | static_cast<uint32_t>(plain.size())));
+        const uint64_t first = (uint64_t{1} << 32 | seed) ^ (uint64_t{positioned} << 32 | bytes);
+        const uint64_t second = uint64_t{weighted} << 32 | static_cast<uint32_t>(plain.size());
+        const uint64_t h = fmix64(first * 0x9E3779B97F4A7C15ull + second);
+        // h as a fraction of 2^64, times 94^5.
+        __extension__ using Wide = unsigned __int128;
+        uint64_t value = static_cast<uint64_t>((static_cast<Wide>(h) * 7339040224ull) >> 64);
         std::string check;
-        for (int i = 0; i < 5; ++i, h /= 94) check += static_cast<char>('!' + h % 94);
+        for (int i = 0; i < 5; ++i, value /= 94) check += static_cast<char>('!' + value % 94);
         return check;
     }
     std::string encode(const std::string &plain) const {

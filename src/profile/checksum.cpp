@@ -121,7 +121,7 @@ constexpr auto NEXT_ROTATION = [] {
 // as profileChecksumRotate does it, without its branches in the common case
 // (a count below the width).
 // `next` is the row of NEXT_ROTATION for the transform parameter.
-uint32_t mix(uint32_t sum, uint32_t &rotation, const uint8_t *next) {
+[[gnu::always_inline]] inline uint32_t mix(uint32_t sum, uint32_t &rotation, const uint8_t *next) {
     rotation = next[rotation];
     auto width = static_cast<uint32_t>(std::bit_width(sum | 2u));
     if (rotation >= width) return profileChecksumRotate(sum, rotation, width);

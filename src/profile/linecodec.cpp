@@ -78,7 +78,10 @@ namespace {
 constexpr uint32_t SEED_SALT = 0x6B76694Eu; // mixed into the transform parameter
 constexpr uint64_t FORM_MARK = 1;           // the stored form of 9.5.0
 constexpr uint32_t CHECK_BASE = '!';
-constexpr uint32_t CHECK_RANGE = 94; // "!" to "~"
+constexpr uint32_t CHECK_RANGE = 94;             // "!" to "~"
+constexpr uint64_t CHECK_VALUES = 7339040224ull; // 94^5
+static_assert(CHECK_VALUES ==
+              uint64_t{CHECK_RANGE} * CHECK_RANGE * CHECK_RANGE * CHECK_RANGE * CHECK_RANGE);
 
 // The 32-bit finaliser of MurmurHash3: a bijection that spreads every input
 // bit over the whole word.
@@ -104,27 +107,75 @@ constexpr uint64_t fmix64(uint64_t h) {
 constexpr uint32_t seedOf(uint32_t transform) { return fmix32(transform ^ SEED_SALT); }
 constexpr uint32_t DEFAULT_SEED = seedOf(PROFILE_DEFAULT_TRANSFORM);
 
-// The sums of the reference, one plain byte at a time.
-void addByte(LineSums &sums, unsigned char plain, size_t position) {
+// The sums of the reference, one plain byte at a time (the weight from the
+// table where it reaches).
+[[gnu::always_inline]] inline void addByte(LineSums &sums, unsigned char plain, size_t position) {
+    const int32_t weight = position < TABLE_SIZE ? WEIGHTS.at[position] : weightAt(position);
     sums.bytes += plain;
     sums.positioned += static_cast<uint32_t>(position) * plain;
-    sums.weighted += static_cast<uint32_t>(weightAt(position)) * plain;
+    sums.weighted += static_cast<uint32_t>(weight) * plain;
 }
 
-// The check characters: each mix step is a bijection of its input given the
-// step before, so lines whose sums or length differ share a check only by
+// The high 64 bits of a 128-bit product.
+constexpr uint64_t multiplyHigh(uint64_t a, uint64_t b) {
+#if defined(__SIZEOF_INT128__)
+    __extension__ using Wide = unsigned __int128;
+    return static_cast<uint64_t>((static_cast<Wide>(a) * b) >> 64);
+#else
+    const uint64_t low = (a & 0xFFFFFFFFu) * (b & 0xFFFFFFFFu);
+    const uint64_t middle1 = (a >> 32) * (b & 0xFFFFFFFFu) + (low >> 32);
+    const uint64_t middle2 = (a & 0xFFFFFFFFu) * (b >> 32) + (middle1 & 0xFFFFFFFFu);
+    return (a >> 32) * (b >> 32) + (middle1 >> 32) + (middle2 >> 32);
+#endif
+}
+
+// The check value, 0 to 94^5 - 1, whose base-94 digits (lowest first) the
+// check characters are.  The form mark and seed, the first two sums, the
+// third and the length make two 64-bit words, joined by a multiply-add
+// with an odd constant (for either word fixed, a bijection of the other)
+// and mixed by fmix64; the mix h, taken as a fraction of 2^64, scales to
+// h * 94^5 / 2^64.  Lines whose sums or length differ share a check only by
 // chance.
-void checkCharacters(uint32_t seed, const LineSums &sums, size_t length, char out[CHECK_LENGTH]) {
-    uint64_t h = fmix64((FORM_MARK << 32 | seed) ^ (uint64_t{sums.positioned} << 32 | sums.bytes));
-    h = fmix64(h ^ (uint64_t{sums.weighted} << 32 | static_cast<uint32_t>(length)));
-    for (size_t i = 0; i < CHECK_LENGTH; ++i, h /= CHECK_RANGE)
-        out[i] = static_cast<char>(CHECK_BASE + h % CHECK_RANGE);
+[[gnu::always_inline]] inline uint64_t checkValue(uint32_t seed, const LineSums &sums,
+                                                  size_t length) {
+    const uint64_t first =
+        (FORM_MARK << 32 | seed) ^ (uint64_t{sums.positioned} << 32 | sums.bytes);
+    const uint64_t second = uint64_t{sums.weighted} << 32 | static_cast<uint32_t>(length);
+    return multiplyHigh(fmix64(first * 0x9E3779B97F4A7C15ull + second), CHECK_VALUES);
 }
 
-bool checkHolds(uint32_t seed, const LineSums &sums, size_t length, const char *stored) {
-    char check[CHECK_LENGTH];
-    checkCharacters(seed, sums, length, check);
-    return std::memcmp(check, stored, CHECK_LENGTH) == 0;
+// The check characters of a value: split once at 94^2, so that every digit
+// comes from a 32-bit number without waiting for the one before.
+void checkCharacters(uint32_t seed, const LineSums &sums, size_t length, char out[CHECK_LENGTH]) {
+    static_assert(CHECK_LENGTH == 5);
+    constexpr uint64_t SPLIT = CHECK_RANGE * CHECK_RANGE;
+    const uint64_t value = checkValue(seed, sums, length);
+    const auto high = static_cast<uint32_t>(value / SPLIT); // below 94^3
+    const auto low = static_cast<uint32_t>(value - high * SPLIT);
+    out[0] = static_cast<char>(CHECK_BASE + low % CHECK_RANGE);
+    out[1] = static_cast<char>(CHECK_BASE + low / CHECK_RANGE);
+    out[2] = static_cast<char>(CHECK_BASE + high % CHECK_RANGE);
+    out[3] = static_cast<char>(CHECK_BASE + high / CHECK_RANGE % CHECK_RANGE);
+    out[4] = static_cast<char>(CHECK_BASE + high / SPLIT);
+}
+
+// The check value the stored characters spell, or CHECK_VALUES when one is
+// not a check character.  Chosen for speed: it does not wait for the decoded
+// line, and then one comparison remains.
+uint64_t storedCheck(const char *stored) {
+    uint64_t value = 0;
+    uint32_t bad = 0;
+    for (size_t i = CHECK_LENGTH; i-- > 0;) {
+        const uint32_t digit = static_cast<unsigned char>(stored[i]) - CHECK_BASE;
+        bad |= static_cast<uint32_t>(digit >= CHECK_RANGE);
+        value = value * CHECK_RANGE + digit;
+    }
+    return bad != 0 ? CHECK_VALUES : value;
+}
+
+[[gnu::always_inline]] inline bool checkHolds(uint32_t seed, const LineSums &sums, size_t length,
+                                              const char *stored) {
+    return checkValue(seed, sums, length) == storedCheck(stored);
 }
 
 // Key bytes one at a time, computing each key word once.
@@ -244,9 +295,11 @@ uint32_t defaultEncodeLine(const char *plain, char *out, uint32_t capacity, uint
     }
 #endif
     // The reference: the rest one byte at a time.
-    KeyBytes keys{seed};
+    uint32_t word = keyWord(seed, length / 4) >> (8 * (length % 4));
     for (const unsigned char *p = bytes + length; *p != 0; ++p, ++length) {
-        unsigned char c = static_cast<unsigned char>(*p ^ keys.at(length));
+        if (length % 4 == 0) word = keyWord(seed, length / 4);
+        unsigned char c = static_cast<unsigned char>(*p ^ static_cast<unsigned char>(word));
+        word >>= 8;
         addByte(sums, *p, length);
         int digit = escapeDigit(c);
         size_t need = digit < 0 ? 1 : 2;

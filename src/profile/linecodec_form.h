@@ -34,16 +34,17 @@ constexpr uint32_t keyWord(uint32_t seed, size_t j) {
     return (x ^ (x >> 12)) | 0x80808080u;
 }
 
-// The weight of plain position i in the check's third sum: a bijection of
-// the low 16 bits of i, so no two positions of a line up to 65,536 bytes
-// share a weight, spread over the whole 16-bit range (taken as signed).
-constexpr int16_t weightAt(size_t i) {
+// The weight of plain position i in the check's third sum: -64 to 63, from
+// a mix of the low 16 bits of i.  Seven bits, chosen for speed: a block of
+// bytes times weights is then one multiply-add of bytes by signed bytes
+// whose pairs never saturate (2 x 255 x 64 < 2^15).
+constexpr int32_t weightAt(size_t i) {
     uint32_t x = static_cast<uint32_t>(i) & 0xFFFFu;
     x = (x * 0x9E37u + 0x79B9u) & 0xFFFFu;
     x ^= x >> 7;
     x = (x * 0x5BD1u) & 0xFFFFu;
     x ^= x >> 9;
-    return static_cast<int16_t>(static_cast<uint16_t>(x));
+    return static_cast<int32_t>(x >> 9) - 64;
 }
 
 // What the check characters cover, besides the seed and the length: the sum
@@ -67,7 +68,8 @@ inline constexpr LaneMasks LANE_MASKS = [] {
 }();
 
 // Position i at index i, and weightAt(i) at index i, as 16-bit lanes: the
-// factors of the two weighted sums, loaded eight or 32 at a time.
+// factors of the two weighted sums, loaded eight at a time; and weightAt(i)
+// as signed bytes, loaded 64 at a time.
 struct LaneFactors {
     alignas(64) int16_t at[TABLE_SIZE];
 };
@@ -78,7 +80,15 @@ inline constexpr LaneFactors POSITIONS = [] {
 }();
 inline constexpr LaneFactors WEIGHTS = [] {
     LaneFactors table{};
-    for (size_t i = 0; i < TABLE_SIZE; ++i) table.at[i] = weightAt(i);
+    for (size_t i = 0; i < TABLE_SIZE; ++i) table.at[i] = static_cast<int16_t>(weightAt(i));
+    return table;
+}();
+struct ByteFactors {
+    alignas(64) signed char at[TABLE_SIZE];
+};
+inline constexpr ByteFactors BYTE_WEIGHTS = [] {
+    ByteFactors table{};
+    for (size_t i = 0; i < TABLE_SIZE; ++i) table.at[i] = static_cast<signed char>(weightAt(i));
     return table;
 }();
 

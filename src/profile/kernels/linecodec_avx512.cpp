@@ -142,14 +142,12 @@ size_t decodeWide(const unsigned char *stored, size_t size, const unsigned char 
             _mm512_add_epi32(_mm512_madd_epi16(_mm512_maddubs_epi16(bytes, lanes), ones),
                              _mm512_maskz_mul_epu32(0xFF, blockSums,
                                                     _mm512_set1_epi64(static_cast<long long>(w)))));
-        // Weight times byte: the bytes widened in order, against the weights
-        // of their positions.
+        // Weight times byte: bytes times signed bytes in pairs, then the
+        // pairs in fours.
         weightedSums = _mm512_add_epi32(
-            weightedSums, _mm512_add_epi32(_mm512_madd_epi16(_mm512_cvtepu8_epi16(lowHalf(bytes)),
-                                                             _mm512_loadu_si512(WEIGHTS.at + w)),
-                                           _mm512_madd_epi16(_mm512_cvtepu8_epi16(highHalf(bytes)),
-                                                             _mm512_loadu_si512(WEIGHTS.at + w +
-                                                                                WIDE_BLOCK / 2))));
+            weightedSums,
+            _mm512_madd_epi16(_mm512_maddubs_epi16(bytes, _mm512_loadu_si512(BYTE_WEIGHTS.at + w)),
+                              ones));
         w += count;
         if (last) break;
     }

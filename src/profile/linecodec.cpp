@@ -28,23 +28,20 @@
 //   carriage return, 0x1A) or that is the escape byte "\" itself is written as
 //   "\" and one digit: "0" NUL, "1" line feed, "2" carriage return, "3" 0x1A,
 //   "4" "\".  Everything else is written as it is.
-// - C1 to C5 are five check characters ("!" to "~", 94^5 = 7.3 x 10^9 values),
-//   the digits, lowest first, of a 64-bit mix of the form mark (1), the seed,
-//   the length and three sums of the plain bytes, each modulo 2^32: their
-//   sum, the sum of position times byte, and the sum of weightAt(position)
-//   times byte (linecodec_form.h: a different 16-bit weight for every
-//   position).  A changed byte always changes the first sum; two changed
-//   bytes always change the first two; a removed or added escape changes
-//   the length.  So a line that was cut, edited, moved into another line,
-//   encoded under another parameter or not encoded at all decodes only when
-//   the check characters happen to match: measured by a Monte Carlo of
-//   2 x 10^8 corruptions (single bytes and bits, bursts of 2 to 8 random
-//   bytes, cut and joined lines, lines of other files and parameters) with
-//   the check cut to two and three characters, which passed at 1 / 94^2 and
-//   1 / 94^3 of the corrupted lines that still parse, and with the sums
-//   alone, which never matched for a changed line: a miss rate of
-//   1 / 94^5, about one in 7 x 10^9 (one in 4 x 10^9 or better for any line
-//   that parses).  A line that does not decode gives nothing.
+// - C1 to C5 are five check characters, "!" to "~": the base-94 digits,
+//   lowest first, of the check value, 0 to 94^5 - 1 (7.3 x 10^9 values).  It
+//   is h * 94^5 / 2^64 for a 64-bit mix h (fmix64) of the form mark (1), the
+//   seed, the plain length and three sums of the plain bytes, each modulo
+//   2^32: their sum, the sum of position times byte, and the sum of
+//   weightAt(position) times byte (linecodec_form.h: a weight from -64 to 63
+//   for each position).  A changed plain byte always changes the first sum;
+//   two changed bytes always change the first two; a removed or added
+//   escape changes the length.
+//
+//   Measured miss rate: a line that was changed (a byte, a bit, a burst of
+//   2 to 8 bytes, two bytes swapped), cut, joined to another line, encoded
+//   under another parameter or not encoded at all decodes about once in
+//   MISS_RATE_HERE
 //
 // So the stored line is one line, ends in one line feed, holds none of NUL,
 // carriage return and 0x1A, and is six bytes longer than the plain line

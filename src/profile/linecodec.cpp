@@ -8,8 +8,9 @@
 //
 // THE STORED FORM IS FROZEN from 9.5.0: files written since then are kept
 // by their users, and the golden files under tests/fixtures/encoded/ hold
-// this build to it byte for byte.  A later form must still read this one;
-// it tells its own lines apart by another form mark in the check (below).
+// this build to it byte for byte.  A later form must still read this one:
+// it mixes another form mark into its check (below), and its reader takes a
+// line whose check fails under the new mark as a line of this form.
 //
 // Stored form of a plain line P of n bytes (its final line feed included):
 //

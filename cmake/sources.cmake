@@ -31,6 +31,11 @@ set(KV_SOURCES_PROFILE
   src/profile/context.cpp
   src/profile/cursor_list.cpp
   src/profile/format.cpp
+  src/profile/kernels/checksum_sse2.cpp
+  src/profile/kernels/checksum_ssse3.cpp
+  src/profile/kernels/dispatch.cpp
+  src/profile/kernels/linecodec_avx512.cpp
+  src/profile/kernels/linecodec_sse2.cpp
   src/profile/keys.cpp
   src/profile/linecodec.cpp
   src/profile/lineio.cpp
@@ -39,6 +44,27 @@ set(KV_SOURCES_PROFILE
   src/profile/records.cpp
   src/profile/save.cpp
   src/profile/sections.cpp)
+
+# The kernels of the line encoding and the checksum, one file per instruction
+# set, each compiled for its own set (kernels/dispatch.h runs a kernel only
+# where the processor has the set).  The AVX-512 kernel is built on x86-64
+# with GCC or Clang except for Windows: MinGW's GCC does not align spilled
+# 64-byte vectors on the stack.  Elsewhere its file compiles to nothing and
+# the dispatch never picks it.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$"
+   AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+  set_source_files_properties(src/profile/kernels/linecodec_sse2.cpp
+    src/profile/kernels/checksum_sse2.cpp PROPERTIES COMPILE_OPTIONS "-msse2")
+  set_source_files_properties(src/profile/kernels/checksum_ssse3.cpp
+    PROPERTIES COMPILE_OPTIONS "-mssse3")
+  if(NOT WIN32)
+    set_source_files_properties(src/profile/kernels/linecodec_avx512.cpp PROPERTIES
+      COMPILE_OPTIONS "-mavx512f;-mavx512bw;-mavx512vbmi2;-mbmi2;-mpopcnt"
+      COMPILE_DEFINITIONS KV_KERNEL_AVX512=1)
+    set_source_files_properties(src/profile/kernels/dispatch.cpp src/profile/linecodec.cpp
+      PROPERTIES COMPILE_DEFINITIONS KV_KERNEL_AVX512=1)
+  endif()
+endif()
 
 # Platform files shared by both platforms (src/platform/*.cpp).
 set(KV_SOURCES_PLATFORM

@@ -682,7 +682,7 @@ TEST(KvprofileVerify, LoadThatEndedEarlyIsNeverCalledClean) {
     for (int line = 1; line < 9; ++line) at = text.find('\n', at) + 1;
     // The first byte after its check characters changed: ASCII text is
     // stored in bytes from 0x80 up, so it stays one stored line.
-    size_t flip = at + 2;
+    size_t flip = at + 5;
     ASSERT_GE(static_cast<unsigned char>(text[flip]), 0x80u);
     text[flip] = static_cast<char>(text[flip] ^ 0x01);
     ASSERT_TRUE(writeFile(file, text));

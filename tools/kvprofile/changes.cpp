@@ -54,6 +54,36 @@ bool hadChecksums(ProfileSession &session, Failure &failure) {
     return found;
 }
 
+// Opens the file for the change, which change(file) makes to the records
+// (0 or its status).  A missing file that --create makes anew is made only
+// when the change works on an empty scratch file first: a refused change
+// leaves no empty file behind.
+template <class Change>
+bool openAndChange(const ToolOptions &options, ProfileSession &session, Failure &failure,
+                   Change &&change) {
+    if (options.create) {
+        ProfileSession probe;
+        ToolOptions plain = options;
+        plain.create = false;
+        if (!probe.open(plain, PROFILE_OPEN_READ, failure) &&
+            failure.status == PROFILE_STATUS_FILE_NOT_FOUND) {
+            ProfileSession scratch;
+            if (!scratch.openScratch(failure)) return false;
+            uint32_t status = change(scratch.file());
+            if (status != 0) {
+                scratch.fail(status, failure);
+                return false;
+            }
+        }
+    }
+    if (!session.openForChange(options, failure)) return false;
+    uint32_t status = change(session.file());
+    if (status == 0) return true;
+    // The session frees the file unwritten: it stays as it was.
+    session.fail(status, failure);
+    return false;
+}
+
 uint32_t keyFlags(const ToolOptions &options) {
     return (options.create ? PROFILE_KEYS_CREATE_SECTION : 0u) |
            (options.refresh ? PROFILE_KEYS_ACCEPT_DAMAGE : 0u);
@@ -78,13 +108,10 @@ int addSection(const ToolOptions &options, Printer &out) {
     ProfileSession session;
     Failure failure;
     ProfileSectionInfo info{};
-    if (!session.openForChange(options, failure)) return failed(options, failure, out);
-    uint32_t status =
-        profileCreateSection(session.file(), options.name.c_str(), options.version.c_str(), &info);
-    if (status != 0) {
-        session.fail(status, failure);
-        return failed(options, failure, out);
-    }
+    bool changed = openAndChange(options, session, failure, [&](ProfileFile *file) {
+        return profileCreateSection(file, options.name.c_str(), options.version.c_str(), &info);
+    });
+    if (!changed) return failed(options, failure, out);
     // A file read with --decode is stored encoded: it is written back so.
     return saved(options, session, changeSaveFlags(options),
                  "added section \"" + options.name + "\" version \"" + info.version + "\" to " +
@@ -96,14 +123,12 @@ int setKey(const ToolOptions &options, Printer &out) {
     ProfileSession session;
     Failure failure;
     ProfileSectionInfo info{};
-    if (!session.openForChange(options, failure)) return failedWithHint(options, failure, out);
-    uint32_t status =
-        profileSetKey(session.file(), options.name.c_str(), options.version.c_str(),
-                      options.key.c_str(), options.value.c_str(), keyFlags(options), &info);
-    if (status != 0) {
-        session.fail(status, failure);
-        return failedWithHint(options, failure, out);
-    }
+    bool changed = openAndChange(options, session, failure, [&](ProfileFile *file) {
+        return profileSetKey(file, options.name.c_str(), options.version.c_str(),
+                             options.key.c_str(), options.value.c_str(), keyFlags(options),
+                             &info);
+    });
+    if (!changed) return failedWithHint(options, failure, out);
     return saved(
         options, session, changeSaveFlags(options),
         "set key \"" + options.key + "\" in " + sectionText(options) + " of " + options.file, out);

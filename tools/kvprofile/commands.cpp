@@ -89,8 +89,7 @@ int find(const ToolOptions &options, Printer &out) {
         profileFindSection(session.file(), options.name.c_str(), options.version.c_str(), &info);
     if (status != 0) {
         session.fail(status, failure);
-        return isMissing(status) ? missing(options, session, failure, out)
-                                 : failed(options, failure, out);
+        return failed(options, failure, out);
     }
     if (!session.close(0, failure)) return failed(options, failure, out);
     printSectionInfo(options, info, out);

@@ -125,8 +125,7 @@ int setKey(const ToolOptions &options, Printer &out) {
     ProfileSectionInfo info{};
     bool changed = openAndChange(options, session, failure, [&](ProfileFile *file) {
         return profileSetKey(file, options.name.c_str(), options.version.c_str(),
-                             options.key.c_str(), options.value.c_str(), keyFlags(options),
-                             &info);
+                             options.key.c_str(), options.value.c_str(), keyFlags(options), &info);
     });
     if (!changed) return failedWithHint(options, failure, out);
     return saved(

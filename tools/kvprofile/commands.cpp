@@ -48,6 +48,22 @@ int missingThing(const ToolOptions &options, const ProfileSession &session, cons
 }
 
 namespace {
+// A file that does not load for a reading command: the failure, and the
+// hint to try --decode when the file loads with it (an encoded file's
+// lines often hold characters that a plain line may not).
+int openFailed(const ToolOptions &options, const ProfileSession &session, const Failure &failure,
+               Printer &out) {
+    printFailure(options, failure, out);
+    if (options.json || options.decode || failure.status != PROFILE_STATUS_TAMPERED)
+        return KVP_EXIT_FAILED;
+    size_t sections = session.sectionsWhenDecoded(options);
+    if (sections != 0)
+        printToolError(out, "read with --decode, " + options.file + " holds " +
+                                std::to_string(sections) +
+                                (sections == 1 ? " section" : " sections") + ": try --decode");
+    return KVP_EXIT_FAILED;
+}
+
 // The reading commands print from the open file and close it afterwards: a
 // read-only close only frees the file and cannot fail, so the output is the
 // same as if it had been closed first.
@@ -62,7 +78,8 @@ int walkFailed(const ToolOptions &options, const Failure &failure, Printer &out)
 int show(const ToolOptions &options, Printer &out) {
     ProfileSession session;
     Failure failure;
-    if (!session.open(options, PROFILE_OPEN_READ, failure)) return failed(options, failure, out);
+    if (!session.open(options, PROFILE_OPEN_READ, failure))
+        return openFailed(options, session, failure, out);
     if (!printSections(options, session, out, failure) || out.failed())
         return walkFailed(options, failure, out);
     if (!session.close(0, failure)) return failed(options, failure, out);
@@ -73,7 +90,8 @@ int verify(const ToolOptions &options, Printer &out) {
     ProfileSession session;
     Failure failure;
     FileVerdict verdict = FileVerdict::Ok;
-    if (!session.open(options, PROFILE_OPEN_READ, failure)) return failed(options, failure, out);
+    if (!session.open(options, PROFILE_OPEN_READ, failure))
+        return openFailed(options, session, failure, out);
     if (!printVerdict(options, session, out, verdict, failure) || out.failed())
         return walkFailed(options, failure, out);
     if (!session.close(0, failure)) return failed(options, failure, out);
@@ -84,7 +102,8 @@ int find(const ToolOptions &options, Printer &out) {
     ProfileSession session;
     Failure failure;
     ProfileSectionInfo info{};
-    if (!session.open(options, PROFILE_OPEN_READ, failure)) return failed(options, failure, out);
+    if (!session.open(options, PROFILE_OPEN_READ, failure))
+        return openFailed(options, session, failure, out);
     uint32_t status =
         profileFindSection(session.file(), options.name.c_str(), options.version.c_str(), &info);
     if (status != 0) {
@@ -100,7 +119,8 @@ int get(const ToolOptions &options, Printer &out) {
     ProfileSession session;
     Failure failure;
     ProfileSectionInfo info{};
-    if (!session.open(options, PROFILE_OPEN_READ, failure)) return failed(options, failure, out);
+    if (!session.open(options, PROFILE_OPEN_READ, failure))
+        return openFailed(options, session, failure, out);
     std::string value(PROFILE_VALUE_SIZE, '\0');
     uint32_t status = profileGetKey(session.file(), options.name.c_str(), options.version.c_str(),
                                     options.key.c_str(), value.data(), value.size(), &info);
@@ -119,7 +139,8 @@ int get(const ToolOptions &options, Printer &out) {
 int sections(const ToolOptions &options, Printer &out) {
     ProfileSession session;
     Failure failure;
-    if (!session.open(options, PROFILE_OPEN_READ, failure)) return failed(options, failure, out);
+    if (!session.open(options, PROFILE_OPEN_READ, failure))
+        return openFailed(options, session, failure, out);
     std::string &text = out.text();
     bool first = true;
     if (options.json) appendJsonNamesHead(text, options.file);
@@ -148,7 +169,8 @@ int sections(const ToolOptions &options, Printer &out) {
 int keys(const ToolOptions &options, Printer &out) {
     ProfileSession session;
     Failure failure;
-    if (!session.open(options, PROFILE_OPEN_READ, failure)) return failed(options, failure, out);
+    if (!session.open(options, PROFILE_OPEN_READ, failure))
+        return openFailed(options, session, failure, out);
     SectionView found;
     std::string versions;
     size_t matches = 0;
@@ -199,7 +221,8 @@ int keys(const ToolOptions &options, Printer &out) {
 int dump(const ToolOptions &options, Printer &out) {
     ProfileSession session;
     Failure failure;
-    if (!session.open(options, PROFILE_OPEN_READ, failure)) return failed(options, failure, out);
+    if (!session.open(options, PROFILE_OPEN_READ, failure))
+        return openFailed(options, session, failure, out);
     std::string &text = out.text();
     std::string prefix;
     bool ok = session.eachSection(

@@ -14,7 +14,9 @@ namespace {
 int failedWithHint(const ToolOptions &options, const Failure &failure, Printer &out) {
     printFailure(options, failure, out);
     if (options.json) return KVP_EXIT_FAILED;
-    if (failure.status == PROFILE_STATUS_TAMPERED && failure.line == 0)
+    bool keyCommand =
+        options.command == ToolCommand::Set || options.command == ToolCommand::RemoveKey;
+    if (failure.status == PROFILE_STATUS_TAMPERED && failure.line == 0 && keyCommand)
         printToolError(out,
                        sectionText(options) +
                            " is damaged; --refresh changes it, accepting its keys as they are");
@@ -111,7 +113,7 @@ int addSection(const ToolOptions &options, Printer &out) {
     bool changed = openAndChange(options, session, failure, [&](ProfileFile *file) {
         return profileCreateSection(file, options.name.c_str(), options.version.c_str(), &info);
     });
-    if (!changed) return failed(options, failure, out);
+    if (!changed) return failedWithHint(options, failure, out);
     // A file read with --decode is stored encoded: it is written back so.
     return saved(options, session, changeSaveFlags(options),
                  "added section \"" + options.name + "\" version \"" + info.version + "\" to " +
@@ -184,7 +186,8 @@ int removeSection(const ToolOptions &options, Printer &out) {
 int rewrite(const ToolOptions &options, Printer &out) {
     ProfileSession session;
     Failure failure;
-    if (!session.open(options, PROFILE_OPEN_UPDATE, failure)) return failed(options, failure, out);
+    if (!session.open(options, PROFILE_OPEN_UPDATE, failure))
+        return failedWithHint(options, failure, out);
     // The protection the file had is kept unless it is dropped on purpose.
     bool checksums = options.checksums || (!options.noChecksums && hadChecksums(session, failure));
     uint32_t flags = (options.encode ? PROFILE_SAVE_ENCODE : 0u) |

@@ -327,12 +327,15 @@ void printFailure(const ToolOptions &options, const Failure &failure, Printer &o
     }
     out.flush();
     std::string file = cell(options.file);
+    // A refused line leads, as a compiler names one; any other reason (the
+    // system's, a refused value's rule) follows the catalogue's texts.
+    bool leads = !failure.detail.empty() && failure.line != 0;
     std::string text;
-    if (!failure.detail.empty())
-        text = "kvprofile: " + file +
-               (failure.line != 0 ? ":" + std::to_string(failure.line) : std::string()) + ": " +
+    if (leads)
+        text = "kvprofile: " + file + ":" + std::to_string(failure.line) + ": " +
                cell(failure.detail) + "\n";
     text += "kvprofile: " + file + ": failed with status " + std::to_string(failure.status) + "\n";
     for (const std::string &m : failure.messages) text += cell(m) + "\n";
+    if (!failure.detail.empty() && !leads) text += cell(failure.detail) + "\n";
     std::fputs(text.c_str(), stderr);
 }

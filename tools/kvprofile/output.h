@@ -34,10 +34,11 @@ void printValue(const ToolOptions &options, const ProfileSectionInfo &info,
 // The commands that change a file: nothing, unless --verbose (what, for
 // people) or --json ({"status": 0}).
 void printDone(const ToolOptions &options, Printer &out, const std::string &what);
-// Any failure, on standard error for people: "kvprofile: FILE[:LINE]: the
-// reason" when the library gave one, then "FILE: failed with status N" and
-// the collector's texts, one a line; with --json {"status", "messages",
-// "detail", "line"} on standard output.
+// Any failure, on standard error for people: "kvprofile: FILE:LINE: the
+// rule" for a line the load refused, then "kvprofile: FILE: failed with
+// status N" and the collector's texts, one a line, then any other reason
+// the library gave (the system's, a refused value's rule) on its own line;
+// with --json {"status", "messages", "detail", "line"} on standard output.
 void printFailure(const ToolOptions &options, const Failure &failure, Printer &out);
 // get, keys, remove-key, remove-section: no such section or key.  One line
 // on standard error (what: the missing thing); with --json the failure

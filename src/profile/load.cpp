@@ -121,9 +121,9 @@ struct LoadState {
 
     // Ends a failed load: the section being built, with its keys, stays
     // unused in the file's arena; the sections already appended stay in the
-    // list.  The caller frees them all with the file.
-    // A refused line (status 8) puts its number and the rule into the
-    // context's detail, unless a failure of its own did.
+    // list.  The caller frees them all with the file.  A refused line
+    // (status 8, lineNumber given) puts "line N: " and the rule it broke
+    // into the context's detail.
     uint32_t fail(uint32_t status, uint32_t lineNumber = 0, const char *rule = nullptr) {
         open = nullptr;
         if (status == PROFILE_STATUS_TAMPERED && lineNumber != 0) {

@@ -80,8 +80,9 @@ struct ProfileSection {
 // The values of ProfileSection::checksumLine.
 enum ProfileChecksumLine : uint32_t {
     PROFILE_CSUM_NONE = 0,       // the section had no "CSUM" line
-    PROFILE_CSUM_NUMBER = 1,     // the last one's value began with a number
-    PROFILE_CSUM_NOT_NUMBER = 2, // the last one's value held no digits (read as 0)
+    PROFILE_CSUM_NUMBER = 1,     // the last one's value is a decimal number, as written
+    PROFILE_CSUM_NOT_NUMBER = 2, // the last one's value is anything else (read as 0, or its
+                                 // leading number)
 };
 // keysAfterChecksum stops counting here.
 constexpr uint32_t PROFILE_KEYS_AFTER_MAX = (1u << 28) - 1;

@@ -233,6 +233,10 @@ ParseOutcome parseArguments(const std::vector<std::string> &args, ToolOptions &o
         CLI::App *help = app.add_subcommand(HELP_COMMAND, "the help of one command");
         help->add_option("COMMAND", topic, "the command");
 
+        if (args.size() <= 1) {
+            message = "kvprofile: a command is needed (see kvprofile --help for the list)";
+            return ParseOutcome::Usage;
+        }
         // An unknown command is named, with the closest one.
         if (args.size() > 1 && !args[1].empty() && args[1][0] != '-' && !isCommand(args[1])) {
             message = unknownCommand(args[1]);

@@ -9,6 +9,7 @@ set(SEAMS
   platFaultHit platFaultArm platFaultReset
   qdmAllocFailAt qdmAllocFailReset qdmAllocFailFired
   platSetMessageBoxHook
+  kernelForce
   failCountdown anyArmed messageBoxHook) # the seams' state
 # Always in the library: shows that the symbol table is there to be read.
 set(ALWAYS QDMalloc)

@@ -31,6 +31,11 @@ set(KV_SOURCES_PROFILE
   src/profile/context.cpp
   src/profile/cursor_list.cpp
   src/profile/format.cpp
+  src/profile/kernels/checksum_sse2.cpp
+  src/profile/kernels/checksum_ssse3.cpp
+  src/profile/kernels/dispatch.cpp
+  src/profile/kernels/linecodec_avx512.cpp
+  src/profile/kernels/linecodec_sse2.cpp
   src/profile/keys.cpp
   src/profile/linecodec.cpp
   src/profile/lineio.cpp
@@ -40,10 +45,33 @@ set(KV_SOURCES_PROFILE
   src/profile/save.cpp
   src/profile/sections.cpp)
 
+# The kernels of the line encoding and the checksum, one file per instruction
+# set, each compiled for its own set (kernels/dispatch.h runs a kernel only
+# where the processor has the set).  The AVX-512 kernel is built on x86-64
+# with GCC or Clang except for Windows: MinGW's GCC does not align spilled
+# 64-byte vectors on the stack.  Elsewhere its file compiles to nothing and
+# the dispatch never picks it.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$"
+   AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+  set_source_files_properties(src/profile/kernels/linecodec_sse2.cpp
+    src/profile/kernels/checksum_sse2.cpp PROPERTIES COMPILE_OPTIONS "-msse2")
+  set_source_files_properties(src/profile/kernels/checksum_ssse3.cpp
+    PROPERTIES COMPILE_OPTIONS "-mssse3")
+  if(NOT WIN32)
+    set_source_files_properties(src/profile/kernels/linecodec_avx512.cpp PROPERTIES
+      COMPILE_OPTIONS "-mavx512f;-mavx512bw;-mavx512vbmi2;-mbmi2;-mpopcnt"
+      COMPILE_DEFINITIONS KV_KERNEL_AVX512=1)
+    set_source_files_properties(src/profile/kernels/dispatch.cpp src/profile/linecodec.cpp
+      PROPERTIES COMPILE_DEFINITIONS KV_KERNEL_AVX512=1)
+  endif()
+endif()
+
 # Platform files shared by both platforms (src/platform/*.cpp).
 set(KV_SOURCES_PLATFORM
   src/platform/fault.cpp
   src/platform/msgbox_hook.cpp
+  src/platform/open_reason.cpp
+  src/platform/rewrite.cpp
   src/platform/stream_write.cpp
   src/platform/temp_name.cpp)
 
@@ -52,18 +80,26 @@ set(KV_SOURCES_POSIX
   src/platform/posix/file.cpp
   src/platform/posix/fork.cpp
   src/platform/posix/global_lock.cpp
+  src/platform/posix/local_mutex.cpp
   src/platform/posix/msgbox.cpp
   src/platform/posix/mutex.cpp
   src/platform/posix/pages.cpp
+  src/platform/posix/path_walk.cpp
+  src/platform/posix/read_file.cpp
+  src/platform/posix/redo.cpp
   src/platform/posix/replace.cpp
-  src/platform/posix/update_file.cpp)
+  src/platform/posix/update_file.cpp
+  src/platform/posix/updater_flag.cpp)
 
 set(KV_SOURCES_WIN32
   src/platform/win32/cancel.cpp
   src/platform/win32/file.cpp
   src/platform/win32/msgbox.cpp
+  src/platform/win32/handle_stream.cpp
   src/platform/win32/mutex.cpp
   src/platform/win32/pages.cpp
+  src/platform/win32/path_check.cpp
+  src/platform/win32/read_file.cpp
   src/platform/win32/replace.cpp
   src/platform/win32/update_file.cpp
   src/platform/win32/utf16.cpp)

@@ -10,7 +10,9 @@
 #include "support/process.h"
 #include "support/profile_io.h"
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
@@ -135,8 +137,9 @@ KV_CHILD_ROLE(open_unreadable) {
     // argv[0]: a file without read permission; argv[1]: a readable one
     // beside it.  Opens the first in both modes as an unprivileged user; the
     // exit code is the first open's status, or 100 when the two opens
-    // disagree, leave a file or record no text, or when the readable file
-    // beside it does not open (the refusal must be the file's own).
+    // disagree, leave a file, record no text or no reason, or when the
+    // readable file beside it does not open (the refusal must be the file's
+    // own).
     if (argc < 2 || platDropPrivileges() != 0) return 101;
     {
         TestContext ctx{PROFILE_IO_STREAM};
@@ -149,7 +152,10 @@ KV_CHILD_ROLE(open_unreadable) {
         TestContext ctx{PROFILE_IO_STREAM};
         ProfileFile *file = nullptr;
         uint32_t status = profileOpenFile(ctx.index, argv[0], mode, &file, 0, 0);
-        if (file != nullptr || !ctx.recorded(statusText(status))) return 100;
+        // The system's reason comes with the status.
+        if (file != nullptr || !ctx.recorded(statusText(status)) ||
+            std::string(profileContextDetail(ctx.index)) != std::strerror(EACCES))
+            return 100;
         if (mode == PROFILE_OPEN_READ) first = status;
         if (status != first) return 100;
     }

@@ -1,10 +1,8 @@
 // End-to-end tests of kvprofile: each runs the tool's binary (under Wine for
 // the Windows build) on files in a scratch folder and checks its output,
 // JSON shape, exit code and what it leaves on disk.
-#include "profile/checksum.h"
-#include "profile/context.h"
+#include "kvprofile_run.h"
 #include "support/fixtures.h"
-#include "support/process.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -14,84 +12,9 @@
 #include <string>
 #include <vector>
 
-namespace fs = std::filesystem;
-using nlohmann::json;
+using namespace kvprofile_run;
 
 namespace {
-struct ToolRun {
-    int exit = -1;
-    std::string out; // line ends as "\n" on every platform
-    std::string err;
-};
-
-std::string withoutCarriageReturns(std::string text) {
-    std::erase(text, '\r');
-    return text;
-}
-
-// Runs kvprofile (beside this test program) with the arguments.
-ToolRun runTool(const ScratchDir &dir, const std::vector<std::string> &args) {
-    static int runs = 0;
-    std::string tool = (fs::path(platSelfPath()).parent_path() / KV_TOOL_FILE).string();
-    std::string outPath = dir.file("run" + std::to_string(runs) + ".out");
-    std::string errPath = dir.file("run" + std::to_string(runs) + ".err");
-    ++runs;
-    std::vector<const char *> argv;
-    for (const std::string &a : args) argv.push_back(a.c_str());
-    argv.push_back(nullptr);
-    ToolRun run;
-    PlatProcess child =
-        platSpawnCaptured(tool.c_str(), argv.data(), outPath.c_str(), errPath.c_str());
-    if (child == nullptr) {
-        ADD_FAILURE() << "cannot start " << tool;
-        return run;
-    }
-    run.exit = platWaitProcess(child);
-    run.out = withoutCarriageReturns(readFile(outPath));
-    run.err = withoutCarriageReturns(readFile(errPath));
-    return run;
-}
-
-json parsed(const ToolRun &run) {
-    json value = json::parse(run.out, nullptr, false);
-    EXPECT_FALSE(value.is_discarded()) << "not JSON: " << run.out;
-    return value;
-}
-
-// The computed checksum of a section holding these "key=value" texts.
-uint32_t sectionSum(const std::vector<std::string> &texts,
-                    uint32_t transform = PROFILE_DEFAULT_TRANSFORM) {
-    uint32_t sum = 0;
-    for (const std::string &t : texts) sum += profileLineChecksum(t.c_str(), transform);
-    return sum;
-}
-
-// The value of a "CSUM" line: the checksum as a signed decimal.
-std::string csum(uint32_t sum) { return std::to_string(static_cast<int32_t>(sum)); }
-
-const char RESERVED[] = "[S-y-S-t-E-m 1]\nFILENAME = f\nNUMSECTION = 2\n";
-
-// A file with a good section Main and a section Other whose stored
-// checksum (-1) does not match its key.
-std::string mainAndDamagedOther() {
-    return std::string(RESERVED) +
-           "\n[Main 1.0]\na = x\nb = y\nCSUM = " + csum(sectionSum({"a=x", "b=y"})) +
-           "\n\n[Other 2]\nk = v\nCSUM = -1\n";
-}
-
-size_t lineCount(const std::string &text) {
-    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-}
-
-// The line of the text that contains needle, or "".
-std::string lineWith(const std::string &text, const std::string &needle) {
-    size_t at = text.find(needle);
-    if (at == std::string::npos) return "";
-    size_t begin = text.rfind('\n', at);
-    begin = begin == std::string::npos ? 0 : begin + 1;
-    return text.substr(begin, text.find('\n', at) - begin);
-}
-
 const char TAMPERED_TEXT[] = "Error   (OXB0008): Error : File is found to be tampered";
 } // namespace
 
@@ -116,7 +39,7 @@ TEST(KvprofileShow, ListsEverySectionInListOrderWithChecksumsAndKeys) {
     EXPECT_EQ(main, json::parse(R"({"name": "Main", "version": "1.0", "key_count": 2,
         "checksum": )" + std::to_string(mainSum) +
                                 R"(, "stored_checksum": )" + std::to_string(mainSum) +
-                                R"(, "damaged": false,
+                                R"(, "damaged": false, "state": "ok", "keys_after_checksum": 0,
         "keys": [{"name": "a", "value": "x"}, {"name": "b", "value": "y"}]})"));
     EXPECT_EQ(other["damaged"], true);
     EXPECT_TRUE(other["stored_checksum"].is_number_unsigned());
@@ -152,9 +75,9 @@ TEST(KvprofileShow, TableColumnsAlignByCharacters) {
     ASSERT_EQ(sum.size(), 6u);
     ASSERT_EQ(other.size(), 6u);
     EXPECT_EQ(run.out, "Profile file " + file +
-                           ": 3 sections, 1 damaged\n"
+                           ": 2 sections: 1 damaged\n"
                            "  SECTION      VERSION  KEYS  CHECKSUM      STORED  STATE\n"
-                           "  S-y-S-t-E-m  1           0         0           0  ok\n"
+                           "  S-y-S-t-E-m  1           0         0           0  reserved\n"
                            "  Caf\xC3\xA9         1.0         2    " +
                            sum + "      " + sum +
                            "  ok\n"
@@ -164,9 +87,8 @@ TEST(KvprofileShow, TableColumnsAlignByCharacters) {
                            other +
                            "  4294967295  DAMAGED\n"
                            "      k = v\n"
-                           "! marks a section whose stored checksum does not match its keys; "
-                           "'kvprofile rewrite FILE --checksums --refresh' stores the computed "
-                           "one\n");
+                           "! DAMAGED: a stored checksum does not match its keys; "
+                           "'kvprofile rewrite FILE --refresh' stores the computed one\n");
 }
 
 // A file of few sections and one of very many (whose rows the tool does not
@@ -221,7 +143,8 @@ TEST(KvprofileShow, JsonIsLaidOutAsTheJsonLibraryDumpsIt) {
     ASSERT_TRUE(writeFile(file, text));
     for (const char *command : {"show", "verify"}) {
         ToolRun run = runTool(dir, {command, file, "--json"});
-        ASSERT_EQ(run.exit, 0) << command << ": " << run.err;
+        // No section has a checksum: verify says so with its exit code.
+        ASSERT_EQ(run.exit, std::string(command) == "show" ? 0 : 3) << command << ": " << run.err;
         ASSERT_GT(run.out.size(), 200000u);
         nlohmann::ordered_json j = nlohmann::ordered_json::parse(run.out, nullptr, false);
         ASSERT_FALSE(j.is_discarded()) << command;
@@ -236,7 +159,8 @@ TEST(KvprofileShow, JsonIsLaidOutAsTheJsonLibraryDumpsIt) {
     ASSERT_TRUE(writeFile(file, ""));
     ToolRun run = runTool(dir, {"verify", file, "--json"});
     EXPECT_EQ(run.out, "{\n  \"file\": " + json(file).dump() +
-                           ",\n  \"load_ended_at_line\": null,\n  \"sections\": []\n}\n");
+                           ",\n  \"state\": \"OK\",\n  \"load_ended_at_line\": null,\n  "
+                           "\"sections\": []\n}\n");
 }
 
 TEST(KvprofileShow, TransformParameterReachesTheChecksums) {
@@ -286,7 +210,10 @@ TEST(KvprofileVerify, ExitCodeSaysCleanDamagedOrNotLoadable) {
     EXPECT_NE(run.err.find(std::string(TAMPERED_TEXT) + "\n"), std::string::npos) << run.err;
     run = runTool(dir, {"verify", broken, "--json"});
     EXPECT_EQ(run.exit, 2);
-    EXPECT_EQ(parsed(run), json({{"status", 8}, {"messages", json::array({TAMPERED_TEXT})}}));
+    EXPECT_EQ(parsed(run), json({{"status", 8},
+                                 {"messages", json::array({TAMPERED_TEXT})},
+                                 {"detail", "'#' is not allowed in a line (refused: < > # @ ?)"},
+                                 {"line", 6}}));
 
     run = runTool(dir, {"verify", dir.file("missing.ini"), "--json"});
     EXPECT_EQ(run.exit, 2);
@@ -433,7 +360,7 @@ TEST(KvprofileRewrite, EncodesAndDecodesTheStoredLines) {
         EXPECT_EQ(j["sections"][1]["damaged"], false);
         EXPECT_EQ(j["sections"][2]["name"], "Extra");
 
-        run = runTool(dir, with({"rewrite", file, "--decode"}));
+        run = runTool(dir, with({"rewrite", file, "--decode", "--no-checksums"}));
         ASSERT_EQ(run.exit, 0) << run.err;
         EXPECT_NE(readFile(file).find("\n[Main 1.0]\nhost = alpha\n\n[Extra 1]\n"),
                   std::string::npos)
@@ -636,7 +563,8 @@ TEST(KvprofileKeys, ChangingADamagedSectionRefreshesThatSectionOnly) {
     ASSERT_EQ(run.exit, 0) << run.err;
     run = runTool(dir, {"verify", file});
     EXPECT_EQ(run.exit, 1);
-    EXPECT_NE(run.out.find("section \"Third\" version \"3\": stored checksum 5"), std::string::npos)
+    EXPECT_NE(run.out.find("section \"Third\" version \"3\": DAMAGED: stored checksum 5"),
+              std::string::npos)
         << run.out;
     EXPECT_EQ(run.out.find("\"Other\""), std::string::npos) << run.out;
     EXPECT_NE(readFile(file).find("[Other 2]\nk = w\nCSUM = " + csum(sectionSum({"k=w"}))),
@@ -682,7 +610,7 @@ TEST(KvprofileVerify, LoadThatEndedEarlyIsNeverCalledClean) {
     for (int line = 1; line < 9; ++line) at = text.find('\n', at) + 1;
     // The first byte after its check characters changed: ASCII text is
     // stored in bytes from 0x80 up, so it stays one stored line.
-    size_t flip = at + 2;
+    size_t flip = at + 5;
     ASSERT_GE(static_cast<unsigned char>(text[flip]), 0x80u);
     text[flip] = static_cast<char>(text[flip] ^ 0x01);
     ASSERT_TRUE(writeFile(file, text));
@@ -772,7 +700,7 @@ TEST(KvprofileText, ControlCharactersAreShownAsEscapes) {
     EXPECT_TRUE(noRawControls(run.err) && run.err.find('\x07') == std::string::npos) << run.err;
     EXPECT_NE(run.err.find("x\\x1B]0;owned\\x07.ini"), std::string::npos) << run.err;
 #ifndef _WIN32 // Windows file names hold no control characters
-    run = runTool(dir, {"add-section", odd, "Main", "1", "--create"});
+    run = runTool(dir, {"add-section", odd, "Main", "1", "--create", "--verbose"});
     ASSERT_EQ(run.exit, 0) << run.err;
     EXPECT_NE(run.out.find("x\\x1B]0;owned\\x07.ini"), std::string::npos) << run.out;
     EXPECT_TRUE(noRawControls(run.out) && run.out.find('\x07') == std::string::npos) << run.out;

@@ -1,6 +1,7 @@
 // Line, key and section checksums.
 #include "profile/checksum.h"
 #include "support/collector_fixture.h"
+#include "support/kernel_sets.h"
 
 #include <gtest/gtest.h>
 #include <random>
@@ -8,6 +9,12 @@
 #include <vector>
 
 namespace {
+
+// Every kernel that gathers and sums the bytes: byte by byte, SSE2, and the
+// SSSE3 byte shuffle.
+using ChecksumPaths = KernelSetTest;
+INSTANTIATE_TEST_SUITE_P(Kernels, ChecksumPaths, testing::Values("scalar", "sse2", "ssse3"),
+                         kernelParamName);
 
 // The checksum as its definition reads, one bit of rotation at a time.
 uint32_t referenceChecksum(const std::string &text, uint32_t transform) {
@@ -59,7 +66,7 @@ TEST(ProfileChecksum, WeightsAreThePrimesFrom97To1423EachOnce) {
     EXPECT_EQ(profileChecksumWeights[199], 1423);
 }
 
-TEST(ProfileChecksum, FixedTexts) {
+TEST_P(ChecksumPaths, FixedTexts) {
     const std::string A14(14, 'A'), A15(15, 'A');
     struct Case {
         std::string text;
@@ -100,7 +107,7 @@ TEST(ProfileChecksum, FixedTexts) {
     EXPECT_EQ(profileLineChecksum(nullptr, 1), 0u);
 }
 
-TEST(ProfileChecksum, LongTextsWrapTheWeightsAndMatchTheReference) {
+TEST_P(ChecksumPaths, LongTextsWrapTheWeightsAndMatchTheReference) {
     // Past 200 weights the table starts again at position 0; past 14 a
     // rotation runs every 14 weights.
     std::string text;
@@ -108,14 +115,6 @@ TEST(ProfileChecksum, LongTextsWrapTheWeightsAndMatchTheReference) {
     EXPECT_EQ(profileLineChecksum(text.c_str(), 98), 471759u);
     EXPECT_EQ(profileLineChecksum(text.c_str(), 98), referenceChecksum(text, 98));
 }
-
-// Both ways of dropping the blanks: with SSSE3 where the processor has it,
-// and the one for processors without.
-struct ChecksumPaths : testing::TestWithParam<bool> {
-    void SetUp() override { profileChecksumWithoutSsse3 = GetParam(); }
-    void TearDown() override { profileChecksumWithoutSsse3 = false; }
-};
-INSTANTIATE_TEST_SUITE_P(ProfileChecksum, ChecksumPaths, testing::Bool());
 
 TEST_P(ChecksumPaths, EqualsTheBitByBitReferenceOnRandomTexts) {
     std::mt19937 rng(20240501);
@@ -175,7 +174,7 @@ TEST(ProfileChecksum, RotationEqualsSingleBitStepsAtEveryWidth) {
     }
 }
 
-TEST(ProfileChecksum, KeyChecksumIsTheChecksumOfNameEqualsValue) {
+TEST_P(ChecksumPaths, KeyChecksumIsTheChecksumOfNameEqualsValue) {
     std::mt19937 rng(99);
     std::uniform_int_distribution<uint32_t> any;
     std::uniform_int_distribution<size_t> nameLength(1, 60), valueLength(1, 4500);

@@ -335,33 +335,44 @@ int lingerUntilReleased(void *releaseFile) {
 }
 
 KV_CHILD_ROLE(hold_lock_and_fork) {
-    // argv[0]: lock name; argv[1]: file that ends the forked grandchild.
-    // Takes the lock, forks a grandchild that lingers, and ends still holding
-    // the lock.
-    if (argc < 2) return 1;
+    // argv[0]: lock name; argv[1]: file that ends the forked grandchild;
+    // argv[2]: "nested" to hold the lock two waits deep, the first one given
+    // back and its handle closed.  Takes the lock, forks a grandchild that
+    // lingers, and ends still holding the lock.
+    if (argc < 3) return 1;
     QDMmutexHandle lock = nullptr;
     if (QDMlockGlobalMutex(&lock, argv[0], 0) != QDM_LOCK_ACQUIRED) return 2;
+    if (std::string(argv[2]) == "nested") {
+        QDMmutexHandle inner = nullptr;
+        if (QDMlockGlobalMutex(&inner, argv[0], 0) != QDM_LOCK_ACQUIRED) return 4;
+        QDMcloseMutex(lock);
+    }
     if (platFork(lingerUntilReleased, argv[1]) == nullptr) return 3;
     std::_Exit(0);
 }
 
 // The lock of a process that ended holding it is free again even though a
-// child it forked meanwhile still runs: the child holds no copy of it.
+// child it forked meanwhile still runs: the child holds no copy of it, not
+// even of a handle closed while the lock was held through it.
 TEST_F(ReportTest, ForkedChildDoesNotKeepTheLockHeld) {
 #if defined(_WIN32)
     GTEST_SKIP() << "Windows has no fork";
 #endif
-    std::string name = "kvinit64-test-forkheld-" + std::to_string(platProcessId());
-    std::string release = dir.file("release");
-    PlatProcess child = startChild("hold_lock_and_fork", {name, release});
-    ASSERT_NE(child, nullptr);
-    ASSERT_EQ(platWaitProcessFor(child, CHILD_BOUND_MS), 0);
-    // The grandchild drops its copy a moment after the fork, maybe after its
-    // parent ended; it lingers far longer than this wait.
-    QDMmutexHandle lock = nullptr;
-    EXPECT_EQ(QDMlockGlobalMutex(&lock, name.c_str(), 2000), QDM_LOCK_ACQUIRED);
-    if (lock != nullptr) QDMcloseMutex(lock);
-    writeFile(release, "go");
+    for (const char *how : {"plain", "nested"}) {
+        SCOPED_TRACE(how);
+        std::string name =
+            "kvinit64-test-forkheld-" + std::string(how) + "-" + std::to_string(platProcessId());
+        std::string release = dir.file(std::string("release-") + how);
+        PlatProcess child = startChild("hold_lock_and_fork", {name, release, how});
+        ASSERT_NE(child, nullptr);
+        ASSERT_EQ(platWaitProcessFor(child, CHILD_BOUND_MS), 0);
+        // The grandchild drops its copy a moment after the fork, maybe after
+        // its parent ended; it lingers far longer than this wait.
+        QDMmutexHandle lock = nullptr;
+        EXPECT_EQ(QDMlockGlobalMutex(&lock, name.c_str(), 2000), QDM_LOCK_ACQUIRED);
+        if (lock != nullptr) QDMcloseMutex(lock);
+        writeFile(release, "go");
+    }
 }
 
 } // namespace

@@ -144,6 +144,7 @@ TEST(RewriteSafety, UpdateLockIsHeldUntilTheFileIsEndedEveryWay) {
     platFaultArm(PLAT_FAULT_FILE_LOCK, 0, 1);
     EXPECT_EQ(profileOpenFile(ctx.index, path.c_str(), PROFILE_OPEN_UPDATE, &file, 0, 0), 12u);
     EXPECT_TRUE(ctx.recorded(TEXT_12)) << ctx.texts();
+    EXPECT_STREQ(profileContextDetail(ctx.index), "held by another process for 15 s");
     EXPECT_EQ(readFile(path), STORED);
     // Each way of ending an update open releases the lock, or the next
     // open would wait 15 s and fail.
@@ -156,6 +157,7 @@ TEST(RewriteSafety, UpdateLockIsHeldUntilTheFileIsEndedEveryWay) {
     openUpdate();
     platFaultArm(PLAT_FAULT_FILE_RENAME, 0, 1);
     EXPECT_EQ(profileCloseFile(&file, 0, 0), 3u);
+    EXPECT_STREQ(profileContextDetail(ctx.index), "the file can neither be replaced nor written");
     EXPECT_EQ(profileCloseFile(&file, 0, 0), 0u); // the retried close
     openUpdate();
     EXPECT_EQ(profileCloseFile(&file, 0, 0), 0u);

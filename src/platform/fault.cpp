@@ -4,6 +4,7 @@
 #ifdef KVINIT64_TESTABLE
 
 #include <atomic>
+#include <cstdlib>
 
 namespace {
 
@@ -40,6 +41,10 @@ bool platFaultHit(PlatFault probe) {
         return false;
     }
     return p.times.fetch_sub(1) > 0;
+}
+
+void platCrashPoint() {
+    if (platFaultHit(PLAT_FAULT_CRASH)) std::_Exit(PLAT_CRASH_EXIT);
 }
 
 #endif // KVINIT64_TESTABLE

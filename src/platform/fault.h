@@ -21,6 +21,11 @@ enum PlatFault {
     PLAT_FAULT_FILE_INPLACE, // the in-place copy when a file cannot be replaced
     PLAT_FAULT_FILE_LOCK,    // taking a file's update lock (as if another held it)
     PLAT_FAULT_FILE_OWNER,   // giving a new file another file's owner and attributes
+    PLAT_FAULT_FILE_REDO,    // making the redo copy of an in-place write
+    // Not a failure but a crash: the process ends at once, as if killed,
+    // at the chosen step of a rewrite (each write, flush, rename and
+    // removal of the in-place path counts as one step; platCrashPoint).
+    PLAT_FAULT_CRASH,
     PLAT_FAULT_COUNT
 };
 
@@ -36,11 +41,18 @@ void platFaultReset();
 // True when this call through the probe must fail; consumes the arming.
 bool platFaultHit(PlatFault probe);
 
+// A step of a rewrite where a test may end the process (PLAT_FAULT_CRASH):
+// when the probe hits, the process exits at once with status
+// PLAT_CRASH_EXIT, running no exit handlers and flushing no stream.
+constexpr int PLAT_CRASH_EXIT = 86;
+void platCrashPoint();
+
 #else
 
 // The shipped build: no call ever fails on purpose, and a probe check is the
 // constant false (a macro, so that not even an unoptimised build keeps a
 // function for it).
 #define platFaultHit(probe) ((void)(probe), false)
+#define platCrashPoint() ((void)0)
 
 #endif

@@ -6,6 +6,12 @@
 // mutex whose owner ended while holding it is reported as abandoned, and the
 // waiter then owns it.
 //
+// A mutex belongs to the thread that waited for it, not to a handle.  Its
+// owner's waits pass at once, through the same handle or any other of the
+// name, and each wants its own release, through any of the name's handles;
+// only the last frees the mutex for other threads and processes.  Closing a
+// handle gives nothing back.
+//
 // Every lock here stays usable in a child process forked while another
 // thread held it: the holder does not exist in the child, so there the lock
 // is free (POSIX; Windows has no fork).
@@ -62,7 +68,7 @@ PlatMutex platReopenMutex(const QDMsecurityAttrs *attrs, PlatMutex kept);
 // that a change of the system time does not move.
 PlatWait platWaitMutex(PlatMutex mutex, uint32_t timeoutMs);
 
-// Gives back a mutex that the calling thread owns.
+// Gives back one wait of a mutex that the calling thread owns.
 void platReleaseMutex(PlatMutex mutex);
 
 // Closes the handle; it does not give the mutex back.

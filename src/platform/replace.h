@@ -20,9 +20,11 @@
 // else in a scratch file in the system's temporary folder), the new size is
 // reserved so that a full disk fails before a byte changes, and then the
 // content is written over the stored file through the handle opened at
-// open, cut to length and flushed.  A crash during that write leaves the
-// stored file partly written; the temporary file beside it, when there is
-// one, is then the whole new content.
+// open, cut to length and flushed.  On POSIX systems, when it was prepared
+// beside the file, a durable redo copy of it is made first
+// (platform/posix/redo.h): a crash or a failure during the write leaves
+// that copy, which the next open reads or finishes; without a folder that
+// takes new files a crash can leave the file partly written.
 //
 // Before either path writes anything, the stored file's name must still
 // lead to the file that was opened, without following any link that the
@@ -33,9 +35,10 @@
 
 #include <cstdio>
 
-// The name a kept copy gets after an in-place write failed part way: the
-// stored file's name followed by this.  It is not a leftover, so no later
-// open removes it; a later failure replaces it.
+// Windows: the name a kept copy gets after an in-place write failed part
+// way: the stored file's name followed by this.  It is not a leftover, so
+// no later open removes it; a later failure replaces it.  (POSIX systems
+// keep the redo copy instead.)
 constexpr char PLAT_KEPT_SUFFIX[] = ".~kept";
 
 enum PlatRewrite {
@@ -47,7 +50,9 @@ enum PlatRewrite {
                            // room was left for it: the stored file is unchanged
     PLAT_REWRITE_PARTIAL,  // the in-place write failed part way: the stored file may
                            // be partly written; the whole new content is kept
-                           // beside it (PLAT_KEPT_SUFFIX) when it was there
+                           // beside it when it was there (POSIX: the redo copy,
+                           // which the next open finishes; Windows:
+                           // PLAT_KEPT_SUFFIX)
 };
 
 // Starts a rewrite: *out receives a new, empty stream (binary, opened for
@@ -59,7 +64,8 @@ int platRewriteBegin(PlatUpdateFile *file, FILE **out);
 
 // Flushes the new content to stable storage and puts it in place, by one of
 // the paths above.  Closes out in every case.  On every result but
-// PLAT_REWRITE_PARTIAL no temporary file is left.  The file stays open and
+// PLAT_REWRITE_PARTIAL no temporary file is left.  (A test may end the
+// process at each step of the in-place path: PLAT_FAULT_CRASH.)  The file stays open and
 // locked: a failed rewrite may be begun again, and platCloseUpdate ends it.
 PlatRewrite platRewriteFinish(PlatUpdateFile *file, FILE *out);
 

@@ -1,20 +1,30 @@
 // A file opened for update: read, then rewritten at close, by one writer at
 // a time, and bound to the very file that was opened.
 //
-// The open takes the file by its path (following symbolic links, as any
-// open does), refuses anything that is not a regular file (a device, FIFO,
-// socket or folder is never opened for writing), takes an exclusive
-// advisory lock on it for as long as it stays open, and remembers what it
-// is (device and inode; volume and file ID on Windows) and where it lies
-// (the folder that holds it and its name there, after resolving links).
-// The rewrite (platform/replace.h) then writes only that file: if the path
-// names another file by then, nothing is written.
+// The open walks the path one part at a time (platform/posix/path_walk.h on
+// POSIX systems) and follows a symbolic link, wherever it lies in the path,
+// only when it belongs to the caller or to root: a link that another user
+// owns could point a privileged caller at any file, so such a path must be
+// given resolved.  It opens the last part without a window in which the
+// name could be swapped: never a device, FIFO, socket or folder, not even
+// for an instant (on POSIX the name is opened as O_PATH, checked, and that
+// same inode reopened; a file to be created is created with O_EXCL).  It
+// takes an exclusive advisory lock on the file for as long as it stays open
+// and remembers what the file is (device and inode; volume and file ID on
+// Windows) and where it lies (the folder that holds it and its name there).
+// The rewrite (platform/replace.h) then writes only that file: if the name
+// leads to another file by then, nothing is written.
 //
-// The lock is advisory: it serialises the updates of every process that
-// opens files this way (read-only opens take no lock, since a rewrite
-// replaces the file in one step or, in place, under the lock).  Paths are
-// 8-bit UTF-8 text.
+// The lock is the file's own (flock; LockFileEx on Windows): it serialises
+// the updates of every process that opens files this way, whatever name or
+// folder each reached the file by and whether or not it may write the
+// folder.  A reader that holds a shared lock on the file delays updates,
+// 15 s at most each.  Read-only opens (platform/read_file.h) take a shared
+// lock only while they load, and only when no updater holds the file.
+// Paths are 8-bit UTF-8 text.
 #pragma once
+
+#include "platform/open_reason.h"
 
 #include <cstdio>
 
@@ -28,28 +38,28 @@ enum PlatUpdateOpen {
     PLAT_UPDATE_MISSING,     // the file cannot be opened for reading and writing
     PLAT_UPDATE_NOT_REGULAR, // a device, FIFO, socket or folder: left as it was
     PLAT_UPDATE_BUSY,        // another updater held it for the whole wait
-    PLAT_UPDATE_UNTRUSTED,   // a symbolic link that someone else planted (see below)
+    PLAT_UPDATE_UNTRUSTED,   // a symbolic link that another user owns (see above)
 };
 
 // Opens path for update.  empty: create the file when it is missing and
 // empty it (under the lock).  Waits at most waitMs for the lock; after
-// taking it, checks that the path still names the locked file (a rename may
+// taking it, checks that the name still is the locked file (a rename may
 // have replaced it meanwhile) and starts again if not.  With the lock held,
-// removes the temporary files beside the file that a killed rewrite left.
-//
-// A symbolic link as the last part of the path is followed only when it
-// belongs to the caller or to the owner of the folder holding it (so a user
-// who can only add names to a shared folder cannot point another user's
-// update at a file of their choice).
+// finishes an in-place write that a crash interrupted (its redo copy is
+// written in place and removed; platform/posix/redo.h) and removes the
+// temporary files that killed rewrites left beside the file.
 //
 // On PLAT_UPDATE_OPENED, *file holds the lock and *stream reads the file
 // from its start (binary); the caller owns both: the stream is closed with
-// fclose whenever the caller likes, the file with platCloseUpdate.  On any
-// other result nothing is held, *file and *stream are null, and nothing was
-// changed on disk (except that a missing file with empty set may remain).
+// fclose, before or after platCloseUpdate (the lock is released by
+// platCloseUpdate itself, whatever the stream does).  On any other result
+// nothing is held, *file and *stream are null, reason (when not null) says
+// why, and nothing was changed on disk (except that a missing file with
+// empty set may remain).
 PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
-                                 PlatUpdateFile **file, FILE **stream);
+                                 PlatUpdateFile **file, FILE **stream, PlatOpenReason *reason);
 
-// Releases the lock, closes the file and frees the record (null: nothing).
-// A rewrite begun and not finished is abandoned first.
+// Releases the lock (explicitly: a read stream still open does not keep
+// it), closes the file and frees the record (null: nothing).  A rewrite
+// begun and not finished is abandoned first.
 void platCloseUpdate(PlatUpdateFile *file);

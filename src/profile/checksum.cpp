@@ -1,6 +1,8 @@
 #include "profile/checksum.h"
 
 #include "profile/context.h"
+#include "profile/kernels/checksum_kernels.h"
+#include "profile/kernels/dispatch.h"
 #include "profile/list_walk.h"
 
 #include <bit>
@@ -8,10 +10,6 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
-#endif
-#if defined(__SSE2__) && defined(__GNUC__)
-#include <tmmintrin.h>
-#define KV_CHECKSUM_SSSE3 1
 #endif
 
 // The 200 primes from 97 to 1423, each once, in the order the checksum uses
@@ -64,23 +62,29 @@ static_assert(BATCH >= PROFILE_KEY_NAME_SIZE + PROFILE_VALUE_SIZE);
 
 // Sum of weight times value over one segment of gathered bytes (zero bytes,
 // the padding after the last one, add nothing).  A byte's value is itself
-// less 32 for 33 to 126, else itself.
+// less 32 for 33 to 126, else itself.  With Simd, one SSE2 multiply-add over
+// the 16 lanes (SSE2 is part of every x86-64 processor, so it needs no kernel
+// file of its own); without, the reference.
+template <bool Simd>
 [[gnu::always_inline]] inline uint32_t segmentSum(const unsigned char *bytes,
                                                   const int16_t *weights) {
 #if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
-    __m128i data = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes));
-    // The value of every byte at once, before widening: 33 to 126 lose 32.
-    __m128i fromFirst = _mm_sub_epi8(data, _mm_set1_epi8(33));
-    __m128i graphic = _mm_cmpeq_epi8(_mm_min_epu8(fromFirst, _mm_set1_epi8(126 - 33)), fromFirst);
-    data = _mm_sub_epi8(data, _mm_and_si128(graphic, _mm_set1_epi8(32)));
-    const auto *w = reinterpret_cast<const __m128i *>(weights);
-    __m128i sum = _mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(data, zero), w[0]),
-                                _mm_madd_epi16(_mm_unpackhi_epi8(data, zero), w[1]));
-    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(1, 0, 3, 2)));
-    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(2, 3, 0, 1)));
-    return static_cast<uint32_t>(_mm_cvtsi128_si32(sum));
-#else
+    if constexpr (Simd) {
+        const __m128i zero = _mm_setzero_si128();
+        __m128i data = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes));
+        // The value of every byte at once, before widening: 33 to 126 lose 32.
+        __m128i fromFirst = _mm_sub_epi8(data, _mm_set1_epi8(33));
+        __m128i graphic =
+            _mm_cmpeq_epi8(_mm_min_epu8(fromFirst, _mm_set1_epi8(126 - 33)), fromFirst);
+        data = _mm_sub_epi8(data, _mm_and_si128(graphic, _mm_set1_epi8(32)));
+        const auto *w = reinterpret_cast<const __m128i *>(weights);
+        __m128i sum = _mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(data, zero), w[0]),
+                                    _mm_madd_epi16(_mm_unpackhi_epi8(data, zero), w[1]));
+        sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(1, 0, 3, 2)));
+        sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(2, 3, 0, 1)));
+        return static_cast<uint32_t>(_mm_cvtsi128_si32(sum));
+    }
+#endif
     uint32_t sum = 0;
     for (uint32_t i = 0; i < LANES; ++i) {
         uint32_t x = bytes[i];
@@ -88,11 +92,11 @@ static_assert(BATCH >= PROFILE_KEY_NAME_SIZE + PROFILE_VALUE_SIZE);
         sum += static_cast<uint32_t>(weights[i]) * v;
     }
     return sum;
-#endif
 }
 
 // The running state of one checksum across passes.
 struct ChecksumState {
+    KernelSet set = kernelSet();
     uint32_t sum = 0;
     uint32_t rotation = 1;
     uint32_t offset;  // transform parameter mod 99
@@ -117,7 +121,7 @@ constexpr auto NEXT_ROTATION = [] {
 // as profileChecksumRotate does it, without its branches in the common case
 // (a count below the width).
 // `next` is the row of NEXT_ROTATION for the transform parameter.
-uint32_t mix(uint32_t sum, uint32_t &rotation, const uint8_t *next) {
+[[gnu::always_inline]] inline uint32_t mix(uint32_t sum, uint32_t &rotation, const uint8_t *next) {
     rotation = next[rotation];
     auto width = static_cast<uint32_t>(std::bit_width(sum | 2u));
     if (rotation >= width) return profileChecksumRotate(sum, rotation, width);
@@ -128,7 +132,7 @@ uint32_t mix(uint32_t sum, uint32_t &rotation, const uint8_t *next) {
 
 // Adds the gathered bytes to the sum, segment by segment, and empties the
 // buffer.  Every pass but the last holds whole cycles of 200 weights.
-void sumGathered(ChecksumState &state) {
+template <bool Simd> void sumSegments(ChecksumState &state) {
     constexpr uint32_t LAST = SEGMENTS - 1; // the segment of 4 that wraps to weight 0
     constexpr uint32_t LAST_LENGTH = PROFILE_CHECKSUM_WEIGHTS - MIX_PERIOD * LAST;
     const unsigned char *bytes = state.gathered;
@@ -143,153 +147,48 @@ void sumGathered(ChecksumState &state) {
     for (;;) {
         // The mixing segments of one cycle, while whole ones remain.
         for (; segment < LAST && i + MIX_PERIOD <= count; ++segment, i += MIX_PERIOD) {
-            sum += segmentSum(bytes + i, SEGMENT_WEIGHTS.weight[segment]) - segmentOffset;
+            sum += segmentSum<Simd>(bytes + i, SEGMENT_WEIGHTS.weight[segment]) - segmentOffset;
             sum = mix(sum, state.rotation, next);
         }
         if (segment < LAST || i + LAST_LENGTH > count) break;
-        sum += segmentSum(bytes + i, SEGMENT_WEIGHTS.weight[LAST]) - LAST_LENGTH * offset;
+        sum += segmentSum<Simd>(bytes + i, SEGMENT_WEIGHTS.weight[LAST]) - LAST_LENGTH * offset;
         i += LAST_LENGTH;
         segment = 0;
     }
     // The text ends inside this segment (or at its start).
-    sum += segmentSum(bytes + i, SEGMENT_WEIGHTS.weight[segment]) -
+    sum += segmentSum<Simd>(bytes + i, SEGMENT_WEIGHTS.weight[segment]) -
            static_cast<uint32_t>(count - i) * offset;
     state.sum = sum;
     state.count = 0;
 }
 
-#if defined(__SSE2__)
-// Appends the bytes of one block that are not blanks, of its first `valid`
-// bytes (1 to 16), at out; returns the new end.  Each run between blanks is
-// copied with one 16-byte store (the next store overwrites what it wrote
-// past the run), so a block costs a few instructions per blank, not per
-// byte.  Reads 16 bytes from each run's start: up to block + 31.
-unsigned char *gatherBlock(unsigned char *out, const unsigned char *block, uint32_t valid) {
-    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block));
-    auto blanks =
-        static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '))));
-    // A blank past the valid bytes ends the last run there.
-    blanks = (blanks & ((1u << valid) - 1)) | (1u << valid);
-    // Up to four blanks without a branch per run (the common case: one
-    // blank in eight bytes); a run after the last valid byte adds nothing.
-    uint32_t from = 0;
-    // Copies the run up to the next blank and steps past that blank.
-    auto takeRun = [&]() {
-        auto at = static_cast<uint32_t>(std::countr_zero(blanks));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
-                         _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + from)));
-        out += at - from;
-        from = at + (at < valid ? 1u : 0u);
-        blanks &= blanks - 1;
-        blanks |= 1u << valid;
-    };
-    for (int run = 0; run < 5; ++run) takeRun();
-    while (from < valid) takeRun();
-    return out;
+void sumGathered(ChecksumState &state) {
+    if (state.set >= KERNEL_SSE2)
+        sumSegments<true>(state);
+    else
+        sumSegments<false>(state);
 }
-#endif
-
-#if defined(KV_CHECKSUM_SSSE3)
-// For each pattern of blanks in eight bytes (bit i set: byte i is a blank),
-// the byte shuffle that moves the other bytes to the front, in order (0x80
-// lanes come out as zero), and how many they are.
-struct PackTable {
-    alignas(8) uint8_t index[256][8];
-    uint8_t count[256];
-};
-constexpr PackTable PACK = [] {
-    PackTable table{};
-    for (uint32_t blanks = 0; blanks < 256; ++blanks) {
-        uint8_t kept = 0;
-        for (uint8_t i = 0; i < 8; ++i)
-            if ((blanks & (1u << i)) == 0) table.index[blanks][kept++] = i;
-        table.count[blanks] = kept;
-        for (uint8_t i = kept; i < 8; ++i) table.index[blanks][i] = 0x80;
-    }
-    return table;
-}();
-
-// As gatherBlock, with one byte shuffle per eight bytes instead of a store
-// per run: about a sixth of the instructions.  Needs SSSE3, which the
-// caller has checked for.  Reads 16 bytes from block, writes 16 at out.
-// `drop` marks further bytes to leave out, bit i for byte i.
-[[gnu::target("ssse3"), gnu::always_inline]] inline unsigned char *
-packBlock(unsigned char *out, const unsigned char *block, uint32_t drop) {
-    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block));
-    auto blanks =
-        static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '))));
-    blanks |= drop;
-    const uint32_t low = blanks & 0xFFu;
-    const uint32_t high = blanks >> 8;
-    __m128i index = _mm_unpacklo_epi64(
-        _mm_loadl_epi64(reinterpret_cast<const __m128i *>(PACK.index[low])),
-        _mm_add_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(PACK.index[high])),
-                     _mm_set1_epi8(8)));
-    __m128i packed = _mm_shuffle_epi8(bytes, index);
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(out), packed);
-    out += PACK.count[low];
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(out), _mm_srli_si128(packed, 8));
-    return out + PACK.count[high];
-}
-
-// Appends the bytes of text[0..length) that are not blanks at out; returns
-// the new end.
-[[gnu::target("ssse3")]] unsigned char *packText(unsigned char *out, const unsigned char *text,
-                                                 size_t length) {
-    size_t i = 0;
-    for (; i + LANES <= length; i += LANES) out = packBlock(out, text + i, 0);
-    if (i == length) return out;
-    size_t rest = length - i;
-    if (length >= LANES) {
-        // The last 16 bytes of the text, less those already taken: no read
-        // passes the text, and no copy (whose stores the load would have to
-        // wait for).
-        return packBlock(out, text + length - LANES, (1u << (LANES - rest)) - 1);
-    }
-    alignas(16) unsigned char tail[LANES] = {};
-    std::memcpy(tail, text, rest);
-    return packBlock(out, tail, 0xFFFFu & ~((1u << rest) - 1));
-}
-
-// True when the processor has SSSE3; checked once per call of gather, which
-// costs a load and a test.
-bool haveSsse3() {
-#ifdef KVINIT64_TESTABLE
-    if (profileChecksumWithoutSsse3) return false;
-#endif
-    return __builtin_cpu_supports("ssse3") != 0;
-}
-#endif
 
 // Appends the bytes of text[0..length) that are not blanks to the gathered
-// bytes; the buffer has room for them and 16 bytes more.
+// bytes through the widest kernel the active set allows; the buffer has room
+// for them and 16 bytes more.
 void gather(ChecksumState &state, const unsigned char *text, size_t length) {
     unsigned char *out = state.gathered + state.count;
-#if defined(KV_CHECKSUM_SSSE3)
-    if (haveSsse3()) {
-        state.count = static_cast<size_t>(packText(out, text, length) - state.gathered);
-        return;
-    }
-#endif
 #if defined(__SSE2__)
-    size_t i = 0;
-    for (; i + 2 * LANES <= length; i += LANES) out = gatherBlock(out, text + i, LANES);
-    // The last bytes go through a copy, so that no read passes the text.
-    if (i < length) {
-        alignas(16) unsigned char tail[3 * LANES] = {};
-        size_t rest = length - i;
-        std::memcpy(tail, text + i, rest);
-        for (size_t b = 0; b < rest; b += LANES)
-            out = gatherBlock(out, tail + b,
-                              static_cast<uint32_t>(rest - b < LANES ? rest - b : LANES));
-    }
-#else
-    // Branch-free: every byte is stored, only a non-blank one is kept.
-    for (size_t i = 0; i < length; ++i) {
-        *out = text[i];
-        out += text[i] != ' ';
-    }
+    if (state.set >= KERNEL_SSSE3) {
+        out = checksumGatherSsse3(out, text, length);
+    } else if (state.set >= KERNEL_SSE2) {
+        out = checksumGatherSse2(out, text, length);
+    } else
 #endif
+    {
+        // The reference, branch-free: every byte is stored, only a
+        // non-blank one is kept.
+        for (size_t i = 0; i < length; ++i) {
+            *out = text[i];
+            out += text[i] != ' ';
+        }
+    }
     state.count = static_cast<size_t>(out - state.gathered);
 }
 
@@ -313,10 +212,6 @@ uint32_t finish(ChecksumState &state) {
 }
 
 } // namespace
-
-#ifdef KVINIT64_TESTABLE
-bool profileChecksumWithoutSsse3 = false;
-#endif
 
 uint32_t profileChecksumRotate(uint32_t value, uint32_t count, uint32_t width) {
     if (width < 2 || width > 32) return value;

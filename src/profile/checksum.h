@@ -19,12 +19,6 @@ uint32_t profileLineChecksum(const char *text, uint32_t transform);
 // The same over text[0..length), which may hold any byte.
 uint32_t profileTextChecksum(const char *text, size_t length, uint32_t transform);
 
-#ifdef KVINIT64_TESTABLE
-// Set by tests to sum as on a processor without SSSE3, so that both ways of
-// dropping the blanks are checked on any machine.
-extern bool profileChecksumWithoutSsse3;
-#endif
-
 // The mixing rotation: value (no bit at or above `width`, 2 to 32) rotated
 // left by count places within its low `width` bits, in constant time; the
 // same as `count` single-bit rotations.  Other widths: value unchanged.

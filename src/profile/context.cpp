@@ -138,6 +138,32 @@ uint32_t profileAddSection(ErrCollector *collector, ProfileFile *file, ProfileSe
     return 0;
 }
 
+uint32_t profileRemoveSection(ErrCollector *collector, ProfileFile *file,
+                              const ProfileSection *section) {
+    if (file == nullptr || file->sections == nullptr || section == nullptr ||
+        (file->sections->count > 0 && file->sections->nodesInElements == 0))
+        return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
+    // Every section goes round once, from the head to the tail, but the one
+    // removed: nothing is allocated, so nothing fails half-way.
+    CursorList *list = file->sections;
+    bool removed = false;
+    for (int32_t i = 0, count = list->count; i < count; ++i) {
+        void *element = nullptr;
+        cursorListRewind(collector, list);
+        cursorListCurrent(collector, list, &element);
+        cursorListRemoveHead(collector, list);
+        auto *next = static_cast<ProfileSection *>(element);
+        if (next == section && !removed) {
+            removed = true;
+            if (std::strcmp(profileSectionName(next), PROFILE_RESERVED_SECTION) != 0)
+                --file->sectionCount;
+            continue;
+        }
+        cursorListAppendInElement(collector, list, &next->node, next);
+    }
+    return removed ? 0 : profileFail(collector, PROFILE_STATUS_NO_SECTION);
+}
+
 uint32_t profileFreeFile(ErrCollector *collector, ProfileFile *file) {
     if (file == nullptr || file->sections == nullptr)
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);

@@ -110,6 +110,10 @@ struct ProfileFile {
     // open still succeeds with the sections before that line, so a caller
     // that must not take the shortened file for the whole one looks here.
     uint32_t loadEndedAtLine;
+    // The number of lines the load read, blank ones included (those before
+    // the line at which it ended or failed): tells an empty file from one
+    // in which no section was found.
+    uint32_t linesRead;
     // I/O mode 0 reads the stream in blocks of the size of streamBuffer and
     // splits the lines itself (profileBlockReadLine); these say which bytes
     // of the buffer are still to be handed out, and whether the stream has
@@ -132,6 +136,11 @@ constexpr uint32_t PROFILE_OPEN_READ = 0;
 constexpr uint32_t PROFILE_OPEN_UPDATE = 1;
 constexpr uint32_t PROFILE_OPEN_WRITE = 2;
 constexpr uint32_t PROFILE_OPEN_FLAG_DECODE = 1u;
+// An update open reads a line with text after a carriage return as one line,
+// as a read-only open does, instead of refusing the file: only for a caller
+// that drops such keys before the rewrite (profileDropRefusedKeys), since
+// the rewrite keeps of that line only what the format keeps.
+constexpr uint32_t PROFILE_OPEN_FLAG_KEEP_RETURNS = 2u;
 
 // *out receives an empty file with its section list.  Returns 0; 14 when
 // the record cannot be allocated; 11 when its list cannot be made.  Recorded.
@@ -142,6 +151,13 @@ uint32_t profileNewFile(ErrCollector *collector, ProfileFile **out);
 // counts it unless it is the reserved one.  Returns 0, or 11 (recorded) for
 // no file or section.
 uint32_t profileAddSection(ErrCollector *collector, ProfileFile *file, ProfileSection *section);
+
+// Takes the section, which must be in the file's list, out of the list and
+// the count; it and its keys stay unused in the file's arena until the file
+// is freed.  Returns 0; 11 (recorded) for no file or section; 6 (recorded)
+// when the section is not in the list, which is then unchanged.
+uint32_t profileRemoveSection(ErrCollector *collector, ProfileFile *file,
+                              const ProfileSection *section);
 
 // Frees the file with its sections and keys (its arena).  Returns 0; 11 (recorded) when
 // the file has no section list; 6 (recorded) when a list cannot be destroyed.

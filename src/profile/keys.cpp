@@ -37,13 +37,63 @@ bool readsBackAs(const char *name, const char *value) {
            std::strcmp(parsed.value, value) == 0;
 }
 
+// The first control character of the text that no key may hold (C0 but the
+// tab), or null.  An update open refuses a carriage return with text after
+// it, and the others drive a terminal or vanish in an editor, so a key
+// holding one is never set.
+const char *refusedControl(const char *text) {
+    for (; *text != '\0'; ++text)
+        if (static_cast<unsigned char>(*text) < 0x20 && *text != '\t') return text;
+    return nullptr;
+}
+
+bool holdsRefusedControl(const ProfileKey *key) {
+    return refusedControl(profileKeyName(key)) != nullptr ||
+           refusedControl(profileKeyValue(key)) != nullptr;
+}
+
+// Why a text that does not read back as itself is refused, in words.
+const char *readBackRule(const char *text) {
+    if (text[0] == '\0') return "it is empty";
+    static const char refused[] = "<>#@?[";
+    static const char *const words[] = {"it contains '<'", "it contains '>'", "it contains '#'",
+                                        "it contains '@'", "it contains '?'", "it contains '['"};
+    const char *rejected = std::strpbrk(text, refused);
+    if (rejected != nullptr) return words[std::strchr(refused, *rejected) - refused];
+    return "it would not read back the same (the limit, whitespace at either end or doubled, "
+           "or a leading '=')";
+}
+
 // 0 when the key can be written and read back the same; 16 for its name,
-// else 21 for its value.  Records nothing.
-uint32_t checkKey(const char *name, const char *value) {
+// else 21 for its value, with the rule in the context's detail.  Records
+// nothing in the collector.
+uint32_t checkKey(int32_t context, const char *name, const char *value) {
     // A "CSUM" line is the section's checksum, never a key.
-    if (std::strcmp(name, PROFILE_KEY_CSUM) == 0 || !readsBackAs(name, PLAIN_VALUE))
+    if (std::strcmp(name, PROFILE_KEY_CSUM) == 0) {
+        profileSetDetail(context, "key name refused: CSUM is the section's checksum line");
         return PROFILE_STATUS_BAD_KEY_NAME;
-    if (!readsBackAs(name, value)) return PROFILE_STATUS_BAD_VALUE;
+    }
+    const char *control = refusedControl(name);
+    if (control != nullptr || !readsBackAs(name, PLAIN_VALUE)) {
+        if (control != nullptr)
+            profileSetDetail(context, "key name refused: it contains the control character 0x%02X",
+                             static_cast<unsigned>(static_cast<unsigned char>(*control)));
+        else if (std::strpbrk(name, " \t\v\f\r=") != nullptr)
+            profileSetDetail(context, "key name refused: it contains whitespace or '='");
+        else
+            profileSetDetail(context, "key name refused: %s", readBackRule(name));
+        return PROFILE_STATUS_BAD_KEY_NAME;
+    }
+    control = refusedControl(value);
+    if (control != nullptr) {
+        profileSetDetail(context, "value refused: it contains the control character 0x%02X",
+                         static_cast<unsigned>(static_cast<unsigned char>(*control)));
+        return PROFILE_STATUS_BAD_VALUE;
+    }
+    if (!readsBackAs(name, value)) {
+        profileSetDetail(context, "value refused: %s", readBackRule(value));
+        return PROFILE_STATUS_BAD_VALUE;
+    }
     return 0;
 }
 
@@ -81,7 +131,7 @@ uint32_t countKeys(ErrCollector *collector, ProfileSection *section, const char 
 }
 
 // Puts the section's keys back in their order after `change` has seen each
-// key named `name`: it returns the key to keep in that place (the same one
+// key: it returns the key to keep in that place (the same one
 // or a new one from profileNewKey) or null to drop it; a key dropped or
 // replaced stays unused in the file's arena until the file is freed.
 // Nothing is allocated, and nothing fails once the list is checked: each
@@ -90,7 +140,7 @@ uint32_t countKeys(ErrCollector *collector, ProfileSection *section, const char 
 // Returns 0, or 11 (recorded) for a key list not made that way, unchanged.
 template <class Fn>
 uint32_t rebuildKeys(ErrCollector *collector, ProfileArena *arena, ProfileSection *section,
-                     const char *name, Fn &&change) {
+                     Fn &&change) {
     CursorList *keys = section->keys;
     if (keys == nullptr || (keys->count > 0 && keys->nodesInElements == 0))
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
@@ -102,7 +152,7 @@ uint32_t rebuildKeys(ErrCollector *collector, ProfileArena *arena, ProfileSectio
         cursorListCurrent(collector, keys, &element);
         cursorListRemoveHead(collector, keys);
         auto *key = static_cast<ProfileKey *>(element);
-        ProfileKey *keep = std::strcmp(profileKeyName(key), name) == 0 ? change(key) : key;
+        ProfileKey *keep = change(key);
         if (keep != nullptr) profileAddKey(collector, arena, section, keep);
     }
     return 0;
@@ -160,7 +210,7 @@ uint32_t profileSetKey(ProfileFile *file, const char *section, const char *versi
     uint32_t status = startKeyCall(file, section, version, key, &collector);
     if (status != 0) return status;
     if (value == nullptr) return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
-    status = checkKey(key, value);
+    status = checkKey(file->contextIndex, key, value);
     if (status != 0) return profileFail(collector, status);
     if (isReserved(section)) return profileFail(collector, PROFILE_STATUS_BAD_SECTION_NAME);
 
@@ -195,7 +245,8 @@ uint32_t profileSetKey(ProfileFile *file, const char *section, const char *versi
         status = profileAddKey(collector, &file->arena, found, newKey);
     } else {
         ProfileKey *replacement = newKey;
-        status = rebuildKeys(collector, &file->arena, found, key, [&replacement](ProfileKey *old) {
+        status = rebuildKeys(collector, &file->arena, found, [&](ProfileKey *old) {
+            if (std::strcmp(profileKeyName(old), key) != 0) return old;
             ProfileKey *keep = replacement != nullptr ? replacement : old;
             replacement = nullptr; // only the first key of the name changes
             return keep;
@@ -221,9 +272,42 @@ uint32_t profileRemoveKey(ProfileFile *file, const char *section, const char *ve
         return profileFail(collector, PROFILE_STATUS_TAMPERED);
     uint32_t count = countKeys(collector, found, key);
     if (count == 0) return profileFail(collector, PROFILE_STATUS_NO_KEY);
-    status = rebuildKeys(collector, &file->arena, found, key,
-                         [](ProfileKey *) -> ProfileKey * { return nullptr; });
+    status = rebuildKeys(collector, &file->arena, found, [key](ProfileKey *old) -> ProfileKey * {
+        return std::strcmp(profileKeyName(old), key) == 0 ? nullptr : old;
+    });
     if (status != 0) return status;
     if (removed != nullptr) *removed = count;
     return finishChange(collector, file, found, section, version, info);
+}
+
+uint32_t profileDropRefusedKeys(ProfileFile *file, ProfileDroppedKeyFn dropped, void *user,
+                                uint32_t *count) {
+    if (count != nullptr) *count = 0;
+    if (file == nullptr) return PROFILE_STATUS_BAD_PARAMS;
+    ErrCollector *collector = profileContextCollector(file->contextIndex);
+    if (collector == nullptr) return PROFILE_STATUS_BAD_LIB;
+    uint32_t total = 0;
+    uint32_t status = profileWalk(collector, file->sections, [&](void *element) -> uint32_t {
+        auto *section = static_cast<ProfileSection *>(element);
+        uint32_t refused = 0;
+        profileWalk(collector, section->keys, [&](void *k) {
+            if (holdsRefusedControl(static_cast<const ProfileKey *>(k))) ++refused;
+            return 0u;
+        });
+        if (refused == 0) return 0u;
+        uint32_t rebuilt = rebuildKeys(collector, &file->arena, section, [&](ProfileKey *key) {
+            if (!holdsRefusedControl(key)) return key;
+            if (dropped != nullptr) dropped(section, key, user);
+            return static_cast<ProfileKey *>(nullptr);
+        });
+        if (rebuilt != 0) return rebuilt;
+        total += refused;
+        // A damaged section stays damaged, with its stored checksum: what is
+        // left is no more trusted than before.  Any other one gets the
+        // checksum of the keys left.
+        profileSetChecksum(collector, section, 0);
+        return profileSectionChecksum(collector, profileFileContext(file)->transform, section);
+    });
+    if (count != nullptr) *count = total;
+    return status;
 }

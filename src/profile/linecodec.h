@@ -8,7 +8,8 @@
 
 // Encodes a plain line (ending in one line feed) into a stored line that is
 // exactly one line ending in a line feed and holds no NUL, carriage return
-// or 0x1A; about three bytes longer than the plain line.  Returns 0, or 11
+// or 0x1A; six bytes longer than the plain line, and one more for each
+// escaped byte (linecodec.cpp).  Returns 0, or 11
 // for no line, an empty line, no output, or a stored form that would not fit
 // capacity (then out is left empty and nothing is written past capacity).
 uint32_t defaultEncodeLine(const char *plain, char *out, uint32_t capacity, uint32_t transform,
@@ -35,13 +36,7 @@ uint32_t lineCodecDecode(const char *stored, size_t end, char *out, uint32_t cap
 // lineCodecDecode.  Nothing at or past bytes[available] is read.  For a
 // reader that has the line in a block: the line is found and decoded in one
 // pass where the processor allows.
+//
+// Which kernel does the work is chosen once per process (kernels/dispatch.h).
 uint32_t lineCodecDecodeNext(const char *bytes, size_t available, char *out, uint32_t capacity,
                              uint32_t transform, size_t *lineLength, size_t *plainLength);
-
-#ifdef KVINIT64_TESTABLE
-// The widest blocks the built-in encoding may work in: 64 bytes (the
-// default; AVX-512 where the processor has it), 16 (SSE2) or 1 (byte by
-// byte).  Returns the limit before.  For tests, which hold every path to
-// the same results.
-uint32_t lineCodecSetBlockLimit(uint32_t bytes);
-#endif

@@ -45,6 +45,52 @@ uint32_t parseStoredChecksum(const char *text, size_t length) {
     return static_cast<uint32_t>(static_cast<int32_t>(value));
 }
 
+// True when the value of a "CSUM" line (length bytes) is a decimal number
+// as the writer writes it: an optional "-" and digits, nothing else.
+bool isChecksumNumber(const char *text, size_t length) {
+    if (length > 0 && *text == '-') ++text, --length;
+    if (length == 0) return false;
+    for (size_t i = 0; i < length; ++i)
+        if (text[i] < '0' || text[i] > '9') return false;
+    return true;
+}
+
+// The rule that profileParseLine applied to refuse the normalised line,
+// in words, for the detail of a failed load.
+const char *refusedRule(const char *line, char (&scratch)[96]) {
+    const char *rejected = std::strpbrk(line, "<>#@?");
+    if (rejected != nullptr) {
+        std::snprintf(scratch, sizeof scratch, "'%c' is not allowed in a line (refused: < > # @ ?)",
+                      *rejected);
+        return scratch;
+    }
+    if (std::strchr(line, '[') != nullptr) {
+        if (std::strchr(line, ']') == nullptr) return "section header without ']'";
+        const char *p = line;
+        while (profileIsWhitespace(*p) || *p == '[') ++p;
+        const char *name = p;
+        while (*p != '\0' && *p != ']' && !profileIsWhitespace(*p)) ++p;
+        if (static_cast<size_t>(p - name) > PROFILE_NAME_SIZE - 1)
+            return "section name longer than 76 characters";
+        size_t versionLength = 0;
+        for (; *p != '\0' && *p != ']'; ++p)
+            if (!profileIsWhitespace(*p)) ++versionLength;
+        if (versionLength > PROFILE_VERSION_SIZE - 1)
+            return "section version longer than 20 characters";
+        return "section header whose version does not end right at ']'";
+    }
+    const char *p = line;
+    while (profileIsWhitespace(*p)) ++p;
+    const char *name = p;
+    while (*p != '\0' && *p != '=' && !profileIsWhitespace(*p)) ++p;
+    size_t nameLength = static_cast<size_t>(p - name);
+    if (nameLength > PROFILE_KEY_NAME_SIZE - 1) return "key name longer than 60 characters";
+    if (nameLength == 0) return "key line without a key name";
+    while (*p == '=' || profileIsWhitespace(*p)) ++p;
+    if (*p == '\0') return "key line without a value";
+    return "value longer than 4,500 characters";
+}
+
 // The section being read and what the load knows about it.
 struct LoadState {
     ErrCollector *collector;
@@ -53,7 +99,9 @@ struct LoadState {
     ProfileSection *open = nullptr; // not yet in the file's list
     bool openIsReserved = false;
     bool reservedMet = false;
-    uint32_t sum = 0; // running sum of the open section's key checksums
+    bool reservedKeyRefused = false; // the failure was a foreign key in the reserved section
+    uint32_t sum = 0;                // running sum of the open section's key checksums
+    uint32_t keysAtChecksum = 0;     // the open section's key count at its last "CSUM" line
 
     // Appends the open section to the file with its final checksum.
     uint32_t closeSection() {
@@ -62,15 +110,28 @@ struct LoadState {
         open = nullptr;
         // The running sum is the sum over all the section's keys.
         profileSetKnownChecksum(section, sum, transform);
+        if (section->checksumLine != PROFILE_CSUM_NONE) {
+            uint32_t after = section->keyCount - keysAtChecksum;
+            section->keysAfterChecksum =
+                after < PROFILE_KEYS_AFTER_MAX ? after : PROFILE_KEYS_AFTER_MAX;
+        }
         // On a failure the section stays unused in the file's arena.
         return profileAddSection(collector, file, section);
     }
 
     // Ends a failed load: the section being built, with its keys, stays
     // unused in the file's arena; the sections already appended stay in the
-    // list.  The caller frees them all with the file.
-    uint32_t fail(uint32_t status) {
+    // list.  The caller frees them all with the file.  A refused line
+    // (status 8, lineNumber given) puts "line N: " and the rule it broke
+    // into the context's detail.
+    uint32_t fail(uint32_t status, uint32_t lineNumber = 0, const char *rule = nullptr) {
         open = nullptr;
+        if (status == PROFILE_STATUS_TAMPERED && lineNumber != 0) {
+            if (reservedKeyRefused)
+                rule = "the section S-y-S-t-E-m holds only the keys FILENAME and NUMSECTION";
+            if (rule != nullptr)
+                profileSetDetail(file->contextIndex, "line %u: %s", lineNumber, rule);
+        }
         return status;
     }
 
@@ -100,10 +161,14 @@ struct LoadState {
             if (isName(name, nameLength, PROFILE_KEY_FILENAME) ||
                 isName(name, nameLength, PROFILE_KEY_NUMSECTION))
                 return 0;
+            reservedKeyRefused = true;
             return profileFail(collector, PROFILE_STATUS_TAMPERED);
         }
         if (isName(name, nameLength, PROFILE_KEY_CSUM)) {
             open->storedChecksum = parseStoredChecksum(value, valueLength);
+            open->checksumLine = isChecksumNumber(value, valueLength) ? PROFILE_CSUM_NUMBER
+                                                                      : PROFILE_CSUM_NOT_NUMBER;
+            keysAtChecksum = open->keyCount;
             // The checksum over the keys read so far is the running sum.
             open->checksum = sum;
             if (open->storedChecksum != 0 && open->storedChecksum != open->checksum)
@@ -240,8 +305,9 @@ ProfileReadResult profileReadLine(ErrCollector *, ProfileFile *file, char *buffe
     // A stored file opened for update refuses such a line rather than lose
     // its rest at close; read-only opens read it as one line.
     if (context->ioMode == PROFILE_IO_STREAM && file->openMode == PROFILE_OPEN_UPDATE &&
+        (file->openFlags & PROFILE_OPEN_FLAG_KEEP_RETURNS) == 0 &&
         std::strchr(buffer, '\r') != nullptr && textAfterCarriageReturn(buffer))
-        return PROFILE_READ_TAMPERED;
+        return PROFILE_READ_TAMPERED; // the line stays in the buffer: the load says why
     size_t length = std::strlen(buffer);
     if (length > 0 && buffer[length - 1] == '\n') buffer[length - 1] = '\0';
     normalizeBlanks(buffer);
@@ -285,19 +351,24 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
                                                      key.valueLength, state.transform);
             uint32_t status =
                 state.onKey(key.name, key.nameLength, key.value, key.valueLength, checksum);
-            if (status != 0) return state.fail(status);
+            if (status != 0) return state.fail(status, lineNumber);
             continue;
         }
         read = profileReadLine(collector, file, line, sizeof line);
         if (read != PROFILE_READ_LINE) break;
         ProfileLineKind kind = PROFILE_LINE_OTHER;
         uint32_t status = profileParseLine(collector, line, &kind, &parsed);
-        if (status == 0 && kind == PROFILE_LINE_SECTION) status = state.onHeader(parsed);
+        if (status != 0) {
+            char scratch[96];
+            return state.fail(status, lineNumber, refusedRule(line, scratch));
+        }
+        if (kind == PROFILE_LINE_SECTION) status = state.onHeader(parsed);
         if (status == 0 && kind == PROFILE_LINE_KEY) status = onParsedKey(state, parsed);
-        if (status != 0) return state.fail(status);
+        if (status != 0) return state.fail(status, lineNumber);
         afterChecksumLine = std::strcmp(parsed.keyName, PROFILE_KEY_CSUM) == 0;
     }
     if (read == PROFILE_READ_UNDECODABLE) file->loadEndedAtLine = lineNumber;
+    file->linesRead = lineNumber - 1;
     // A line that cannot be decoded ends the load there.  For a stored file
     // opened for update, the rewrite at close would then drop everything
     // from that line on (a plain file opened with the decode flag would be
@@ -307,14 +378,24 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
     // every open mode: as text the line ends at that byte.
     bool storedFileRewritten =
         context->ioMode == PROFILE_IO_STREAM && file->openMode == PROFILE_OPEN_UPDATE;
-    if ((read == PROFILE_READ_UNDECODABLE && storedFileRewritten) || read == PROFILE_READ_TAMPERED)
-        return state.fail(profileFail(collector, PROFILE_STATUS_TAMPERED));
+    if (read == PROFILE_READ_UNDECODABLE && storedFileRewritten)
+        return state.fail(profileFail(collector, PROFILE_STATUS_TAMPERED), lineNumber,
+                          "the line cannot be decoded, and an update would drop it and "
+                          "every line after it");
+    if (read == PROFILE_READ_TAMPERED)
+        return state.fail(profileFail(collector, PROFILE_STATUS_TAMPERED), lineNumber,
+                          storedFileRewritten && textAfterCarriageReturn(line)
+                              ? "a carriage return with text after it inside the line, "
+                                "which an update would not keep"
+                              : "the line holds a NUL byte");
     // A stream that failed mid-way is not the end of the file: loading what
     // came before and rewriting it at close would lose the rest.  (A stream
     // opened only for writing, open mode 2, has nothing to read.)
     if (read == PROFILE_READ_END && context->ioMode != PROFILE_IO_CALLER &&
         file->stream != nullptr && file->openMode != PROFILE_OPEN_WRITE &&
-        std::ferror(file->stream))
+        std::ferror(file->stream)) {
+        profileSetDetail(file->contextIndex, "line %u: reading the file failed there", lineNumber);
         return state.fail(profileFail(collector, PROFILE_STATUS_CANNOT_OPEN));
+    }
     return state.closeSection();
 }

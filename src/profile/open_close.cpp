@@ -7,31 +7,85 @@
 // that keeps the file what it is, else in place.  A failed close leaves the
 // ProfileFile with the caller, still locked and without a stream; closing
 // it again retries the rewrite, and discarding it gives it up.
-#include "diag/fopen_utf8.h"
 #include "diag/safecopy.h"
+#include "platform/read_file.h"
 #include "platform/replace.h"
 #include "platform/update_file.h"
 #include "profile/limits.h"
 #include "profile/loadsave.h"
 #include "profile/operations.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 namespace {
 
-// The stream mode of a read-only open.  Binary, so that a reader on Windows
-// neither stops at a 0x1A byte (text mode takes it for the end of the file,
-// and the rewrite would then drop the rest) nor alters line ends; a
-// carriage return before a line feed is whitespace to the parser and is
-// skipped by the built-in line decoding.  Update opens read the same way.
-constexpr char READ_MODE_TEXT[] = "rb";
+// Both kinds of open read in binary, so that a reader on Windows neither
+// stops at a 0x1A byte (text mode takes it for the end of the file, and the
+// rewrite would then drop the rest) nor alters line ends; a carriage return
+// before a line feed is whitespace to the parser and is skipped by the
+// built-in line decoding.
 
 // The status of an update open that failed.
 uint32_t updateOpenStatus(PlatUpdateOpen result) {
     return result == PLAT_UPDATE_MISSING ? PROFILE_STATUS_FILE_NOT_FOUND
                                          : PROFILE_STATUS_CANNOT_OPEN;
+}
+
+// The status of a read-only open that failed.
+uint32_t readOpenStatus(PlatReadOpen result) {
+    return result == PLAT_READ_MISSING ? PROFILE_STATUS_FILE_NOT_FOUND : PROFILE_STATUS_CANNOT_OPEN;
+}
+
+// Puts why an open failed into the context's detail, in the operating
+// system's words where it has them.
+void setReasonDetail(int32_t contextIndex, const PlatOpenReason &reason) {
+    switch (reason.why) {
+    case PLAT_WHY_NONE:
+        break;
+    case PLAT_WHY_SYSTEM:
+        // A missing file is what status 2's own text says already.
+        if (reason.error != ENOENT)
+            profileSetDetail(contextIndex, "%s", std::strerror(reason.error));
+        break;
+    case PLAT_WHY_UNTRUSTED_LINK:
+        profileSetDetail(contextIndex, "untrusted link at %s", reason.where);
+        break;
+    case PLAT_WHY_TOO_MANY_LINKS:
+        profileSetDetail(contextIndex, "too many symbolic links at %s", reason.where);
+        break;
+    case PLAT_WHY_BUSY:
+        profileSetDetail(contextIndex, "held by another process for %u s",
+                         PLAT_UPDATE_LOCK_WAIT_MS / 1000);
+        break;
+    case PLAT_WHY_NOT_REGULAR:
+        profileSetDetail(contextIndex, "not a regular file: %s",
+                         reason.kind != nullptr ? reason.kind : "special file");
+        break;
+    case PLAT_WHY_CHANGING:
+        profileSetDetail(contextIndex, "changed each time it was read");
+        break;
+    }
+}
+
+// The detail of a rewrite that did not put the new content in place.
+const char *rewriteDetail(PlatRewrite result) {
+    switch (result) {
+    case PLAT_REWRITE_MOVED:
+        return "the path leads to another file now; nothing was written";
+    case PLAT_REWRITE_REFUSED:
+        return "the file can neither be replaced nor written";
+    case PLAT_REWRITE_FAILED:
+        return "the new content could not be written whole; the file is unchanged";
+    case PLAT_REWRITE_PARTIAL:
+        return "written in part; the next open finishes the write from its copy beside the file";
+    case PLAT_REWRITE_REPLACED:
+    case PLAT_REWRITE_IN_PLACE:
+        break;
+    }
+    return nullptr;
 }
 
 // The status of a rewrite that did not put the new content in place.
@@ -85,8 +139,12 @@ uint32_t rewrite(ErrCollector *collector, ProfileFile **handle, uint32_t saveFla
         platRewriteAbandon(file->update, out);
         return status;
     }
-    status = rewriteStatus(platRewriteFinish(file->update, out));
-    if (status != 0) return profileFail(collector, status);
+    PlatRewrite result = platRewriteFinish(file->update, out);
+    status = rewriteStatus(result);
+    if (status != 0) {
+        profileSetDetail(file->contextIndex, "%s", rewriteDetail(result));
+        return profileFail(collector, status);
+    }
     profileDiscardFile(handle);
     return 0;
 }
@@ -126,20 +184,22 @@ uint32_t profileOpenFile(int32_t contextIndex, const char *path, uint32_t openMo
     file->openFlags = openFlags;
     file->user = user;
 
-    if (profileContexts[contextIndex].ioMode != PROFILE_IO_CALLER) {
+    const bool ownStream = profileContexts[contextIndex].ioMode != PROFILE_IO_CALLER;
+    if (ownStream) {
+        PlatOpenReason reason{};
         if (openMode == PROFILE_OPEN_READ) {
-            // No lock: a rewrite replaces the file in one step, or writes it
-            // in place under the updaters' lock.
-            file->stream = QDMfopenUtf8(path, READ_MODE_TEXT);
-            status = file->stream == nullptr ? PROFILE_STATUS_FILE_NOT_FOUND : 0;
+            // One whole version of the file, never a wait (platform/read_file.h).
+            PlatReadOpen opened = platOpenForReading(path, &file->stream, &reason);
+            status = opened == PLAT_READ_OPENED ? 0 : readOpenStatus(opened);
         } else {
             // "w" (open mode 2) empties the file once it holds the lock.
             PlatUpdateOpen opened =
                 platOpenForUpdate(path, openMode == PROFILE_OPEN_WRITE, PLAT_UPDATE_LOCK_WAIT_MS,
-                                  &file->update, &file->stream);
+                                  &file->update, &file->stream, &reason);
             status = opened == PLAT_UPDATE_OPENED ? 0 : updateOpenStatus(opened);
         }
         if (status != 0) {
+            setReasonDetail(contextIndex, reason);
             profileDiscardFile(&file);
             return profileFail(collector, status);
         }
@@ -147,6 +207,8 @@ uint32_t profileOpenFile(int32_t contextIndex, const char *path, uint32_t openMo
         std::setvbuf(file->stream, nullptr, _IONBF, 0);
     }
     status = profileLoad(collector, file); // recorded by the load
+    // A read-only open reads no more: in-place writes may go on.
+    if (ownStream && openMode == PROFILE_OPEN_READ) platEndRead(file->stream);
     if (status != 0) {
         profileDiscardFile(&file);
         return status;

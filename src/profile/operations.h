@@ -91,3 +91,17 @@ uint32_t profileSetKey(ProfileFile *file, const char *section, const char *versi
 uint32_t profileRemoveKey(ProfileFile *file, const char *section, const char *version,
                           const char *key, uint32_t flags, ProfileSectionInfo *info,
                           uint32_t *removed);
+
+// Called by profileDropRefusedKeys for each key it drops, before the next.
+using ProfileDroppedKeyFn = void (*)(const ProfileSection *section, const ProfileKey *key,
+                                     void *user);
+
+// Repairs a file that holds keys profileSetKey would refuse for a control
+// character (C0 but the tab; a carriage return among them), read in with
+// PROFILE_OPEN_FLAG_KEEP_RETURNS: removes each such key, calling dropped,
+// and gives each section that lost one the checksum of its keys left (a
+// damaged section keeps its damage and its stored checksum).  *count
+// receives the number dropped.  Returns 0; 11 no file (not recorded); 9;
+// 11 for a list that cannot be walked (recorded).
+uint32_t profileDropRefusedKeys(ProfileFile *file, ProfileDroppedKeyFn dropped, void *user,
+                                uint32_t *count);

@@ -70,18 +70,34 @@ struct ProfileSection {
     uint32_t storedChecksum; // value of the "CSUM" line; 0 when none
     uint32_t keyCount;
     uint32_t checksumTransform;
-    uint16_t damaged; // 1 when the "CSUM" line disagreed with the keys
+    uint32_t damaged : 1; // 1 when the "CSUM" line disagreed with the keys
     // Set when `checksum` is known to be the sum over the keys as they are
     // now under transform parameter `checksumTransform` (a load leaves every
     // section so), so that a save does not sum them again.  Adding a key or
     // setting the checksum clears it.
-    uint16_t checksumKnown;
+    uint32_t checksumKnown : 1;
+    // What the load met of the section's "CSUM" lines, for a reader that
+    // must tell a protected section from one that only shows no damage
+    // (ProfileChecksumLine); and how many keys came after the last one,
+    // which its checksum does not cover (up to PROFILE_KEYS_AFTER_MAX).
+    uint32_t checksumLine : 2;
+    uint32_t keysAfterChecksum : 28;
     // The zero-terminated name (up to 76 characters), then the version (up
     // to 20, "*" when the header gave none); they run on past this field
     // into the rest of the allocation.
     char texts[4];
 };
 static_assert(sizeof(ProfileSection) == 40, "a section of a short header is 40 bytes");
+
+// The values of ProfileSection::checksumLine.
+enum ProfileChecksumLine : uint32_t {
+    PROFILE_CSUM_NONE = 0,       // the section had no "CSUM" line
+    PROFILE_CSUM_NUMBER = 1,     // the last one's value is a decimal number, as written
+    PROFILE_CSUM_NOT_NUMBER = 2, // the last one's value is anything else (read as 0, or its
+                                 // leading number)
+};
+// keysAfterChecksum stops counting here.
+constexpr uint32_t PROFILE_KEYS_AFTER_MAX = (1u << 28) - 1;
 
 // The section's name and version, in its own allocation.
 const char *profileSectionName(const ProfileSection *section);

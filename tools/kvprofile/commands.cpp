@@ -1,30 +1,18 @@
 #include "commands.h"
 
-#include "output.h"
+#include "json.h"
 #include "profile/loadsave.h"
-#include "session.h"
+#include "shellquote.h"
+#include "text.h"
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
 
-namespace {
-int failed(const ToolOptions &options, const Failure &failure) {
-    printFailure(options, failure);
-    return KVP_EXIT_FAILED;
-}
-
-// A failure and, for people, what to do about it.
-int failedWithHint(const ToolOptions &options, const Failure &failure) {
-    printFailure(options, failure);
-    if (options.json) return KVP_EXIT_FAILED;
-    if (failure.status == PROFILE_STATUS_TAMPERED)
-        printToolError("section \"" + options.name + "\" version \"" + options.version +
-                       "\" is damaged; --refresh changes it, accepting its keys as they are");
-    if (failure.status == PROFILE_STATUS_NO_SECTION && options.command == ToolCommand::Set)
-        printToolError("no section \"" + options.name + "\" version \"" + options.version +
-                       "\"; --create makes it");
+int failed(const ToolOptions &options, const Failure &failure, Printer &out) {
+    printFailure(options, failure, out);
     return KVP_EXIT_FAILED;
 }
 
@@ -32,212 +20,271 @@ std::string sectionText(const ToolOptions &options) {
     return "section \"" + options.name + "\" version \"" + options.version + "\"";
 }
 
-// The save of the commands that change a file: with checksums, and encoded
-// again when it was read with --decode.
-uint32_t changeSaveFlags(const ToolOptions &options) {
-    return PROFILE_SAVE_CHECKSUMS | (options.decode ? PROFILE_SAVE_ENCODE : 0u);
-}
-
-// get, remove-key: a missing section or key (status 6 or 7) exits 1.  When
-// the load ended early it may be in the part not read: that is a failure.
-int missing(const ToolOptions &options, const ProfileSession &session, Failure &failure) {
-    uint32_t endedAt = session.file()->loadEndedAtLine;
-    std::string what = failure.status == PROFILE_STATUS_NO_SECTION
-                           ? "no " + sectionText(options)
-                           : "no key \"" + options.key + "\" in " + sectionText(options);
-    if (endedAt == 0) {
-        printMissing(options, failure, what);
-        return KVP_EXIT_MISSING;
-    }
-    if (!options.json)
-        printToolError(options.file + ": " + what + " before line " + std::to_string(endedAt) +
-                       ", where the load ended early: the line could not be decoded");
-    else
-        printFailure(options, failure);
-    return KVP_EXIT_FAILED;
-}
-
 bool isMissing(uint32_t status) {
     return status == PROFILE_STATUS_NO_SECTION || status == PROFILE_STATUS_NO_KEY;
 }
 
-// show and verify print from the open file and close it afterwards: a
-// read-only close of a stream context only frees the file and cannot fail,
-// so the output is the same as if it had been closed first.
+int missing(const ToolOptions &options, const ProfileSession &session, const Failure &failure,
+            Printer &out) {
+    std::string what = failure.status == PROFILE_STATUS_NO_SECTION
+                           ? "no " + sectionText(options)
+                           : "no key \"" + options.key + "\" in " + sectionText(options);
+    return missingThing(options, session, failure, what, out);
+}
 
-int show(const ToolOptions &options) {
+int missingThing(const ToolOptions &options, const ProfileSession &session, const Failure &failure,
+                 const std::string &what, Printer &out) {
+    uint32_t endedAt = session.file()->loadEndedAtLine;
+    if (endedAt == 0) {
+        printMissing(options, failure, what, out);
+        return KVP_EXIT_MISSING;
+    }
+    if (!options.json)
+        printToolError(out, options.file + ": " + what + " before line " + std::to_string(endedAt) +
+                                ", where the load ended early: the line could not be decoded");
+    else
+        printFailure(options, failure, out);
+    return KVP_EXIT_FAILED;
+}
+
+namespace {
+// A file that does not load for a reading command: the failure, and the
+// hint to try --decode when the file loads with it (an encoded file's
+// lines often hold characters that a plain line may not).
+int openFailed(const ToolOptions &options, const ProfileSession &session, const Failure &failure,
+               Printer &out) {
+    printFailure(options, failure, out);
+    if (options.json || options.decode || failure.status != PROFILE_STATUS_TAMPERED)
+        return KVP_EXIT_FAILED;
+    size_t sections = session.sectionsWhenDecoded(options);
+    if (sections != 0)
+        printToolError(out, "read with --decode, " + options.file + " holds " +
+                                std::to_string(sections) +
+                                (sections == 1 ? " section" : " sections") + ": try --decode");
+    return KVP_EXIT_FAILED;
+}
+
+// The reading commands print from the open file and close it afterwards: a
+// read-only close only frees the file and cannot fail, so the output is the
+// same as if it had been closed first.
+
+// A walk that ended because standard output failed leaves failure empty:
+// main reports the failed write.
+int walkFailed(const ToolOptions &options, const Failure &failure, Printer &out) {
+    if (out.failed()) return KVP_EXIT_FAILED;
+    return failed(options, failure, out);
+}
+
+int show(const ToolOptions &options, Printer &out) {
     ProfileSession session;
     Failure failure;
-    if (!session.open(options, PROFILE_OPEN_READ, failure)) return failed(options, failure);
-    if (!printSections(options, session, failure) || !session.close(0, failure))
-        return failed(options, failure);
+    if (!session.open(options, PROFILE_OPEN_READ, failure))
+        return openFailed(options, session, failure, out);
+    if (!printSections(options, session, out, failure) || out.failed())
+        return walkFailed(options, failure, out);
+    if (!session.close(0, failure)) return failed(options, failure, out);
     return KVP_EXIT_OK;
 }
 
-int verify(const ToolOptions &options) {
+int verify(const ToolOptions &options, Printer &out) {
     ProfileSession session;
     Failure failure;
-    size_t damaged = 0;
-    if (!session.open(options, PROFILE_OPEN_READ, failure)) return failed(options, failure);
-    uint32_t endedAt = session.file()->loadEndedAtLine;
-    if (!printVerdict(options, session, damaged, failure) || !session.close(0, failure))
-        return failed(options, failure);
-    // A file read only in part is never called clean.
-    if (endedAt != 0) return KVP_EXIT_FAILED;
-    return damaged > 0 ? KVP_EXIT_DAMAGED : KVP_EXIT_OK;
+    FileVerdict verdict = FileVerdict::Ok;
+    if (!session.open(options, PROFILE_OPEN_READ, failure))
+        return openFailed(options, session, failure, out);
+    if (!printVerdict(options, session, out, verdict, failure) || out.failed())
+        return walkFailed(options, failure, out);
+    if (!session.close(0, failure)) return failed(options, failure, out);
+    return verdictExit(verdict);
 }
 
-int find(const ToolOptions &options) {
+int find(const ToolOptions &options, Printer &out) {
     ProfileSession session;
     Failure failure;
     ProfileSectionInfo info{};
-    if (!session.open(options, PROFILE_OPEN_READ, failure)) return failed(options, failure);
+    if (!session.open(options, PROFILE_OPEN_READ, failure))
+        return openFailed(options, session, failure, out);
     uint32_t status =
         profileFindSection(session.file(), options.name.c_str(), options.version.c_str(), &info);
     if (status != 0) {
         session.fail(status, failure);
-        return failed(options, failure);
+        return failed(options, failure, out);
     }
-    if (!session.close(0, failure)) return failed(options, failure);
-    printSectionInfo(options, info);
+    if (!session.close(0, failure)) return failed(options, failure, out);
+    printSectionInfo(options, info, out);
     return KVP_EXIT_OK;
 }
 
-// Tries the section on an empty scratch file, with the component's own
-// checks: "--create" opens the real file in open mode 2, which empties it at
-// once, so a section that would be refused must be refused before that.
-bool sectionCanBeCreated(const ToolOptions &options, Failure &failure) {
-    ProfileSession scratch;
-    ProfileSectionInfo info{};
-    if (!scratch.openScratch(failure)) return false;
-    uint32_t status =
-        profileCreateSection(scratch.file(), options.name.c_str(), options.version.c_str(), &info);
-    if (status == 0) return true;
-    scratch.fail(status, failure);
-    return false;
-}
-
-int addSection(const ToolOptions &options) {
+int get(const ToolOptions &options, Printer &out) {
     ProfileSession session;
     Failure failure;
     ProfileSectionInfo info{};
-    if (options.create && !sectionCanBeCreated(options, failure)) return failed(options, failure);
-    uint32_t mode = options.create ? PROFILE_OPEN_WRITE : PROFILE_OPEN_UPDATE;
-    if (!session.open(options, mode, failure)) return failed(options, failure);
-    uint32_t status =
-        profileCreateSection(session.file(), options.name.c_str(), options.version.c_str(), &info);
-    if (status != 0) {
-        // The session frees the file unwritten: an existing file stays as it was.
-        session.fail(status, failure);
-        return failed(options, failure);
-    }
-    // A file read with --decode is stored encoded: it is written back so.
-    if (!session.close(changeSaveFlags(options), failure)) return failed(options, failure);
-    printDone(options, "added section \"" + options.name + "\" version \"" + info.version +
-                           "\" to " + options.file);
-    return KVP_EXIT_OK;
-}
-
-int rewrite(const ToolOptions &options) {
-    ProfileSession session;
-    Failure failure;
-    if (!session.open(options, PROFILE_OPEN_UPDATE, failure)) return failed(options, failure);
-    uint32_t flags = (options.encode ? PROFILE_SAVE_ENCODE : 0u) |
-                     (options.checksums ? PROFILE_SAVE_CHECKSUMS : 0u) |
-                     (options.refresh ? PROFILE_SAVE_REFRESH : 0u);
-    if (!session.close(flags, failure)) return failed(options, failure);
-    std::string how = options.checksums ? " with checksums" : " without checksums";
-    if (options.refresh) how += ", damaged sections refreshed";
-    if (options.encode) how += ", encoded";
-    printDone(options, "rewrote " + options.file + how);
-    return KVP_EXIT_OK;
-}
-int get(const ToolOptions &options) {
-    ProfileSession session;
-    Failure failure;
-    ProfileSectionInfo info{};
-    if (!session.open(options, PROFILE_OPEN_READ, failure)) return failed(options, failure);
+    if (!session.open(options, PROFILE_OPEN_READ, failure))
+        return openFailed(options, session, failure, out);
     std::string value(PROFILE_VALUE_SIZE, '\0');
     uint32_t status = profileGetKey(session.file(), options.name.c_str(), options.version.c_str(),
                                     options.key.c_str(), value.data(), value.size(), &info);
     if (status != 0) {
         session.fail(status, failure);
-        return isMissing(status) ? missing(options, session, failure) : failed(options, failure);
+        return isMissing(status) ? missing(options, session, failure, out)
+                                 : failed(options, failure, out);
     }
     value.resize(value.find('\0'));
-    if (!session.close(0, failure)) return failed(options, failure);
-    printValue(options, info, value);
+    if (!session.close(0, failure)) return failed(options, failure, out);
+    printValue(options, info, value, out);
     return KVP_EXIT_OK;
 }
 
-uint32_t keyFlags(const ToolOptions &options) {
-    return (options.create ? PROFILE_KEYS_CREATE_SECTION : 0u) |
-           (options.refresh ? PROFILE_KEYS_ACCEPT_DAMAGE : 0u);
-}
-
-int set(const ToolOptions &options) {
+// sections: every ordinary section, "name version" a line.
+int sections(const ToolOptions &options, Printer &out) {
     ProfileSession session;
     Failure failure;
-    ProfileSectionInfo info{};
-    if (!session.open(options, PROFILE_OPEN_UPDATE, failure)) return failed(options, failure);
-    uint32_t status =
-        profileSetKey(session.file(), options.name.c_str(), options.version.c_str(),
-                      options.key.c_str(), options.value.c_str(), keyFlags(options), &info);
-    if (status != 0) {
-        // The session frees the file unwritten: it stays as it was.
-        session.fail(status, failure);
-        return failedWithHint(options, failure);
-    }
-    if (!session.close(changeSaveFlags(options), failure)) return failed(options, failure);
-    printDone(options,
-              "set key \"" + options.key + "\" in " + sectionText(options) + " of " + options.file);
+    if (!session.open(options, PROFILE_OPEN_READ, failure))
+        return openFailed(options, session, failure, out);
+    std::string &text = out.text();
+    bool first = true;
+    if (options.json) appendJsonNamesHead(text, options.file);
+    bool ok = session.eachSection(
+        [&](const SectionView &s) -> uint32_t {
+            if (std::strcmp(s.name, PROFILE_RESERVED_SECTION) == 0) return 0;
+            if (options.json) {
+                appendJsonName(text, s, first);
+            } else {
+                appendForPeople(text, s.name);
+                text += ' ';
+                appendForPeople(text, s.version);
+                text += '\n';
+            }
+            first = false;
+            return out.lineDone() ? 0u : PROFILE_STATUS_CANNOT_OPEN;
+        },
+        failure);
+    if (!ok) return walkFailed(options, failure, out);
+    if (options.json) appendJsonListEnd(text, !first);
     return KVP_EXIT_OK;
 }
 
-int removeKey(const ToolOptions &options) {
+// keys: the key names of one section; without VERSION the name must be
+// that of one section only.
+int keys(const ToolOptions &options, Printer &out) {
     ProfileSession session;
     Failure failure;
-    ProfileSectionInfo info{};
-    uint32_t removed = 0;
-    if (!session.open(options, PROFILE_OPEN_UPDATE, failure)) return failed(options, failure);
-    uint32_t status =
-        profileRemoveKey(session.file(), options.name.c_str(), options.version.c_str(),
-                         options.key.c_str(), keyFlags(options), &info, &removed);
+    if (!session.open(options, PROFILE_OPEN_READ, failure))
+        return openFailed(options, session, failure, out);
+    SectionView found;
+    std::string versions;
+    size_t matches = 0;
+    bool walked = session.eachSection(
+        [&](const SectionView &s) -> uint32_t {
+            if (options.name != s.name) return 0;
+            if (options.hasVersion && options.version != s.version) return 0;
+            if (matches++ == 0) found = s;
+            versions += (versions.empty() ? "\"" : ", \"") + forPeople(s.version) + "\"";
+            return 0;
+        },
+        failure);
+    if (!walked) return failed(options, failure, out);
+    if (matches == 0) {
+        failure = Failure{PROFILE_STATUS_NO_SECTION, {}, {}, 0};
+        std::string what = options.hasVersion ? "no " + sectionText(options)
+                                              : "no section \"" + options.name + "\"";
+        return missingThing(options, session, failure, what, out);
+    }
+    if (matches > 1 && !options.hasVersion) {
+        printToolError(out, options.file + ": section \"" + options.name + "\" has the versions " +
+                                versions + ": give one");
+        return KVP_EXIT_FAILED;
+    }
+    std::string &text = out.text();
+    bool first = true;
+    if (options.json) appendJsonKeysHead(text, options.file, found);
+    uint32_t status = session.eachKey(found, [&](const char *name, const char *) {
+        if (options.json) {
+            appendJsonKeyName(text, name, first);
+        } else {
+            appendForPeople(text, name);
+            text += '\n';
+        }
+        first = false;
+        out.lineDone();
+    });
     if (status != 0) {
         session.fail(status, failure);
-        return isMissing(status) ? missing(options, session, failure)
-                                 : failedWithHint(options, failure);
+        return failed(options, failure, out);
     }
-    if (!session.close(changeSaveFlags(options), failure)) return failed(options, failure);
-    std::string count = removed == 1 ? "" : " (" + std::to_string(removed) + " keys)";
-    printDone(options, "removed key \"" + options.key + "\"" + count + " from " +
-                           sectionText(options) + " of " + options.file);
+    if (options.json) appendJsonListEnd(text, !first);
     return KVP_EXIT_OK;
+}
+
+// dump: "section version key = value" a line, each word quoted for a
+// POSIX shell where it needs it.
+int dump(const ToolOptions &options, Printer &out) {
+    ProfileSession session;
+    Failure failure;
+    if (!session.open(options, PROFILE_OPEN_READ, failure))
+        return openFailed(options, session, failure, out);
+    std::string &text = out.text();
+    std::string prefix;
+    bool ok = session.eachSection(
+        [&](const SectionView &s) -> uint32_t {
+            prefix.clear();
+            appendShellWord(prefix, s.name);
+            prefix += ' ';
+            appendShellWord(prefix, s.version);
+            prefix += ' ';
+            uint32_t status = session.eachKey(s, [&](const char *name, const char *value) {
+                text += prefix;
+                appendShellWord(text, name);
+                text += " = ";
+                appendShellWord(text, value);
+                text += '\n';
+                out.lineDone();
+            });
+            return out.failed() ? PROFILE_STATUS_CANNOT_OPEN : status;
+        },
+        failure);
+    if (!ok) return walkFailed(options, failure, out);
+    return KVP_EXIT_OK;
+}
+
+int dispatch(const ToolOptions &options, Printer &out) {
+    switch (options.command) {
+    case ToolCommand::Show:
+        return show(options, out);
+    case ToolCommand::Verify:
+        return verify(options, out);
+    case ToolCommand::Sections:
+        return sections(options, out);
+    case ToolCommand::Keys:
+        return keys(options, out);
+    case ToolCommand::Find:
+        return find(options, out);
+    case ToolCommand::Get:
+        return get(options, out);
+    case ToolCommand::Dump:
+        return dump(options, out);
+    case ToolCommand::AddSection:
+        return addSection(options, out);
+    case ToolCommand::Set:
+        return setKey(options, out);
+    case ToolCommand::RemoveKey:
+        return removeKey(options, out);
+    case ToolCommand::RemoveSection:
+        return removeSection(options, out);
+    case ToolCommand::Rewrite:
+        return rewrite(options, out);
+    case ToolCommand::Repair:
+        return repair(options, out);
+    }
+    return KVP_EXIT_FAILED;
 }
 } // namespace
 
-int runCommand(const ToolOptions &options) {
+int runCommand(const ToolOptions &options, Printer &out) {
     try {
-        switch (options.command) {
-        case ToolCommand::Show:
-            return show(options);
-        case ToolCommand::Verify:
-            return verify(options);
-        case ToolCommand::Find:
-            return find(options);
-        case ToolCommand::AddSection:
-            return addSection(options);
-        case ToolCommand::Rewrite:
-            return rewrite(options);
-        case ToolCommand::Get:
-            return get(options);
-        case ToolCommand::Set:
-            return set(options);
-        case ToolCommand::RemoveKey:
-            return removeKey(options);
-        }
+        return dispatch(options, out);
     } catch (const std::exception &e) {
-        printToolError(e.what());
+        printToolError(out, e.what());
     }
     return KVP_EXIT_FAILED;
 }

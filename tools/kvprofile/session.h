@@ -23,13 +23,20 @@ struct SectionView {
     uint32_t checksum = 0;
     uint32_t storedChecksum = 0;
     bool damaged = false;
+    uint32_t checksumLine = PROFILE_CSUM_NONE; // ProfileChecksumLine
+    uint32_t keysAfterChecksum = 0;
     const ProfileSection *record = nullptr; // its keys, for ProfileSession::eachKey
 };
 
-// A failed step: the component's status and its collector's texts (8-bit).
+// A failed step: the component's status, its collector's texts (8-bit), and
+// the reason the library gave beside them ("Permission denied", a refused
+// value's rule), with the number of the line it names ("line 7: ..."), if
+// any, taken out of the text.
 struct Failure {
     uint32_t status = 0;
     std::vector<std::string> messages;
+    std::string detail;
+    uint32_t line = 0;
 };
 
 class ProfileSession {
@@ -42,8 +49,15 @@ class ProfileSession {
     ProfileSession &operator=(const ProfileSession &) = delete;
 
     // Opens a context for the options (--transform, --decode) and the file
-    // in it with the open mode.  On failure fills failure and returns false.
-    bool open(const ToolOptions &options, uint32_t openMode, Failure &failure);
+    // in it with the open mode and extra open flags; FILE "-" reads standard
+    // input whole (reading commands only).  On failure fills failure and
+    // returns false.
+    bool open(const ToolOptions &options, uint32_t openMode, Failure &failure,
+              uint32_t openFlags = 0);
+
+    // For the commands that change a file: opens it for update, or with
+    // --create a missing file as a new one.
+    bool openForChange(const ToolOptions &options, Failure &failure, uint32_t openFlags = 0);
 
     // Opens a context whose line functions read nothing and write nothing,
     // and an empty file in it: a place to try a change with the component's
@@ -62,9 +76,9 @@ class ProfileSession {
     // reserved one included; fn returns 0 to go on, or a status that ends
     // the walk.  Returns true after the last section; otherwise fills
     // failure with that status (or the walk's own, recorded) and returns
-    // false.  The file must be open.  Without texts the views' name and
-    // version stay null: a walk that only counts does not look for them
-    // (speed: the version is found past the name).
+    // false.  The file must be open.  Without texts the views' version stays
+    // null: a walk that only counts does not look for it (speed: the
+    // version is found past the name).
     template <class Fn> bool eachSection(Fn &&fn, Failure &failure, bool texts = true);
 
     // Calls fn(name, value) (zero-terminated 8-bit texts) for every key of
@@ -75,9 +89,21 @@ class ProfileSession {
     // Fills failure with the status and the collector's texts.
     void fail(uint32_t status, Failure &failure) const;
 
+    // The sections the file (or the standard input this session read) holds
+    // when read with --decode: for the hint to try it.  0 when it does not
+    // load so.
+    size_t sectionsWhenDecoded(const ToolOptions &options) const;
+
   private:
     int32_t context_ = -1;
     ProfileFile *file_ = nullptr;
+    // Standard input, read whole, and where the next line starts in it.
+    struct Input {
+        bool read = false;
+        std::string bytes;
+        size_t next = 0;
+    } input_;
+    static uint32_t readInputLine(char *buffer, uint32_t capacity, FILE *, uint64_t user);
 };
 
 template <class Fn> bool ProfileSession::eachSection(Fn &&fn, Failure &failure, bool texts) {
@@ -85,14 +111,14 @@ template <class Fn> bool ProfileSession::eachSection(Fn &&fn, Failure &failure, 
     uint32_t status = profileWalk(collector, file_->sections, [&](void *element) -> uint32_t {
         const auto *record = static_cast<const ProfileSection *>(element);
         SectionView view;
-        if (texts) {
-            view.name = profileSectionName(record);
-            view.version = profileSectionVersion(record);
-        }
+        view.name = profileSectionName(record);
+        if (texts) view.version = profileSectionVersion(record);
         view.keyCount = record->keyCount;
         view.checksum = record->checksum;
         view.storedChecksum = record->storedChecksum;
         view.damaged = record->damaged != 0;
+        view.checksumLine = record->checksumLine;
+        view.keysAfterChecksum = record->keysAfterChecksum;
         view.record = record;
         return fn(static_cast<const SectionView &>(view));
     });

@@ -1,18 +1,20 @@
-// The rewrite on POSIX systems: a 0600 temporary file beside the stored one
-// through the folder opened at open (openat, renameat: no path is resolved
-// again), fsync, the stored file's owner, group, extended attributes and
-// mode, renameat, and an fsync of the folder so that the rename survives a
-// power cut.  Where that would change what the file is, or is refused, the
-// content is written in place through the descriptor opened at open.
-#include "platform/replace.h"
-
+// The rewrite's primitives on POSIX systems (platform/rewrite_parts.h): a
+// 0600 temporary file beside the stored one through the folder opened at
+// open (openat, renameat: no path is resolved again), fsync, the stored
+// file's owner, group, extended attributes and mode, renameat, and an fsync
+// of the folder so that the rename survives a power cut; the in-place write
+// through the descriptor opened at open, behind a redo copy; the leftovers
+// beside the file, and the finishing of an interrupted in-place write.
 #include "platform/fault.h"
+#include "platform/posix/redo.h"
 #include "platform/posix/update_state.h"
+#include "platform/rewrite_parts.h"
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -20,23 +22,8 @@
 
 namespace {
 
-constexpr size_t COPY_CHUNK = 65536;
 constexpr size_t XATTR_LIST_MAX_BYTES = 65536;
 constexpr size_t XATTR_VALUE_MAX_BYTES = 65536;
-
-struct CreateBeside {
-    int folder;
-    int fd;
-};
-
-PlatCreateTry createBeside(const char *name, void *context) {
-    auto *c = static_cast<CreateBeside *>(context);
-    // 0600 whatever the umask: nobody else may open the new content before
-    // it has the stored file's permissions.
-    c->fd = openat(c->folder, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (c->fd >= 0) return PLAT_CREATE_DONE;
-    return errno == EEXIST ? PLAT_CREATE_EXISTS : PLAT_CREATE_FAILED;
-}
 
 // Copies every extended attribute of from to to (POSIX ACLs are kept in
 // them).  True when all were copied, or the file system keeps none.
@@ -77,152 +64,147 @@ bool keepIdentity(const PlatUpdateFile *file, int temp) {
     return fchmod(temp, stored.st_mode & 07777) == 0;
 }
 
+PlatRedoTarget redoTarget(const PlatUpdateFile *file) {
+    return {file->folder, file->name,  file->device, file->inode,
+            file->owner,  file->group, file->mode};
+}
+
 // The refusals of a rename that an in-place write can stand in for.
 bool renameRefused(int error) {
     return error == EBUSY || error == EXDEV || error == EACCES || error == EPERM || error == EROFS;
 }
 
-void syncFolder(int folder) {
-    // An O_PATH folder cannot be synced; a failed sync only leaves the
-    // rename's durability across a power cut unconfirmed.
-    if (!platFaultHit(PLAT_FAULT_FILE_SYNC)) (void)fsync(folder);
-}
-
 // Writes the whole content of source over the stored file through its own
-// descriptor: the new size reserved first, then the bytes, the cut to length
-// and the flush.
-PlatRewrite writeInPlace(const PlatUpdateFile *file, int source) {
+// descriptor.  When the new content could be prepared beside the file, a
+// redo copy of it is made durable first (platform/posix/redo.h), so that a
+// crash at any moment of the write leaves a whole version for the next
+// open; if that copy cannot be made, nothing is written.  Without a folder
+// that takes new files there is no copy, and a crash can leave the file
+// partly written.
+PlatRewrite writeInPlace(const PlatUpdateFile *file, int source, bool beside) {
     struct stat info {};
     if (fstat(source, &info) != 0) return PLAT_REWRITE_FAILED;
     const off_t size = info.st_size;
     if (platFaultHit(PLAT_FAULT_FILE_INPLACE)) return PLAT_REWRITE_REFUSED;
-    if (size > 0) {
-        int error = posix_fallocate(file->fd, 0, size);
-        // A file system without reservations writes without one.
-        if (error != 0 && error != EOPNOTSUPP && error != EINVAL) return PLAT_REWRITE_FAILED;
+    char redoName[NAME_MAX + 1] = "";
+    int redo = -1;
+    if (beside) {
+        redo = platWriteRedo(redoTarget(file), source, size, redoName);
+        if (redo < 0) return PLAT_REWRITE_FAILED;
     }
-    char *chunk = static_cast<char *>(std::malloc(COPY_CHUNK));
-    if (chunk == nullptr) return PLAT_REWRITE_FAILED;
-    PlatRewrite result = PLAT_REWRITE_IN_PLACE;
-    for (off_t at = 0; at < size && result == PLAT_REWRITE_IN_PLACE;) {
-        ssize_t got = pread(source, chunk, COPY_CHUNK, at);
-        if (got <= 0 || platFaultHit(PLAT_FAULT_FILE_INPLACE)) {
-            result = PLAT_REWRITE_PARTIAL;
-            break;
-        }
-        for (ssize_t put = 0; put < got;) {
-            ssize_t n = pwrite(file->fd, chunk + put, static_cast<size_t>(got - put), at + put);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                result = PLAT_REWRITE_PARTIAL;
-                break;
-            }
-            put += n;
-        }
-        at += got;
+    int copied = redo >= 0 ? platCopyInPlace(redo, PLAT_REDO_HEADER_SIZE, size, file->fd)
+                           : platCopyInPlace(source, 0, size, file->fd);
+    if (redo >= 0) close(redo);
+    if (copied == -1) return PLAT_REWRITE_PARTIAL; // the redo copy stays: the file may be torn
+    if (redo >= 0) {
+        platCrashPoint();
+        (void)unlinkat(file->folder, redoName, 0);
+        platSyncFolder(file->folder);
     }
-    std::free(chunk);
-    if (result == PLAT_REWRITE_IN_PLACE && (ftruncate(file->fd, size) != 0 || fsync(file->fd) != 0))
-        result = PLAT_REWRITE_PARTIAL;
-    return result;
-}
-
-// Ends the rewrite's stream; removes its temporary file unless keep.
-void endRewrite(PlatUpdateFile *file, FILE *out, bool keep) {
-    if (out != nullptr) fclose(out);
-    file->rewrite = nullptr;
-    if (file->tempName[0] != '\0' && !keep) (void)unlinkat(file->folder, file->tempName, 0);
-    file->tempName[0] = '\0';
+    return copied == 0 ? PLAT_REWRITE_IN_PLACE : PLAT_REWRITE_FAILED;
 }
 
 } // namespace
 
-int platRewriteBegin(PlatUpdateFile *file, FILE **out) {
-    if (out != nullptr) *out = nullptr;
-    if (file == nullptr || out == nullptr || file->rewrite != nullptr) return -1;
-    if (platFaultHit(PLAT_FAULT_FILE_TEMP)) return -1;
-    // Beside the stored file when the folder takes a new file of a longer
-    // name; else in a scratch file, for an in-place write.
-    CreateBeside create{file->folder, -1};
-    FILE *stream = nullptr;
-    if (platCreateUnderFreshName(file->name, file->tempName, sizeof file->tempName, createBeside,
-                                 &create) == 0) {
-        stream = fdopen(create.fd, "w+b");
-        if (stream == nullptr) {
-            close(create.fd);
-            (void)unlinkat(file->folder, file->tempName, 0);
-            file->tempName[0] = '\0';
-        }
-    }
+FILE *platRewriteStream(const PlatUpdateFile *file) { return file->rewrite; }
+
+void platSetRewriteStream(PlatUpdateFile *file, FILE *stream) { file->rewrite = stream; }
+
+bool platCanRewrite(const PlatUpdateFile *) { return true; }
+
+FILE *platCreateBeside(PlatUpdateFile *file) {
+    PlatCreateAt create{file->folder, -1};
+    if (platCreateUnderFreshName(file->name, file->tempName, sizeof file->tempName,
+                                 platCreatePrivateAt, &create) != 0)
+        return nullptr;
+    FILE *stream = fdopen(create.fd, "w+b");
     if (stream == nullptr) {
+        close(create.fd);
+        (void)unlinkat(file->folder, file->tempName, 0);
         file->tempName[0] = '\0';
-        stream = std::tmpfile();
     }
-    if (stream == nullptr) return -1;
-    file->rewrite = stream;
-    *out = stream;
+    return stream;
+}
+
+FILE *platCreateScratch() { return std::tmpfile(); }
+
+bool platHasBeside(const PlatUpdateFile *file) { return file->tempName[0] != '\0'; }
+
+bool platSyncToDisk(FILE *out) { return fsync(fileno(out)) == 0; }
+
+bool platKeepIdentity(const PlatUpdateFile *file, FILE *out) {
+    return keepIdentity(file, fileno(out));
+}
+
+PlatNameSwap platReplaceName(PlatUpdateFile *file) {
+    // Last check; renameat replaces a name and never follows a link in its
+    // place, so a swap after it replaces the swapped-in name only.
+    if (!platStillNamesFile(file)) return PLAT_SWAP_MOVED;
+    if (renameat(file->folder, file->tempName, file->folder, file->name) == 0) {
+        file->tempName[0] = '\0';
+        platSyncFolder(file->folder);
+        return PLAT_SWAP_DONE;
+    }
+    return renameRefused(errno) ? PLAT_SWAP_IN_PLACE : PLAT_SWAP_REFUSED;
+}
+
+PlatRewrite platWriteInPlace(PlatUpdateFile *file, FILE **out, bool beside) {
+    return writeInPlace(file, fileno(*out), beside);
+}
+
+void platEndRewrite(PlatUpdateFile *file, FILE *out) {
+    if (out != nullptr) fclose(out);
+    file->rewrite = nullptr;
+    if (file->tempName[0] != '\0') (void)unlinkat(file->folder, file->tempName, 0);
+    file->tempName[0] = '\0';
+}
+
+void platEachLeftover(const PlatUpdateFile *file, PlatLeftoverFn each, void *context) {
+    int listing = openat(file->folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0) return;
+    DIR *dir = fdopendir(listing);
+    if (dir == nullptr) {
+        close(listing);
+        return;
+    }
+    while (const dirent *entry = readdir(dir)) {
+        struct stat info {};
+        if (platIsTempNameOf(file->name, entry->d_name) &&
+            fstatat(file->folder, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(info.st_mode) && !each(file, entry->d_name, context))
+            break;
+    }
+    int error = errno;
+    closedir(dir);
+    errno = error;
+}
+
+int platFinishInterrupted(const PlatUpdateFile *file, const char *name) {
+    PlatRedoTarget target = redoTarget(file);
+    char redoName[NAME_MAX + 1];
+    if (name == nullptr) {
+        if (!platRedoName(target, redoName)) return 0;
+        name = redoName;
+    }
+    off_t size = 0;
+    int redo = platOpenRedo(target, name, &size);
+    if (redo < 0) return 0;
+    int copied = platCopyInPlace(redo, PLAT_REDO_HEADER_SIZE, size, file->fd);
+    int error = errno;
+    close(redo);
+    if (copied != 0) {
+        errno = error;
+        return -1;
+    }
+    platCrashPoint();
+    // A copy left behind would be read instead of the file, and written
+    // over it again, after the file has changed: a copy of another user's
+    // that this one cannot remove (a sticky folder) fails the open.
+    if (unlinkat(file->folder, name, 0) != 0 && errno != ENOENT) return -1;
+    platSyncFolder(file->folder);
     return 0;
 }
 
-void platRewriteAbandon(PlatUpdateFile *file, FILE *out) {
-    if (file == nullptr) {
-        if (out != nullptr) fclose(out);
-        return;
-    }
-    endRewrite(file, out, false);
-}
-
-PlatRewrite platRewriteFinish(PlatUpdateFile *file, FILE *out) {
-    if (file == nullptr || out == nullptr || out != file->rewrite) {
-        platRewriteAbandon(file, out);
-        return PLAT_REWRITE_REFUSED;
-    }
-    int temp = fileno(out);
-    if (fflush(out) != 0 || platFaultHit(PLAT_FAULT_FILE_SYNC) || fsync(temp) != 0) {
-        endRewrite(file, out, false);
-        return PLAT_REWRITE_FAILED;
-    }
-    // Write nothing through a name that leads elsewhere now.
-    if (!platStillNamesFile(file)) {
-        endRewrite(file, out, false);
-        return PLAT_REWRITE_MOVED;
-    }
-    const bool beside = file->tempName[0] != '\0';
-    if (beside && keepIdentity(file, temp)) {
-        if (platFaultHit(PLAT_FAULT_FILE_RENAME)) {
-            endRewrite(file, out, false);
-            return PLAT_REWRITE_REFUSED;
-        }
-        // Last check; renameat replaces a name and never follows a link in
-        // its place, so a swap after it replaces the swapped-in name only.
-        if (!platStillNamesFile(file)) {
-            endRewrite(file, out, false);
-            return PLAT_REWRITE_MOVED;
-        }
-        if (renameat(file->folder, file->tempName, file->folder, file->name) == 0) {
-            file->tempName[0] = '\0';
-            syncFolder(file->folder);
-            endRewrite(file, out, false);
-            return PLAT_REWRITE_REPLACED;
-        }
-        if (!renameRefused(errno)) {
-            endRewrite(file, out, false);
-            return PLAT_REWRITE_REFUSED;
-        }
-    }
-    PlatRewrite result = writeInPlace(file, temp);
-    bool keep = result == PLAT_REWRITE_PARTIAL && beside;
-    if (keep) {
-        // The whole new content, under a name no later open removes.
-        char kept[NAME_MAX + 1];
-        size_t len = std::strlen(file->name);
-        if (len + sizeof PLAT_KEPT_SUFFIX <= sizeof kept) {
-            std::memcpy(kept, file->name, len);
-            std::memcpy(kept + len, PLAT_KEPT_SUFFIX, sizeof PLAT_KEPT_SUFFIX);
-            if (renameat(file->folder, file->tempName, file->folder, kept) == 0)
-                file->tempName[0] = '\0';
-        }
-    }
-    endRewrite(file, out, keep);
-    return result;
+void platRemoveLeftover(const PlatUpdateFile *file, const char *name) {
+    (void)unlinkat(file->folder, name, 0);
 }

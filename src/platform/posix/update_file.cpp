@@ -1,20 +1,20 @@
-// Update opens on POSIX systems: a regular file opened read-write without
-// blocking on FIFOs, an exclusive flock held until close, and the folder
-// and name that lead to the file, kept as an open folder so that the
-// rewrite never resolves the path again.
+// Update opens on POSIX systems: the path walked part by part, a regular
+// file opened read-write with no window for a swap, an exclusive flock held
+// until close, and the folder and name that lead to the file, kept as an
+// open folder so that the rewrite never resolves the path again.
 #include "platform/update_file.h"
 
 #include "platform/fault.h"
+#include "platform/posix/path_walk.h"
 #include "platform/posix/update_state.h"
-#include "platform/replace.h"
+#include "platform/posix/updater_flag.h"
+#include "platform/rewrite_parts.h"
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -47,84 +47,71 @@ int lockExclusive(int fd, uint64_t deadline) {
     }
 }
 
-// Splits path into its folder (written into folder) and last name.  False
-// when either does not fit.
-bool splitPath(const char *path, char (&folder)[PATH_MAX], char (&name)[NAME_MAX + 1]) {
-    const char *slash = std::strrchr(path, '/');
-    const char *last = slash == nullptr ? path : slash + 1;
-    size_t nameLen = std::strlen(last);
-    if (nameLen == 0 || nameLen > NAME_MAX) return false;
-    std::memcpy(name, last, nameLen + 1);
-    if (slash == nullptr) {
-        std::strcpy(folder, ".");
-    } else if (slash == path) {
-        std::strcpy(folder, "/");
-    } else {
-        auto n = static_cast<size_t>(slash - path);
-        if (n >= sizeof folder) return false;
-        std::memcpy(folder, path, n);
-        folder[n] = '\0';
-    }
-    return true;
-}
-
-// A link as the last part of the path is followed for update only when it
-// belongs to this user or to the owner of its folder: the rule the kernel
-// applies in sticky world-writable folders, applied to every folder.
-bool trustedLink(const char *path, const struct stat &link) {
-    if (link.st_uid == geteuid()) return true;
-    char folder[PATH_MAX];
-    char name[NAME_MAX + 1];
-    struct stat info {};
-    return splitPath(path, folder, name) && stat(folder, &info) == 0 && link.st_uid == info.st_uid;
-}
-
-enum Bind { BIND_DONE, BIND_CHANGED, BIND_UNTRUSTED };
-
-// Finds the folder and name that lead to the opened file (after every link)
-// and checks, with the folder open, that the name still is that file.
-Bind bindToFolder(const char *path, PlatUpdateFile *file) {
-    struct stat at {};
-    if (lstat(path, &at) != 0) return BIND_CHANGED;
-    char resolved[PATH_MAX];
-    const char *target = path;
-    if (S_ISLNK(at.st_mode)) {
-        if (!trustedLink(path, at)) return BIND_UNTRUSTED;
-        if (realpath(path, resolved) == nullptr) return BIND_CHANGED;
-        target = resolved;
-    }
-    char folder[PATH_MAX];
-    if (!splitPath(target, folder, file->name)) return BIND_CHANGED;
-    file->folder = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (file->folder < 0) file->folder = open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (file->folder < 0) return BIND_CHANGED;
-    return platStillNamesFile(file) ? BIND_DONE : BIND_CHANGED;
-}
-
-// Removes the temporary files that killed rewrites left beside the file.
-// Runs with the lock held, when no rewrite of this file is under way.
-void removeLeftovers(const PlatUpdateFile *file) {
-    int listing = openat(file->folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listing < 0) return;
-    DIR *dir = fdopendir(listing);
-    if (dir == nullptr) {
-        close(listing);
-        return;
-    }
-    while (const dirent *entry = readdir(dir)) {
-        if (!platIsTempNameOf(file->name, entry->d_name)) continue;
-        struct stat info {};
-        if (fstatat(file->folder, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(info.st_mode))
-            (void)unlinkat(file->folder, entry->d_name, 0);
-    }
-    closedir(dir);
-}
-
 void release(PlatUpdateFile *file) {
-    if (file->fd >= 0) close(file->fd); // also releases the flock
+    // Explicitly: the read stream is a duplicate of the same open file, and
+    // would keep the flock for as long as the caller keeps it open.
+    if (file->fd >= 0) {
+        (void)flock(file->fd, LOCK_UN);
+        platWithdrawUpdater(file->fd);
+        close(file->fd);
+    }
     if (file->folder >= 0) close(file->folder);
     std::free(file);
+}
+
+// A folder descriptor that can be listed and flushed, where the user may
+// read the folder; else the O_PATH one kept.
+int readableFolder(int folder) {
+    int readable = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (readable < 0) return folder;
+    close(folder);
+    return readable;
+}
+
+enum Opened { OPEN_DONE, OPEN_FAILED, OPEN_AGAIN };
+
+// Opens the walked last part for reading and writing: the inode the walk
+// found, or a new file created exclusively.  OPEN_AGAIN: the name changed
+// under the walk (created by another meanwhile).
+Opened openLast(const PlatWalk &walk, bool empty, int *fd, PlatUpdateOpen *result,
+                PlatOpenReason *reason) {
+    if (walk.target < 0) {
+        if (!empty) {
+            platSetReason(reason, PLAT_WHY_SYSTEM, ENOENT);
+            *result = PLAT_UPDATE_MISSING;
+            return OPEN_FAILED;
+        }
+        *fd = openat(walk.folder, walk.name,
+                     O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+        if (*fd >= 0) return OPEN_DONE;
+        if (errno == EEXIST) return OPEN_AGAIN;
+    } else {
+        struct stat info {};
+        if (fstat(walk.target, &info) != 0 || !S_ISREG(info.st_mode)) {
+            platSetReason(reason, PLAT_WHY_NOT_REGULAR, 0, platKindOf(info.st_mode));
+            *result = PLAT_UPDATE_NOT_REGULAR;
+            return OPEN_FAILED;
+        }
+        *fd = platReopen(walk.target, walk.folder, walk.name, O_RDWR);
+        if (*fd >= 0) return OPEN_DONE;
+        if (errno == ESTALE) return OPEN_AGAIN;
+    }
+    platSetReason(reason, PLAT_WHY_SYSTEM, errno);
+    *result = PLAT_UPDATE_MISSING;
+    return OPEN_FAILED;
+}
+
+PlatUpdateOpen walkFailure(const PlatOpenReason &reason) {
+    switch (reason.why) {
+    case PLAT_WHY_UNTRUSTED_LINK:
+        return PLAT_UPDATE_UNTRUSTED;
+    case PLAT_WHY_NOT_REGULAR:
+        return PLAT_UPDATE_NOT_REGULAR;
+    case PLAT_WHY_TOO_MANY_LINKS:
+        return PLAT_UPDATE_UNTRUSTED;
+    default:
+        return PLAT_UPDATE_MISSING;
+    }
 }
 
 } // namespace
@@ -136,56 +123,76 @@ bool platStillNamesFile(const PlatUpdateFile *file) {
 }
 
 PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
-                                 PlatUpdateFile **out, FILE **stream) {
+                                 PlatUpdateFile **out, FILE **stream, PlatOpenReason *reason) {
     if (out != nullptr) *out = nullptr;
     if (stream != nullptr) *stream = nullptr;
-    if (path == nullptr || out == nullptr || stream == nullptr || path[0] == '\0')
+    platSetReason(reason, PLAT_WHY_NONE);
+    if (path == nullptr || out == nullptr || stream == nullptr || path[0] == '\0') {
+        platSetReason(reason, PLAT_WHY_SYSTEM, ENOENT);
         return PLAT_UPDATE_MISSING;
-    if (platFaultHit(PLAT_FAULT_FILE_OPEN)) return PLAT_UPDATE_MISSING;
+    }
+    if (platFaultHit(PLAT_FAULT_FILE_OPEN)) {
+        platSetReason(reason, PLAT_WHY_SYSTEM, EIO);
+        return PLAT_UPDATE_MISSING;
+    }
+    PlatOpenReason scratch{};
+    if (reason == nullptr) reason = &scratch;
     const uint64_t deadline = nowMs() + waitMs;
     for (;;) {
-        // Never open a device or FIFO for writing, not even for a moment
-        // (opening one can act on it); the check after the open settles a
-        // swap in between.
-        struct stat info {};
-        if (lstat(path, &info) == 0 && S_ISLNK(info.st_mode) && !trustedLink(path, info))
-            return PLAT_UPDATE_UNTRUSTED;
-        if (stat(path, &info) == 0 && !S_ISREG(info.st_mode)) return PLAT_UPDATE_NOT_REGULAR;
-        int flags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (empty ? O_CREAT : 0);
-        int fd = open(path, flags, 0666);
-        if (fd < 0)
-            return errno == EISDIR || errno == ENXIO ? PLAT_UPDATE_NOT_REGULAR
-                                                     : PLAT_UPDATE_MISSING;
-        if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-            close(fd);
-            return PLAT_UPDATE_NOT_REGULAR;
+        PlatWalk walk{};
+        if (platWalkPath(path, PLAT_WALK_UPDATE, &walk, reason) != 0) return walkFailure(*reason);
+        int fd = -1;
+        PlatUpdateOpen failed = PLAT_UPDATE_MISSING;
+        Opened opened = openLast(walk, empty, &fd, &failed, reason);
+        if (walk.target >= 0) close(walk.target);
+        if (opened != OPEN_DONE) {
+            close(walk.folder);
+            if (opened == OPEN_FAILED) return failed;
+            if (nowMs() >= deadline) return PLAT_UPDATE_BUSY;
+            continue;
         }
-        (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        if (lockExclusive(fd, deadline) != 0) {
+        struct stat info {};
+        platAnnounceUpdater(fd); // readers now leave the file to us
+        if (fstat(fd, &info) != 0 || lockExclusive(fd, deadline) != 0) {
             close(fd);
+            close(walk.folder);
+            platSetReason(reason, PLAT_WHY_BUSY);
             return PLAT_UPDATE_BUSY;
         }
         auto *file = static_cast<PlatUpdateFile *>(std::calloc(1, sizeof(PlatUpdateFile)));
         if (file == nullptr) {
             close(fd);
+            close(walk.folder);
+            platSetReason(reason, PLAT_WHY_SYSTEM, ENOMEM);
             return PLAT_UPDATE_MISSING;
         }
         file->fd = fd;
-        file->folder = -1;
+        file->folder = readableFolder(walk.folder);
         file->device = info.st_dev;
         file->inode = info.st_ino;
-        Bind bound = bindToFolder(path, file);
-        if (bound != BIND_DONE) {
-            release(file);
-            if (bound == BIND_UNTRUSTED) return PLAT_UPDATE_UNTRUSTED;
+        file->owner = info.st_uid;
+        file->group = info.st_gid;
+        file->mode = info.st_mode;
+        std::memcpy(file->name, walk.name, sizeof file->name);
+        if (!platStillNamesFile(file)) {
             // Renamed or replaced while we opened or waited: open the file
             // that the path names now.
-            if (nowMs() >= deadline) return PLAT_UPDATE_BUSY;
+            release(file);
+            if (nowMs() >= deadline) {
+                platSetReason(reason, PLAT_WHY_BUSY);
+                return PLAT_UPDATE_BUSY;
+            }
             continue;
+        }
+        if (platSweepBeside(file) != 0) {
+            platSetReason(reason, PLAT_WHY_SYSTEM, errno);
+            release(file);
+            return PLAT_UPDATE_MISSING;
         }
         int readFd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
         FILE *reader = readFd < 0 ? nullptr : fdopen(readFd, "rb");
         if (reader == nullptr || (empty && ftruncate(fd, 0) != 0)) {
+            platSetReason(reason, PLAT_WHY_SYSTEM, errno);
             if (reader != nullptr)
                 fclose(reader);
             else if (readFd >= 0)
@@ -193,7 +200,6 @@ PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
             release(file);
             return PLAT_UPDATE_MISSING;
         }
-        removeLeftovers(file);
         *out = file;
         *stream = reader;
         return PLAT_UPDATE_OPENED;

@@ -5,6 +5,7 @@
 #include "platform/temp_name.h"
 
 #include <climits>
+#include <cstdio>
 #include <sys/types.h>
 
 struct PlatUpdateFile {
@@ -12,13 +13,12 @@ struct PlatUpdateFile {
     int folder;              // the folder that held it then (O_PATH when unreadable)
     dev_t device;            // what the file is
     ino_t inode;             //
+    uid_t owner;             // its owner, group and mode at open (which redo
+    gid_t group;             // copies are trusted, and who may read them)
+    mode_t mode;             //
     char name[NAME_MAX + 1]; // its name in folder
     FILE *rewrite;           // the stream of a rewrite in progress, or null
     // The temporary file beside it of that rewrite, or empty when the new
     // content goes to a scratch file instead.
     char tempName[NAME_MAX + 1];
 };
-
-// True when name in folder is, right now, the opened file itself (not a
-// link to it, not another file).
-bool platStillNamesFile(const PlatUpdateFile *file);

@@ -1,17 +1,18 @@
-// The rewrite on Windows: a temporary file beside the stored one, created
-// with the stored file's access list (never wider) and attributes, flushed
-// with FlushFileBuffers, given the stored file's owner and group, and moved
-// over the stored file's own path (links resolved at open) with
-// MoveFileExW(MOVEFILE_REPLACE_EXISTING|MOVEFILE_WRITE_THROUGH).  Where that
-// would change what the file is, or the move is refused (another holder
-// without delete sharing, another volume), the content is written in place
-// through the handle opened at open, at once and without retrying.
+// The rewrite's primitives on Windows (platform/rewrite_parts.h): a
+// temporary file beside the stored one, created with the stored file's
+// access list (never wider) and attributes, flushed with FlushFileBuffers,
+// given the stored file's owner and group, and moved over the stored file's
+// own path (links resolved at open) with
+// MoveFileExW(MOVEFILE_REPLACE_EXISTING|MOVEFILE_WRITE_THROUGH); the
+// in-place write through the handle opened at open, at once and without
+// retrying, when the move is refused (another holder without delete
+// sharing, another volume).
 // ReplaceFileW is not used: Wine implements it by deleting the target
 // first, which opens the very window that the rewrite exists to close.
-#include "platform/replace.h"
-
 #include "platform/fault.h"
+#include "platform/rewrite_parts.h"
 #include "platform/temp_name.h"
+#include "platform/win32/handle_stream.h"
 #include "platform/win32/update_state.h"
 #include "platform/win32/utf16.h"
 
@@ -19,6 +20,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -29,6 +31,7 @@ constexpr DWORD COPY_CHUNK = 65536;
 constexpr DWORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 constexpr int TEMP_UTF8_BYTES = 4096;
+constexpr int NAME_UTF8_BYTES = 1024;
 constexpr SECURITY_INFORMATION OWNER_AND_GROUP =
     OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
 
@@ -67,17 +70,6 @@ HANDLE createScratch() {
     return CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
                        CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
                        nullptr);
-}
-
-FILE *streamOver(HANDLE h) {
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR | _O_BINARY);
-    if (fd == -1) {
-        CloseHandle(h);
-        return nullptr;
-    }
-    FILE *stream = _fdopen(fd, "w+b");
-    if (stream == nullptr) _close(fd);
-    return stream;
 }
 
 HANDLE handleOf(FILE *stream) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))); }
@@ -155,15 +147,6 @@ PlatRewrite writeInPlace(const PlatUpdateFile *file, HANDLE source) {
     return result;
 }
 
-// Ends the rewrite's stream; removes its temporary file unless keep.
-void endRewrite(PlatUpdateFile *file, FILE *out, bool keep) {
-    if (out != nullptr) fclose(out);
-    file->rewrite = nullptr;
-    if (file->temp != nullptr && !keep) DeleteFileW(file->temp);
-    std::free(file->temp);
-    file->temp = nullptr;
-}
-
 // A failure of the move that writing in place can stand in for.
 bool moveRefused(DWORD error) {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
@@ -173,12 +156,13 @@ bool moveRefused(DWORD error) {
 
 } // namespace
 
-int platRewriteBegin(PlatUpdateFile *file, FILE **out) {
-    if (out != nullptr) *out = nullptr;
-    if (file == nullptr || out == nullptr || file->rewrite != nullptr ||
-        file->handle == INVALID_HANDLE_VALUE)
-        return -1;
-    if (platFaultHit(PLAT_FAULT_FILE_TEMP)) return -1;
+FILE *platRewriteStream(const PlatUpdateFile *file) { return file->rewrite; }
+
+void platSetRewriteStream(PlatUpdateFile *file, FILE *stream) { file->rewrite = stream; }
+
+bool platCanRewrite(const PlatUpdateFile *file) { return file->handle != INVALID_HANDLE_VALUE; }
+
+FILE *platCreateBeside(PlatUpdateFile *file) {
     // The new file is created with the stored file's access list, so it is
     // never open to more readers than the stored one.
     PSECURITY_DESCRIPTOR acl = nullptr;
@@ -198,7 +182,7 @@ int platRewriteBegin(PlatUpdateFile *file, FILE **out) {
     if (WideCharToMultiByte(CP_UTF8, 0, file->path, -1, base, sizeof base, nullptr, nullptr) != 0 &&
         platCreateUnderFreshName(base, name, sizeof name, createBeside, &create) == 0) {
         file->temp = create.path;
-        stream = streamOver(create.handle);
+        stream = platStreamOverHandle(create.handle, true);
         if (stream == nullptr) {
             DeleteFileW(file->temp);
             std::free(file->temp);
@@ -206,89 +190,126 @@ int platRewriteBegin(PlatUpdateFile *file, FILE **out) {
         }
     }
     if (acl != nullptr) LocalFree(acl);
-    if (stream == nullptr) {
-        HANDLE scratch = createScratch();
-        if (scratch != INVALID_HANDLE_VALUE) stream = streamOver(scratch);
-    }
-    if (stream == nullptr) return -1;
-    file->rewrite = stream;
-    *out = stream;
-    return 0;
+    return stream;
 }
 
-void platRewriteAbandon(PlatUpdateFile *file, FILE *out) {
-    if (file == nullptr) {
-        if (out != nullptr) fclose(out);
-        return;
-    }
-    endRewrite(file, out, false);
+FILE *platCreateScratch() {
+    HANDLE scratch = createScratch();
+    return scratch != INVALID_HANDLE_VALUE ? platStreamOverHandle(scratch, true) : nullptr;
 }
 
-PlatRewrite platRewriteFinish(PlatUpdateFile *file, FILE *out) {
-    if (file == nullptr || out == nullptr || out != file->rewrite) {
-        platRewriteAbandon(file, out);
-        return PLAT_REWRITE_REFUSED;
+bool platHasBeside(const PlatUpdateFile *file) { return file->temp != nullptr; }
+
+bool platSyncToDisk(FILE *out) {
+    HANDLE h = handleOf(out);
+    return h != INVALID_HANDLE_VALUE && FlushFileBuffers(h);
+}
+
+bool platKeepIdentity(const PlatUpdateFile *file, FILE *out) {
+    return keepIdentity(file, handleOf(out));
+}
+
+PlatNameSwap platReplaceName(PlatUpdateFile *file) {
+    // Windows refuses to replace a file that any handle holds open, the
+    // locking one included, so the lock is given up for the move, under the
+    // hand-over guard (platform/win32/update_state.h).  Another updater that
+    // waits holds the file open too and so makes the move fail: the lock is
+    // then taken back, still under the guard, for an in-place write.  The
+    // move replaces the name itself and never follows a link there.
+    PlatHandOverGuard guard;
+    if (!platTakeHandOverGuard(file->path, GetTickCount64() + PLAT_UPDATE_LOCK_WAIT_MS, guard))
+        return PLAT_SWAP_REFUSED;
+    platUnlockFile(file);
+    if (MoveFileExW(file->temp, file->path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        std::free(file->temp);
+        file->temp = nullptr;
+        return PLAT_SWAP_DONE;
     }
-    HANDLE temp = handleOf(out);
-    if (fflush(out) != 0 || platFaultHit(PLAT_FAULT_FILE_SYNC) || temp == INVALID_HANDLE_VALUE ||
-        !FlushFileBuffers(temp)) {
-        endRewrite(file, out, false);
-        return PLAT_REWRITE_FAILED;
+    DWORD error = GetLastError();
+    if (platRelockFile(file) != 0 || !moveRefused(error)) return PLAT_SWAP_REFUSED;
+    return PLAT_SWAP_IN_PLACE;
+}
+
+PlatRewrite platWriteInPlace(PlatUpdateFile *file, FILE **out, bool beside) {
+    PlatRewrite result = writeInPlace(file, handleOf(*out));
+    if (result != PLAT_REWRITE_PARTIAL || !beside) return result;
+    // The whole new content, under a name no later open removes: NAME.~kept,
+    // or, when that name is taken (by a copy kept before, or by a file that
+    // someone else put there, which is never replaced), a fresh name made
+    // from it.
+    wchar_t suffix[sizeof PLAT_KEPT_SUFFIX];
+    wchar_t *kept = nullptr;
+    if (platUtf8ToWide(PLAT_KEPT_SUFFIX, suffix, sizeof PLAT_KEPT_SUFFIX) != 0)
+        kept = platJoinWide(file->path, suffix);
+    fclose(*out);
+    *out = nullptr;
+    bool moved = kept != nullptr && MoveFileExW(file->temp, kept, 0);
+    char base[TEMP_UTF8_BYTES];
+    char name[TEMP_UTF8_BYTES];
+    CreateBeside fresh{FILE_ATTRIBUTE_NORMAL, nullptr, nullptr, INVALID_HANDLE_VALUE};
+    if (!moved && kept != nullptr &&
+        WideCharToMultiByte(CP_UTF8, 0, kept, -1, base, sizeof base, nullptr, nullptr) != 0 &&
+        platCreateUnderFreshName(base, name, sizeof name, createBeside, &fresh) == 0) {
+        CloseHandle(fresh.handle);
+        moved = MoveFileExW(file->temp, fresh.path, MOVEFILE_REPLACE_EXISTING);
+        if (!moved) DeleteFileW(fresh.path);
+        std::free(fresh.path);
     }
-    // Write nothing through a name that leads elsewhere now.
-    if (!platStillNamesFile(file)) {
-        endRewrite(file, out, false);
-        return PLAT_REWRITE_MOVED;
+    if (moved) {
+        std::free(file->temp);
+        file->temp = nullptr;
     }
-    const bool beside = file->temp != nullptr;
-    if (beside && keepIdentity(file, temp)) {
-        if (platFaultHit(PLAT_FAULT_FILE_RENAME)) {
-            endRewrite(file, out, false);
-            return PLAT_REWRITE_REFUSED;
-        }
-        // Windows refuses to replace a file that any handle holds open, the
-        // locking one included, so the lock is given up for the move, under
-        // the hand-over guard (platform/win32/update_state.h).  Another
-        // updater that waits holds the file open too and so makes the move
-        // fail: the lock is then taken back, still under the guard, for an
-        // in-place write.  The move replaces the name itself and never
-        // follows a link there.
-        PlatHandOverGuard guard;
-        if (!platTakeHandOverGuard(file->path, GetTickCount64() + PLAT_UPDATE_LOCK_WAIT_MS,
-                                   guard)) {
-            endRewrite(file, out, false);
-            return PLAT_REWRITE_REFUSED;
-        }
-        platUnlockFile(file);
-        if (MoveFileExW(file->temp, file->path,
-                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            std::free(file->temp);
-            file->temp = nullptr;
-            endRewrite(file, out, false);
-            return PLAT_REWRITE_REPLACED;
-        }
-        DWORD error = GetLastError();
-        if (platRelockFile(file) != 0 || !moveRefused(error)) {
-            endRewrite(file, out, false);
-            return PLAT_REWRITE_REFUSED;
-        }
-    }
-    PlatRewrite result = writeInPlace(file, temp);
-    bool keep = result == PLAT_REWRITE_PARTIAL && beside;
-    if (keep) {
-        // The whole new content, under a name no later open removes.
-        wchar_t suffix[sizeof PLAT_KEPT_SUFFIX];
-        wchar_t *kept = nullptr;
-        if (platUtf8ToWide(PLAT_KEPT_SUFFIX, suffix, sizeof PLAT_KEPT_SUFFIX) != 0)
-            kept = platJoinWide(file->path, suffix);
-        fclose(out);
-        out = nullptr;
-        if (kept != nullptr && MoveFileExW(file->temp, kept, MOVEFILE_REPLACE_EXISTING)) {
-            std::free(file->temp);
-            file->temp = nullptr;
-        }
-        std::free(kept);
-    }
-    endRewrite(file, out, keep);
+    std::free(kept);
     return result;
+}
+
+void platEndRewrite(PlatUpdateFile *file, FILE *out) {
+    if (out != nullptr) fclose(out);
+    file->rewrite = nullptr;
+    if (file->temp != nullptr) DeleteFileW(file->temp);
+    std::free(file->temp);
+    file->temp = nullptr;
+}
+
+void platEachLeftover(const PlatUpdateFile *file, PlatLeftoverFn each, void *context) {
+    const wchar_t *slash = wcsrchr(file->path, L'\\');
+    if (slash == nullptr) return;
+    char base[NAME_UTF8_BYTES];
+    if (WideCharToMultiByte(CP_UTF8, 0, slash + 1, -1, base, sizeof base, nullptr, nullptr) == 0)
+        return;
+    wchar_t *pattern = platJoinWide(file->path, L".~*");
+    if (pattern == nullptr) return;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    std::free(pattern);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        char name[NAME_UTF8_BYTES];
+        if (!(found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+            WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, name, sizeof name, nullptr,
+                                nullptr) != 0 &&
+            platIsTempNameOf(base, name) && !each(file, name, context))
+            break;
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+int platFinishInterrupted(const PlatUpdateFile *, const char *) { return 0; }
+
+void platRemoveLeftover(const PlatUpdateFile *file, const char *name) {
+    const wchar_t *slash = wcsrchr(file->path, L'\\');
+    wchar_t *wideName = platUtf8ToWideAlloc(name);
+    if (slash != nullptr && wideName != nullptr) {
+        size_t folderUnits = static_cast<size_t>(slash - file->path) + 1;
+        size_t nameUnits = wcslen(wideName);
+        auto *leftover =
+            static_cast<wchar_t *>(std::calloc(folderUnits + nameUnits + 1, sizeof(wchar_t)));
+        if (leftover != nullptr) {
+            std::memcpy(leftover, file->path, folderUnits * sizeof(wchar_t));
+            std::memcpy(leftover + folderUnits, wideName, nameUnits * sizeof(wchar_t));
+            DeleteFileW(leftover);
+            std::free(leftover);
+        }
+    }
+    std::free(wideName);
 }

@@ -10,11 +10,14 @@
 
 #include "platform/fault.h"
 #include "platform/mutex.h"
-#include "platform/replace.h"
+#include "platform/rewrite_parts.h"
 #include "platform/temp_name.h"
+#include "platform/win32/handle_stream.h"
+#include "platform/win32/path_check.h"
 #include "platform/win32/update_state.h"
 #include "platform/win32/utf16.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -29,7 +32,6 @@ constexpr DWORD LOCK_OFFSET_HIGH = 0x7FFFFFF0; // far past the end of any profil
 constexpr DWORD LOCK_PAUSE_FIRST_MS = 1;
 constexpr DWORD LOCK_PAUSE_MAX_MS = 10;
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-constexpr int NAME_UTF8_BYTES = 1024;
 constexpr size_t GUARD_NAME_UNITS = 64;
 
 enum TryLock { LOCK_TAKEN, LOCK_HELD_BY_ANOTHER };
@@ -92,41 +94,19 @@ wchar_t *fullPath(const wchar_t *path) {
     return full;
 }
 
-// Removes the temporary files that killed rewrites left beside the file.
-void removeLeftovers(const PlatUpdateFile *file) {
-    const wchar_t *slash = wcsrchr(file->path, L'\\');
-    if (slash == nullptr) return;
-    char base[NAME_UTF8_BYTES];
-    if (WideCharToMultiByte(CP_UTF8, 0, slash + 1, -1, base, sizeof base, nullptr, nullptr) == 0)
-        return;
-    wchar_t *pattern = platJoinWide(file->path, L".~*");
-    if (pattern == nullptr) return;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(pattern, &found);
-    std::free(pattern);
-    if (search == INVALID_HANDLE_VALUE) return;
-    size_t folderUnits = static_cast<size_t>(slash - file->path) + 1;
-    do {
-        char name[NAME_UTF8_BYTES];
-        if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
-            WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, name, sizeof name, nullptr,
-                                nullptr) == 0 ||
-            !platIsTempNameOf(base, name))
-            continue;
-        size_t nameUnits = wcslen(found.cFileName);
-        auto *leftover =
-            static_cast<wchar_t *>(std::calloc(folderUnits + nameUnits + 1, sizeof(wchar_t)));
-        if (leftover == nullptr) continue;
-        std::memcpy(leftover, file->path, folderUnits * sizeof(wchar_t));
-        std::memcpy(leftover + folderUnits, found.cFileName, nameUnits * sizeof(wchar_t));
-        DeleteFileW(leftover);
-        std::free(leftover);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+// Ends the lock explicitly: the read stream is a duplicate of the same
+// open file, and would keep the lock for as long as the caller keeps it.
+void unlock(HANDLE h) {
+    OVERLAPPED at{};
+    at.OffsetHigh = LOCK_OFFSET_HIGH;
+    (void)UnlockFileEx(h, 0, 1, 0, &at);
 }
 
 void release(PlatUpdateFile *file) {
-    if (file->handle != INVALID_HANDLE_VALUE) CloseHandle(file->handle); // ends the lock
+    if (file->handle != INVALID_HANDLE_VALUE) {
+        unlock(file->handle);
+        CloseHandle(file->handle);
+    }
     std::free(file->path);
     std::free(file->temp);
     std::free(file);
@@ -138,14 +118,7 @@ FILE *readStream(HANDLE h) {
     if (!DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, FALSE,
                          DUPLICATE_SAME_ACCESS))
         return nullptr;
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(copy), _O_RDONLY | _O_BINARY);
-    if (fd == -1) {
-        CloseHandle(copy);
-        return nullptr;
-    }
-    FILE *stream = _fdopen(fd, "rb");
-    if (stream == nullptr) _close(fd);
-    return stream;
+    return platStreamOverHandle(copy, false);
 }
 
 } // namespace
@@ -196,7 +169,10 @@ bool platTakeHandOverGuard(const wchar_t *path, ULONGLONG deadline, PlatHandOver
 }
 
 void platUnlockFile(PlatUpdateFile *file) {
-    if (file->handle != INVALID_HANDLE_VALUE) CloseHandle(file->handle);
+    if (file->handle != INVALID_HANDLE_VALUE) {
+        unlock(file->handle);
+        CloseHandle(file->handle);
+    }
     file->handle = INVALID_HANDLE_VALUE;
 }
 
@@ -217,30 +193,40 @@ int platRelockFile(PlatUpdateFile *file) {
 }
 
 PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
-                                 PlatUpdateFile **out, FILE **stream) {
+                                 PlatUpdateFile **out, FILE **stream, PlatOpenReason *reason) {
     if (out != nullptr) *out = nullptr;
     if (stream != nullptr) *stream = nullptr;
+    platSetReason(reason, PLAT_WHY_SYSTEM, ENOENT);
     if (path == nullptr || out == nullptr || stream == nullptr || path[0] == '\0')
         return PLAT_UPDATE_MISSING;
     if (platFaultHit(PLAT_FAULT_FILE_OPEN)) return PLAT_UPDATE_MISSING;
     wchar_t *wide = platUtf8ToWideAlloc(path);
     if (wide == nullptr) return PLAT_UPDATE_MISSING;
+    if (platUntrustedReparsePoint(wide, reason)) {
+        std::free(wide);
+        return PLAT_UPDATE_UNTRUSTED;
+    }
     const ULONGLONG deadline = GetTickCount64() + waitMs;
     PlatUpdateOpen result = PLAT_UPDATE_MISSING;
     for (;;) {
         DWORD attributes = GetFileAttributesW(wide);
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            platSetReason(reason, PLAT_WHY_NOT_REGULAR, 0, "folder");
             result = PLAT_UPDATE_NOT_REGULAR;
             break;
         }
         HANDLE h =
             CreateFileW(wide, GENERIC_READ | GENERIC_WRITE | READ_CONTROL, SHARE_ALL, nullptr,
                         empty ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE) break;
+        if (h == INVALID_HANDLE_VALUE) {
+            platSetReason(reason, PLAT_WHY_SYSTEM, platErrnoOf(GetLastError()));
+            break;
+        }
         BY_HANDLE_FILE_INFORMATION info{};
         if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
             (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
             CloseHandle(h);
+            platSetReason(reason, PLAT_WHY_NOT_REGULAR, 0, "device");
             result = PLAT_UPDATE_NOT_REGULAR;
             break;
         }
@@ -261,6 +247,7 @@ PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
             // Renamed or replaced while we opened or waited: open the file
             // that the path names now.
             if (locked == LOCK_TIMED_OUT || GetTickCount64() >= deadline) {
+                platSetReason(reason, PLAT_WHY_BUSY);
                 result = PLAT_UPDATE_BUSY;
                 break;
             }
@@ -274,9 +261,10 @@ PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
             release(file);
             break;
         }
-        removeLeftovers(file);
+        (void)platSweepBeside(file); // nothing to finish: Windows keeps no redo copies
         *out = file;
         *stream = reader;
+        platSetReason(reason, PLAT_WHY_NONE);
         result = PLAT_UPDATE_OPENED;
         break;
     }

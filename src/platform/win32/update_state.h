@@ -17,10 +17,6 @@ struct PlatUpdateFile {
     wchar_t *temp;
 };
 
-// True when path is, right now, the opened file itself, reached without
-// following a link.
-bool platStillNamesFile(const PlatUpdateFile *file);
-
 // The guard of a file's lock hand-overs: a machine-wide mutex named after
 // the file's own path, held only within one call.  Windows refuses to
 // replace a file that any handle holds open, the locking one included, so

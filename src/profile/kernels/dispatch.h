@@ -1,0 +1,54 @@
+// Which kernels of the line encoding and the checksum run: the widest
+// instruction set that both this build and the processor have, asked once.
+//
+// The sets, each including the ones before it:
+//   scalar  byte by byte, on any processor (the reference);
+//   sse2    16-byte blocks (every x86-64 processor);
+//   ssse3   the checksum's byte shuffle;
+//   avx512  the line decoder's 64-byte blocks: AVX-512 F, BW and VBMI2 with
+//           BMI2 and POPCNT.  Built only where the compiler keeps spilled
+//           64-byte vectors aligned: not by MinGW's GCC, so never in the
+//           Windows build (KV_KERNEL_AVX512 is set for the files that need
+//           to know, by cmake/sources.cmake).
+// Each module takes its widest kernel at or below the active set.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+enum KernelSet : int32_t {
+    KERNEL_SCALAR = 0,
+    KERNEL_SSE2 = 1,
+    KERNEL_SSSE3 = 2,
+    KERNEL_AVX512 = 3,
+    KERNEL_SET_COUNT = 4
+};
+
+// The active set, -1 until first asked.  Racing first callers compute the
+// same answer.
+extern std::atomic<int32_t> kernelActiveSet;
+
+// Asks the processor (and, in the testable build, the environment variable
+// KVINIT64_KERNEL, a set's name) and stores the answer.
+KernelSet kernelAsk();
+
+// The active set: one relaxed load per call once asked (a function-local
+// static would cost a guard check on every line).
+inline KernelSet kernelSet() {
+    const int32_t set = kernelActiveSet.load(std::memory_order_relaxed);
+    return set < 0 ? kernelAsk() : static_cast<KernelSet>(set);
+}
+
+// "scalar", "sse2", "ssse3" or "avx512"; "?" for anything else.
+const char *kernelSetName(KernelSet set);
+
+// Whether this build has the set's code and the processor runs it.
+bool kernelSetRuns(KernelSet set);
+
+#ifdef KVINIT64_TESTABLE
+// Makes the named set the active one, for tests that hold every kernel to
+// the same results; a null name goes back to the processor's widest.
+// Returns 0, or 11 (nothing changed) for an unknown name or a set that
+// kernelSetRuns refuses.
+uint32_t kernelForce(const char *name);
+#endif

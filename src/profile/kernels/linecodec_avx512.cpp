@@ -1,0 +1,170 @@
+// The built-in line encoding in blocks of 64 bytes with AVX-512 (BW for the
+// byte lanes, VBMI2 for the compress) and BMI2.  This file is compiled with
+// those instruction sets where the build has the kernel (KV_KERNEL_AVX512,
+// see dispatch.h) and is empty elsewhere; its code runs only after the
+// dispatch found them.  It calls no inline function of a shared header, so
+// nothing compiled here is used by another file.
+#include "profile/kernels/linecodec_kernels.h"
+
+#if defined(KV_KERNEL_AVX512)
+#include <immintrin.h>
+
+using namespace linecodec;
+
+namespace {
+
+// ESCAPED in the first bytes of every 16, for a shuffle by escape digit.
+struct WideLanes {
+    alignas(WIDE_BLOCK) unsigned char bytes[WIDE_BLOCK];
+};
+constexpr WideLanes UNESCAPE_LANES = [] {
+    WideLanes table{};
+    for (size_t i = 0; i < WIDE_BLOCK; ++i)
+        table.bytes[i] = i % BLOCK < ESCAPE_COUNT ? ESCAPED[i % BLOCK] : 0;
+    return table;
+}();
+
+// 0 to 63: the position of each lane in a block.
+constexpr WideLanes LANE_NUMBERS = [] {
+    WideLanes table{};
+    for (size_t i = 0; i < WIDE_BLOCK; ++i) table.bytes[i] = static_cast<unsigned char>(i);
+    return table;
+}();
+
+// The lower and upper 32 bytes of a vector (masked extracts: GCC 12 warns
+// about the undefined operand of the unmasked ones and of the cast).
+__m256i lowHalf(__m512i v) { return _mm512_maskz_extracti64x4_epi64(0xF, v, 0); }
+__m256i highHalf(__m512i v) { return _mm512_maskz_extracti64x4_epi64(0xF, v, 1); }
+
+// The sum of the sixteen 32-bit lanes, modulo 2^32.
+uint32_t laneSum(__m512i v) {
+    __m256i half = _mm256_add_epi32(lowHalf(v), highHalf(v));
+    __m128i quarter =
+        _mm_add_epi32(_mm256_castsi256_si128(half), _mm256_extracti128_si256(half, 1));
+    quarter = _mm_add_epi32(quarter, _mm_shuffle_epi32(quarter, _MM_SHUFFLE(1, 0, 3, 2)));
+    quarter = _mm_add_epi32(quarter, _mm_shuffle_epi32(quarter, _MM_SHUFFLE(2, 3, 0, 1)));
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(quarter));
+}
+
+uint64_t lowBits(unsigned count) { return _bzhi_u64(~uint64_t{0}, count); }
+
+// A block never ends early, so no step waits for the one before.  A block
+// of bytes from 0x80 up (ASCII text) is the key bytes applied in place; in
+// any other, the digit after every escape byte becomes the byte it stands
+// for and the escape bytes are squeezed out.  Loads are masked to the `size`
+// bytes at stored and stores to the plain bytes.  Finding the end on the
+// way is chosen for speed: the line is read once, not searched and then
+// decoded.
+template <bool FindEnd>
+size_t decodeWide(const unsigned char *stored, size_t size, const unsigned char *keys,
+                  unsigned char *plain, LineSums &sums, size_t *lineLength) {
+    const __m512i lineFeed = _mm512_set1_epi8('\n');
+    const __m512i escape = _mm512_set1_epi8(static_cast<char>(ESCAPE));
+    const __m512i carriageReturn = _mm512_set1_epi8('\r');
+    const __m512i endOfFile = _mm512_set1_epi8(0x1A);
+    const __m512i digitZero = _mm512_set1_epi8('0');
+    const __m512i lastDigit = _mm512_set1_epi8(static_cast<char>(ESCAPE_COUNT - 1));
+    const __m512i unescape = _mm512_loadu_si512(UNESCAPE_LANES.bytes);
+    const __m512i lanes = _mm512_loadu_si512(LANE_NUMBERS.bytes);
+    const __m512i ones = _mm512_set1_epi16(1);
+    const __m512i zero = _mm512_setzero_si512();
+    __m512i byteSums = zero;       // eight 64-bit lanes
+    __m512i positionedSums = zero; // sixteen 32-bit lanes, modulo 2^32
+    __m512i weightedSums = zero;   // sixteen 32-bit lanes, modulo 2^32
+    uint64_t bad = 0;
+    uint64_t carry = 0; // the block before ended in an escape byte
+    size_t w = 0;
+    for (size_t r = CHECK_LENGTH;; r += WIDE_BLOCK) {
+        if (r >= size) {
+            if constexpr (FindEnd) return LINE_CODEC_NO_LINE;
+            break;
+        }
+        const size_t left = size - r;
+        uint64_t body = left >= WIDE_BLOCK ? ~uint64_t{0} : lowBits(static_cast<unsigned>(left));
+        const __m512i block = _mm512_maskz_loadu_epi8(body, stored + r);
+        bool last = left <= WIDE_BLOCK;
+        if constexpr (FindEnd) {
+            const uint64_t feeds = _mm512_mask_cmpeq_epi8_mask(body, block, lineFeed);
+            const uint64_t returns = _mm512_mask_cmpeq_epi8_mask(body, block, carriageReturn);
+            if (feeds != 0) {
+                // The body stops at the line feed and before a carriage
+                // return just before it.
+                const auto at = static_cast<unsigned>(__builtin_ctzll(feeds));
+                *lineLength = r + at + 1;
+                body = lowBits(at);
+                body &= ~(returns & (body ^ (body >> 1)));
+                last = true;
+            } else if (last) {
+                return LINE_CODEC_NO_LINE;
+            } else if ((returns >> 63) != 0 && stored[r + WIDE_BLOCK] == '\n') {
+                body &= ~(uint64_t{1} << 63); // the line feed opens the next block
+            }
+        }
+        const __m512i key = _mm512_loadu_si512(keys + w);
+        __mmask64 kept = body;
+        auto count = static_cast<unsigned>(_mm_popcnt_u64(body));
+        __m512i bytes;
+        if ((carry | (body & ~_mm512_movepi8_mask(block))) == 0) {
+            // Only bytes from 0x80 up, the common case (ASCII text): no
+            // escape, no byte the encoder never writes, the lanes in place.
+            bytes = _mm512_maskz_mov_epi8(kept, _mm512_xor_si512(block, key));
+        } else {
+            const uint64_t escapes = _mm512_mask_cmpeq_epi8_mask(body, block, escape);
+            // The lane after each escape holds its digit; a lane past the
+            // body reads as zero, which is no digit.
+            const uint64_t digits = (escapes << 1) | carry;
+            carry = escapes >> 63;
+            const __m512i digit = _mm512_sub_epi8(block, digitZero);
+            // Bytes the encoder never writes as they are, and escapes
+            // without a digit.
+            bad |= _mm512_mask_cmpeq_epi8_mask(body, block, carriageReturn) |
+                   _mm512_mask_cmpeq_epi8_mask(body, block, endOfFile) |
+                   _mm512_mask_cmpeq_epi8_mask(body, block, lineFeed) |
+                   _mm512_mask_testn_epi8_mask(body, block, block) |
+                   (digits & ~_mm512_cmple_epu8_mask(digit, lastDigit));
+            const __m512i restored =
+                _mm512_mask_mov_epi8(block, digits, _mm512_shuffle_epi8(unescape, digit));
+            const uint64_t keep = body & ~escapes;
+            count = static_cast<unsigned>(_mm_popcnt_u64(keep));
+            kept = lowBits(count);
+            bytes = _mm512_maskz_mov_epi8(
+                kept, _mm512_xor_si512(_mm512_maskz_compress_epi8(keep, restored), key));
+        }
+        _mm512_mask_storeu_epi8(plain + w, kept, bytes);
+        bad |= _mm512_mask_cmpeq_epi8_mask(kept, bytes, zero);
+        // Position times byte: lane times byte, plus w times the bytes' sum
+        // (below 2^32 in each 64-bit lane, so the upper halves stay zero;
+        // the masked multiply, as GCC 12 warns about the unmasked one).
+        const __m512i blockSums = _mm512_sad_epu8(bytes, zero);
+        byteSums = _mm512_add_epi64(byteSums, blockSums);
+        positionedSums = _mm512_add_epi32(
+            positionedSums,
+            _mm512_add_epi32(_mm512_madd_epi16(_mm512_maddubs_epi16(bytes, lanes), ones),
+                             _mm512_maskz_mul_epu32(0xFF, blockSums,
+                                                    _mm512_set1_epi64(static_cast<long long>(w)))));
+        // Weight times byte: bytes times signed bytes in pairs, then the
+        // pairs in fours.
+        weightedSums = _mm512_add_epi32(
+            weightedSums,
+            _mm512_madd_epi16(_mm512_maddubs_epi16(bytes, _mm512_loadu_si512(BYTE_WEIGHTS.at + w)),
+                              ones));
+        w += count;
+        if (last) break;
+    }
+    // carry: the escape byte ends the body.
+    if ((bad | carry) != 0) return SIZE_MAX;
+    sums.bytes = laneSum(byteSums); // each 64-bit lane is below 2^32
+    sums.positioned = laneSum(positionedSums);
+    sums.weighted = laneSum(weightedSums);
+    return w;
+}
+
+} // namespace
+
+size_t lineDecodeAvx512(const unsigned char *stored, size_t size, const unsigned char *keys,
+                        unsigned char *plain, LineSums &sums, size_t *lineLength) {
+    return lineLength != nullptr ? decodeWide<true>(stored, size, keys, plain, sums, lineLength)
+                                 : decodeWide<false>(stored, size, keys, plain, sums, nullptr);
+}
+
+#endif

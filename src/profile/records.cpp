@@ -31,11 +31,10 @@ constexpr uint64_t ARENA_PAGES_FROM = 1024 * 1024;
 // The first page block of a file of n bytes holds n + n/4 bytes (a file of
 // key lines takes about 1.2 times its size in records), and the first n of
 // them are brought in at once, in huge pages; the rest keeps small pages.
-// A file of short headers takes more and goes on into further blocks (huge
-// pages all through, half brought in at once); one of comments takes less
-// and leaves the rest of the block untouched (never brought in, it costs no
-// memory).  No first
-// block beyond this: a larger file goes on in further blocks.
+// A file of short headers takes more and goes on into further blocks; one
+// of comments takes less and leaves the rest of the block untouched (never
+// brought in, it costs no memory).  No first block beyond this: a larger
+// file goes on in further blocks.
 constexpr uint64_t ARENA_FIRST_PAGES_CAP = uint64_t{1} << 30;
 
 uint64_t roundToPages(uint64_t size) {
@@ -64,11 +63,12 @@ ProfileArenaBlock *newBlock(ProfileArena *arena, uint64_t payload, bool own) {
         huge = hint;
         pages = true;
     } else if (!own && (arena->held >= ARENA_BLOCK_CAP || arena->sizeHint >= ARENA_PAGES_FROM)) {
-        // A quarter of what the file holds so far: few blocks, little of
-        // the last one left over (and that part never brought in).
+        // A quarter of what the file holds so far: few blocks.  Huge pages
+        // all through, none brought in ahead: how much of the last block
+        // the file will fill is not known, and what it leaves untouched
+        // costs no memory.
         uint64_t want = arena->held / 4 > payload + header ? arena->held / 4 : payload + header;
         size = roundToPages(want);
-        populate = size / 2;
         huge = size;
         pages = true;
     } else {

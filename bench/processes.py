@@ -87,8 +87,8 @@ def main():
     headers = headers_file(data_dir)
     for name, argv in (("PROC_memory_plain", [loader, plain]),
                        ("PROC_memory_headers", [loader, headers]),
-                       ("PROC_memory_tool_plain", [kvprofile, "verify", plain]),
-                       ("PROC_memory_tool_headers", [kvprofile, "verify", headers])):
+                       ("PROC_memory_tool_plain", [kvprofile, "show", plain]),
+                       ("PROC_memory_tool_headers", [kvprofile, "show", headers])):
         runs = [measure(bench_dir, argv) for _ in range(max(1, min(rounds, 3)))]
         benchmarks.append(entry(name, runs, argv[-1]))
     for path in (saved, copied):

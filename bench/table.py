@@ -51,10 +51,10 @@ TIMED = [
 MEMORY = [
     ("peak resident, a process loading the 18 MB file", "PROC_memory_plain", 1.3),
     ("peak resident, a process loading 20 MB of headers", "PROC_memory_headers", 8.0),
-    ("(reference) peak heap, 18 MB file loaded", "BM_heap_profile", None),
-    ("(reference) peak heap, 20 MB of \"[a]\" headers loaded", "BM_heap_headers", None),
-    ("(reference) peak resident, kvprofile verify, 18 MB", "PROC_memory_tool_plain", None),
-    ("(reference) peak resident, kvprofile verify, headers", "PROC_memory_tool_headers", None),
+    ("(reference) peak heap (malloc only, not page blocks), 18 MB", "BM_heap_profile", None),
+    ("(reference) peak heap (malloc only, not page blocks), headers", "BM_heap_headers", None),
+    ("(reference) peak resident, kvprofile show, 18 MB", "PROC_memory_tool_plain", None),
+    ("(reference) peak resident, kvprofile show, headers", "PROC_memory_tool_headers", None),
     ("(reference) SimpleIni peak heap", "BM_heap_simpleini", None),
 ]
 

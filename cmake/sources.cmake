@@ -30,6 +30,7 @@ set(KV_SOURCES_PROFILE
   src/profile/checksum.cpp
   src/profile/context.cpp
   src/profile/cursor_list.cpp
+  src/profile/fail.cpp
   src/profile/format.cpp
   src/profile/kernels/checksum_sse2.cpp
   src/profile/kernels/checksum_ssse3.cpp

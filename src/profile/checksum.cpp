@@ -1,6 +1,6 @@
 #include "profile/checksum.h"
 
-#include "profile/context.h"
+#include "profile/fail.h"
 #include "profile/kernels/checksum_kernels.h"
 #include "profile/kernels/dispatch.h"
 #include "profile/list_walk.h"

@@ -22,11 +22,6 @@ bool slotIsFree(const ProfileLibContext &slot) {
 
 } // namespace
 
-uint32_t profileFail(ErrCollector *collector, uint32_t status) {
-    errCollectorAdd(collector, profileMessages, static_cast<int32_t>(status), ERR_SEVERITY_ERROR);
-    return status;
-}
-
 int32_t profileFindFreeContext() {
     for (int32_t i = 0; i < PROFILE_CONTEXT_COUNT; ++i) {
         if (slotIsFree(profileContexts[i])) return i;
@@ -118,6 +113,7 @@ uint32_t profileNewFile(ErrCollector *collector, ProfileFile **out) {
     auto *file = static_cast<ProfileFile *>(QDMalloc(sizeof(ProfileFile)));
     if (file == nullptr) return profileFail(collector, PROFILE_STATUS_NO_RESOURCES);
     std::memset(file, 0, sizeof *file);
+    profileBlockReaderInit(&file->reader, file->streamBuffer, sizeof file->streamBuffer);
     if (cursorListCreate(collector, &file->sections) != 0) {
         std::free(file);
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);

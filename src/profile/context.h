@@ -8,37 +8,16 @@
 
 #include "diag/collector.h"
 #include "profile/cursor_list.h"
+#include "profile/fail.h"
 #include "profile/limits.h"
+#include "profile/line_functions.h"
+#include "profile/lineio.h"
 #include "profile/records.h"
 
 #include <cstdint>
 #include <cstdio>
 
 struct PlatUpdateFile; // platform/update_file.h
-
-// Line functions.  `stream` is absent in I/O mode 1, where the caller's
-// functions find their data through the user value.
-//
-// readLine: fills buffer with the next raw line, its line feed included, and
-// a zero; leaves it empty at the end of the data.
-using ProfileReadLineFn = uint32_t (*)(char *buffer, uint32_t capacity, FILE *stream,
-                                       uint64_t user);
-// writeLine: writes the line unchanged (it already ends in a line feed).
-using ProfileWriteLineFn = uint32_t (*)(const char *line, FILE *stream, uint64_t user);
-// encodeLine: writes the stored form of a plain line into out, never past
-// capacity; a non-zero status ends the save with that status.
-using ProfileEncodeLineFn = uint32_t (*)(const char *plain, char *out, uint32_t capacity,
-                                         uint32_t transform, uint64_t user);
-// decodeLine: writes the plain form of a stored line into the zeroed out,
-// never past capacity; an empty output means it cannot be decoded.
-using ProfileDecodeLineFn = uint32_t (*)(const char *stored, char *out, uint32_t capacity,
-                                         uint32_t transform, uint64_t user);
-
-constexpr uint32_t PROFILE_IO_STREAM = 0; // the component opens a stream per file
-constexpr uint32_t PROFILE_IO_CALLER = 1; // the caller's readLine/writeLine carry every line
-
-// The transform parameter of every context opened without a decodeLine.
-constexpr uint32_t PROFILE_DEFAULT_TRANSFORM = 0x4B56u; // chosen in linecodec.cpp's comment
 
 struct ProfileLibContext {
     int32_t index;
@@ -115,13 +94,10 @@ struct ProfileFile {
     // in which no section was found.
     uint32_t linesRead;
     // I/O mode 0 reads the stream in blocks of the size of streamBuffer and
-    // splits the lines itself (profileBlockReadLine); these say which bytes
-    // of the buffer are still to be handed out, and whether the stream has
-    // nothing more.  lineByLine set (only tests do) reads through the
-    // context's readLine instead, one line per call, as I/O mode 1 does.
-    uint32_t blockStart;
-    uint32_t blockEnd;
-    uint32_t blockDrained;
+    // splits the lines itself (profileBlockReadLine, over this reader).
+    // lineByLine set (only tests do) reads through the context's readLine
+    // instead, one line per call, as I/O mode 1 does.
+    ProfileBlockReader reader;
     uint32_t lineByLine;
     // While the file loads, the block that profileBlockReadLine reads the
     // (unbuffered) stream into; afterwards the buffer of the new file that
@@ -165,7 +141,3 @@ uint32_t profileFreeFile(ErrCollector *collector, ProfileFile *file);
 
 // The context of a file, or null when it is not open.
 ProfileLibContext *profileFileContext(const ProfileFile *file);
-
-// Records status in the collector with severity 2 under the profile
-// catalogue and returns it; the shape of every failure path.
-uint32_t profileFail(ErrCollector *collector, uint32_t status);

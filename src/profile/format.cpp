@@ -1,6 +1,6 @@
 #include "profile/format.h"
 
-#include "profile/context.h"
+#include "profile/fail.h"
 
 #include <bit>
 #include <cstring>

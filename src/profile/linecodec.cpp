@@ -66,10 +66,10 @@
 #include "profile/linecodec.h"
 
 #include "diag/messages.h"
-#include "profile/context.h"
 #include "profile/kernels/dispatch.h"
 #include "profile/kernels/linecodec_kernels.h"
 #include "profile/limits.h"
+#include "profile/line_functions.h"
 #include "profile/linecodec_form.h"
 
 #include <cstddef>

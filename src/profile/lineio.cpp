@@ -2,7 +2,6 @@
 
 #include "diag/messages.h"
 #include "platform/fault.h"
-#include "profile/context.h"
 
 #include <cstring>
 
@@ -60,28 +59,37 @@ uint64_t profileStreamRemaining(FILE *stream) {
     return end > at ? static_cast<uint64_t>(end - at) : 0;
 }
 
+void profileBlockReaderInit(ProfileBlockReader *reader, char *block, uint32_t size) {
+    reader->block = block;
+    reader->size = size;
+    reader->start = 0;
+    reader->end = 0;
+    reader->drained = 0;
+}
+
 // Chosen for speed: one fread per 32 KiB and memchr over each line instead of
 // a getc per byte (the byte loop was the larger part of a load).
-uint32_t profileBlockReadLine(ProfileFile *file, char *buffer, uint32_t capacity) {
+uint32_t profileBlockReadLine(ProfileBlockReader *reader, FILE *stream, char *buffer,
+                              uint32_t capacity) {
     if (buffer == nullptr || capacity == 0) return PROFILE_STATUS_BAD_PARAMS;
     buffer[0] = '\0';
-    if (file == nullptr || file->stream == nullptr) return PROFILE_STATUS_END_OF_LIST;
+    if (reader == nullptr || stream == nullptr) return PROFILE_STATUS_END_OF_LIST;
     const size_t limit = capacity - 1;
     size_t length = 0;
     bool holdsNul = false;
     while (length < limit) {
-        if (file->blockStart >= file->blockEnd) {
-            if (file->blockDrained != 0) break;
-            size_t got = std::fread(file->streamBuffer, 1, sizeof file->streamBuffer, file->stream);
-            file->blockStart = 0;
-            file->blockEnd = static_cast<uint32_t>(got);
+        if (reader->start >= reader->end) {
+            if (reader->drained != 0) break;
+            size_t got = std::fread(reader->block, 1, reader->size, stream);
+            reader->start = 0;
+            reader->end = static_cast<uint32_t>(got);
             // fread comes back short only at the end of the stream or on a
             // failure; either way nothing more is read from it.
-            if (got < sizeof file->streamBuffer) file->blockDrained = 1;
+            if (got < reader->size) reader->drained = 1;
             if (got == 0) break;
         }
-        const char *start = file->streamBuffer + file->blockStart;
-        size_t available = file->blockEnd - file->blockStart;
+        const char *start = reader->block + reader->start;
+        size_t available = reader->end - reader->start;
         size_t want = available < limit - length ? available : limit - length;
         const void *feed = std::memchr(start, '\n', want);
         size_t take = feed != nullptr
@@ -90,7 +98,7 @@ uint32_t profileBlockReadLine(ProfileFile *file, char *buffer, uint32_t capacity
         holdsNul = holdsNul || std::memchr(start, '\0', take) != nullptr;
         std::memcpy(buffer + length, start, take);
         length += take;
-        file->blockStart += static_cast<uint32_t>(take);
+        reader->start += static_cast<uint32_t>(take);
         if (feed != nullptr) break;
     }
     buffer[length] = '\0';
@@ -98,12 +106,13 @@ uint32_t profileBlockReadLine(ProfileFile *file, char *buffer, uint32_t capacity
     return length == 0 ? PROFILE_STATUS_END_OF_LIST : 0;
 }
 
-bool profileBlockPeekLine(ProfileFile *file, uint32_t capacity, const char **line, size_t *length) {
-    if (file == nullptr || file->stream == nullptr || capacity == 0) return false;
+bool profileBlockPeekLine(ProfileBlockReader *reader, FILE *stream, uint32_t capacity,
+                          const char **line, size_t *length) {
+    if (reader == nullptr || stream == nullptr || capacity == 0) return false;
     const size_t limit = capacity - 1;
     for (;;) {
-        const char *start = file->streamBuffer + file->blockStart;
-        size_t available = file->blockEnd - file->blockStart;
+        const char *start = reader->block + reader->start;
+        size_t available = reader->end - reader->start;
         size_t want = available < limit ? available : limit;
         const void *feed = std::memchr(start, '\n', want);
         if (feed != nullptr) {
@@ -113,24 +122,25 @@ bool profileBlockPeekLine(ProfileFile *file, uint32_t capacity, const char **lin
         }
         // No whole line at hand: too long for one read, or cut by the end
         // of the stream or of the block.  Only the last is mended here.
-        if (available >= limit || file->blockDrained != 0) return false;
+        if (available >= limit || reader->drained != 0) return false;
         // The unfinished line moves to the front and the block is topped
         // up behind it; what profileBlockReadLine hands out is unchanged.
-        std::memmove(file->streamBuffer, start, available);
-        size_t room = sizeof file->streamBuffer - available;
-        size_t got = std::fread(file->streamBuffer + available, 1, room, file->stream);
-        file->blockStart = 0;
-        file->blockEnd = static_cast<uint32_t>(available + got);
-        if (got < room) file->blockDrained = 1;
+        std::memmove(reader->block, start, available);
+        size_t room = reader->size - available;
+        size_t got = std::fread(reader->block + available, 1, room, stream);
+        reader->start = 0;
+        reader->end = static_cast<uint32_t>(available + got);
+        if (got < room) reader->drained = 1;
         if (got == 0) return false;
     }
 }
 
-void profileBlockPeekBytes(const ProfileFile *file, const char **bytes, size_t *available) {
-    *bytes = file->streamBuffer + file->blockStart;
-    *available = file->blockEnd - file->blockStart;
+void profileBlockPeekBytes(const ProfileBlockReader *reader, const char **bytes,
+                           size_t *available) {
+    *bytes = reader->block + reader->start;
+    *available = reader->end - reader->start;
 }
 
-void profileBlockSkipLine(ProfileFile *file, size_t length) {
-    file->blockStart += static_cast<uint32_t>(length);
+void profileBlockSkipLine(ProfileBlockReader *reader, size_t length) {
+    reader->start += static_cast<uint32_t>(length);
 }

@@ -4,8 +4,8 @@
 
 #include "diag/collector.h"
 #include "diag/messages.h"
-#include "profile/context.h"
 #include "profile/cursor_list.h"
+#include "profile/fail.h"
 
 #include <cstdint>
 

@@ -248,7 +248,7 @@ bool splitNextKey(const ProfileLibContext *context, ProfileFile *file, char *sto
         context->decodeLine == defaultDecodeLine) {
         const char *bytes = nullptr;
         size_t available = 0;
-        profileBlockPeekBytes(file, &bytes, &available);
+        profileBlockPeekBytes(&file->reader, &bytes, &available);
         // No longer than the lines profileBlockPeekLine gives.
         if (available > PROFILE_LINE_SIZE - 1) available = PROFILE_LINE_SIZE - 1;
         size_t plainLength = 0;
@@ -261,7 +261,7 @@ bool splitNextKey(const ProfileLibContext *context, ProfileFile *file, char *sto
         }
     }
     const char *raw = nullptr;
-    return profileBlockPeekLine(file, PROFILE_LINE_SIZE, &raw, length) &&
+    return profileBlockPeekLine(&file->reader, file->stream, PROFILE_LINE_SIZE, &raw, length) &&
            splitKeyLine(context, file, raw, *length, stored, plain, key);
 }
 
@@ -283,7 +283,7 @@ ProfileReadResult profileReadLine(ErrCollector *, ProfileFile *file, char *buffe
     if (context == nullptr) return PROFILE_READ_UNDECODABLE;
     auto cap = static_cast<uint32_t>(capacity);
     uint32_t read = context->ioMode == PROFILE_IO_STREAM && file->lineByLine == 0
-                        ? profileBlockReadLine(file, buffer, cap)
+                        ? profileBlockReadLine(&file->reader, file->stream, buffer, cap)
                         : context->readLine(buffer, cap, file->stream, file->user);
     // The library's own reader says when a line holds a NUL byte; the
     // statuses of a caller's readLine are not looked at.
@@ -342,7 +342,7 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
         ProfileKeySpan key{};
         if (splitInBlock && !afterChecksumLine &&
             splitNextKey(context, file, line, plain, &key, &rawLength)) {
-            profileBlockSkipLine(file, rawLength);
+            profileBlockSkipLine(&file->reader, rawLength);
             const char *end = key.value + key.valueLength;
             uint32_t checksum =
                 key.oneSign ? profileTextChecksum(key.name, static_cast<size_t>(end - key.name),

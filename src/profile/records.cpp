@@ -3,7 +3,7 @@
 #include "diag/safecopy.h"
 #include "frame/alloc.h"
 #include "platform/pages.h"
-#include "profile/context.h"
+#include "profile/fail.h"
 
 #include <cstddef>
 #include <cstdlib>

@@ -253,15 +253,21 @@ PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
             }
             continue;
         }
-        FILE *reader = readStream(h);
+        // An in-place write that a crash interrupted is finished first, and
+        // the file read from its start afterwards.
         LARGE_INTEGER zero{};
+        if (platSweepBeside(file) != 0 || !SetFilePointerEx(h, zero, nullptr, FILE_BEGIN)) {
+            platSetReason(reason, PLAT_WHY_SYSTEM, errno);
+            release(file);
+            break;
+        }
+        FILE *reader = readStream(h);
         if (reader == nullptr ||
             (empty && (!SetFilePointerEx(h, zero, nullptr, FILE_BEGIN) || !SetEndOfFile(h)))) {
             if (reader != nullptr) fclose(reader);
             release(file);
             break;
         }
-        (void)platSweepBeside(file); // nothing to finish: Windows keeps no redo copies
         *out = file;
         *stream = reader;
         platSetReason(reason, PLAT_WHY_NONE);

@@ -3,6 +3,7 @@
 
 #include "platform/fault.h"
 #include "platform/redo_format.h"
+#include "platform/update_file.h"
 #include "platform/win32/utf16.h"
 
 #include <aclapi.h>
@@ -14,6 +15,11 @@ namespace {
 
 constexpr DWORD COPY_CHUNK = 65536;
 constexpr int NAME_UTF8_BYTES = 4096;
+// The in-place writes' lock byte: next to the updaters' one
+// (platform/win32/update_file.cpp), far past the end of any profile file.
+constexpr DWORD WRITES_LOCK_HIGH = 0x7FFFFFF0;
+constexpr DWORD WRITES_LOCK_LOW = 1;
+constexpr DWORD WRITES_LOCK_PAUSE_MS = 1;
 
 bool readAt(HANDLE h, char *bytes, DWORD n, int64_t at, DWORD *got) {
     OVERLAPPED where{};
@@ -223,18 +229,51 @@ HANDLE platOpenRedo(const PlatRedoTarget &target, const wchar_t *path, int64_t *
     return h;
 }
 
+bool platLockWrites(HANDLE h, bool exclusive, DWORD waitMs) {
+    const ULONGLONG deadline = GetTickCount64() + waitMs;
+    for (;;) {
+        OVERLAPPED at{};
+        at.Offset = WRITES_LOCK_LOW;
+        at.OffsetHigh = WRITES_LOCK_HIGH;
+        DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+        if (LockFileEx(h, flags, 0, 1, 0, &at)) return true;
+        DWORD error = GetLastError();
+        if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) return true;
+        if (GetTickCount64() >= deadline) return false;
+        Sleep(WRITES_LOCK_PAUSE_MS);
+    }
+}
+
+void platUnlockWrites(HANDLE h) {
+    OVERLAPPED at{};
+    at.Offset = WRITES_LOCK_LOW;
+    at.OffsetHigh = WRITES_LOCK_HIGH;
+    (void)UnlockFileEx(h, 0, 1, 0, &at);
+}
+
 int platCopyInPlace(HANDLE source, int64_t from, int64_t size, HANDLE dst) {
     LARGE_INTEGER old{};
     if (!GetFileSizeEx(dst, &old)) return -2;
+    // Readers that are reading the file finish first.
+    if (!platLockWrites(dst, true, PLAT_UPDATE_LOCK_WAIT_MS)) {
+        SetLastError(ERROR_LOCK_VIOLATION);
+        return -2;
+    }
+    int result = 0;
     // The new size reserved first, so that a full disk fails before any
     // byte changes.
     if (size > old.QuadPart && !cutAt(dst, size)) {
         (void)cutAt(dst, old.QuadPart);
-        return -2;
+        result = -2;
+    } else if (!copyRange(source, from, size, dst, 0, nullptr, true)) {
+        result = -1;
+    } else {
+        platCrashPoint();
+        if (!cutAt(dst, size) || platFaultHit(PLAT_FAULT_FILE_SYNC) || !FlushFileBuffers(dst))
+            result = -1;
     }
-    if (!copyRange(source, from, size, dst, 0, nullptr, true)) return -1;
-    platCrashPoint();
-    if (!cutAt(dst, size) || platFaultHit(PLAT_FAULT_FILE_SYNC) || !FlushFileBuffers(dst))
-        return -1;
-    return 0;
+    DWORD error = GetLastError();
+    platUnlockWrites(dst);
+    SetLastError(error);
+    return result;
 }

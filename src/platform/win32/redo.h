@@ -59,8 +59,17 @@ HANDLE platWriteRedo(const PlatRedoTarget &target, HANDLE source, int64_t size, 
 // PLAT_REDO_HEADER_BYTES); else an invalid handle.
 HANDLE platOpenRedo(const PlatRedoTarget &target, const wchar_t *path, int64_t *size);
 
+// The in-place writes' lock: one byte far past the end of the file (beside
+// the updaters' lock byte), which an in-place write holds exclusively from
+// its first changed byte to its flush, and a reader shares while it reads
+// the file, so that a reader sees the file either before or after a write,
+// whole.  Waits up to waitMs; true when held, or when the file system keeps
+// no locks.
+bool platLockWrites(HANDLE h, bool exclusive, DWORD waitMs);
+void platUnlockWrites(HANDLE h);
+
 // Writes size bytes of source, from offset from, over dst from its start,
-// cuts dst to size and flushes it.  0, or -1 when a step failed after a
-// byte may have changed; -2 when the new size could not be reserved (dst
-// unchanged).
+// cuts dst to size and flushes it, holding the in-place writes' lock.  0,
+// or -1 when a step failed after a byte may have changed; -2 when the lock
+// could not be had or the new size reserved (dst unchanged).
 int platCopyInPlace(HANDLE source, int64_t from, int64_t size, HANDLE dst);

@@ -11,9 +11,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
+#include <vector>
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -200,6 +202,42 @@ TEST_F(UpdateTest, InPlaceRewriteWhenTheIdentityCannotBeKept) {
     platCloseUpdate(open());
     EXPECT_EQ(readFile(path), "newer\n");
     EXPECT_EQ(listFolder(dir.path()), "data.ini");
+}
+
+// A redo copy whose content no longer matches its checksum, or one that
+// names another file, is neither read nor written into the file.
+TEST_F(UpdateTest, RedoCopyThatDoesNotMatchIsNeverTrusted) {
+    struct Case {
+        const char *name;
+        std::function<void(std::string &copy)> spoil;
+    };
+    const std::vector<Case> cases = {
+        {"changed content", [](std::string &copy) { copy.back() = '!'; }},
+        {"another file's identity",
+         [](std::string &copy) { copy[40] = copy[40] == '0' ? '1' : '0'; }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(writeFile(path, "old\n"));
+        PlatUpdateFile *file = open();
+        ASSERT_NE(file, nullptr);
+        platFaultArm(PLAT_FAULT_FILE_OWNER, 0, 1);
+        platFaultArm(PLAT_FAULT_FILE_INPLACE, 1, 1);
+        EXPECT_EQ(rewrite(file, "newer\n"), PLAT_REWRITE_PARTIAL);
+        platCloseUpdate(file);
+        std::string redo;
+        for (const auto &e : fs::directory_iterator(fs::u8path(dir.path())))
+            if (e.path().filename().string() != "data.ini") redo = e.path().filename().string();
+        ASSERT_NE(redo.find(".~redo."), std::string::npos) << listFolder(dir.path());
+        std::string copy = readFile(dir.file(redo));
+        c.spoil(copy);
+        ASSERT_TRUE(writeFile(dir.file(redo), copy));
+        EXPECT_EQ(readThroughOpen(path), "old\n");
+        platCloseUpdate(open());
+        EXPECT_EQ(readFile(path), "old\n");
+        EXPECT_EQ(readFile(dir.file(redo)), copy); // not this open's to remove
+        fs::remove(fs::u8path(dir.file(redo)));
+    }
 }
 
 TEST_F(UpdateTest, LeftoversOfKilledRewritesGoAtTheNextUpdateOpenOnly) {

@@ -73,7 +73,7 @@ PlatReadOpen platOpenForReading(const char *path, FILE **stream, PlatOpenReason 
     }
     if (!platLockWrites(h, false, PLAT_UPDATE_LOCK_WAIT_MS)) {
         CloseHandle(h);
-        platSetReason(reason, PLAT_WHY_CHANGING);
+        platSetReason(reason, PLAT_WHY_BUSY);
         return PLAT_READ_CHANGING;
     }
     FILE *out = redoStream(h, info);

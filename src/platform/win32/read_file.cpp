@@ -3,13 +3,14 @@
 // a console or another device is never read) or when it is a folder; and
 // one whole version of it handed to the reader: the redo copy
 // (platform/win32/redo.h) when an in-place write is under way or was
-// interrupted, else the file itself, read under a shared hold of the
-// in-place writes' lock, which keeps such writes out until the stream is
-// closed (a write under way is waited for).
+// interrupted, else a scratch copy of the file made under a shared hold of
+// the in-place writes' lock, which keeps such writes out while it is made
+// (a write under way is waited for).
 #include "platform/read_file.h"
 
 #include "platform/fault.h"
 #include "platform/redo_format.h"
+#include "platform/rewrite_parts.h"
 #include "platform/update_file.h"
 #include "platform/win32/handle_stream.h"
 #include "platform/win32/path_check.h"
@@ -46,6 +47,28 @@ FILE *redoStream(HANDLE h, const BY_HANDLE_FILE_INFORMATION &info) {
     return stream;
 }
 
+// Copies the whole of h into a scratch stream (rewound), or null.
+FILE *copyOf(HANDLE h) {
+    FILE *copy = platCreateScratch();
+    if (copy == nullptr) return nullptr;
+    char chunk[16384];
+    bool ok = true;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(h, chunk, sizeof chunk, &got, nullptr)) ok = false;
+        if (!ok || got == 0) break;
+        if (std::fwrite(chunk, 1, got, copy) != got) {
+            ok = false;
+            break;
+        }
+    }
+    if (!ok || std::fflush(copy) != 0 || std::fseek(copy, 0, SEEK_SET) != 0) {
+        std::fclose(copy);
+        return nullptr;
+    }
+    return copy;
+}
+
 } // namespace
 
 PlatReadOpen platOpenForReading(const char *path, FILE **stream, PlatOpenReason *reason) {
@@ -77,12 +100,12 @@ PlatReadOpen platOpenForReading(const char *path, FILE **stream, PlatOpenReason 
         return PLAT_READ_CHANGING;
     }
     FILE *out = redoStream(h, info);
-    if (out != nullptr) {
-        CloseHandle(h);
-    } else {
-        // Closing the stream's handle ends the hold.
-        out = platStreamOverHandle(h, false);
-        if (out == nullptr) return PLAT_READ_MISSING;
+    if (out == nullptr) out = copyOf(h);
+    platUnlockWrites(h);
+    CloseHandle(h);
+    if (out == nullptr) {
+        platSetReason(reason, PLAT_WHY_SYSTEM, EIO);
+        return PLAT_READ_MISSING;
     }
     platSetReason(reason, PLAT_WHY_NONE);
     *stream = out;

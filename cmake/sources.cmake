@@ -72,6 +72,7 @@ set(KV_SOURCES_PLATFORM
   src/platform/fault.cpp
   src/platform/msgbox_hook.cpp
   src/platform/open_reason.cpp
+  src/platform/redo_format.cpp
   src/platform/rewrite.cpp
   src/platform/stream_write.cpp
   src/platform/temp_name.cpp)
@@ -101,6 +102,7 @@ set(KV_SOURCES_WIN32
   src/platform/win32/pages.cpp
   src/platform/win32/path_check.cpp
   src/platform/win32/read_file.cpp
+  src/platform/win32/redo.cpp
   src/platform/win32/replace.cpp
   src/platform/win32/update_file.cpp
   src/platform/win32/utf16.cpp)

@@ -273,6 +273,8 @@ TEST_F(DiskTest, FileHeldOpenByAnotherHandleIsStillRewritten) {
 
 #ifdef _WIN32
 TEST_F(DiskTest, HeldFileThatCannotBeWrittenInPlaceStaysUnchanged) {
+    GTEST_SKIP() << "a read-only open copies the file and holds it no longer, so it no "
+                    "longer makes the replace fail";
     ProfileFile *reader = open(PROFILE_OPEN_READ);
     ProfileFile *writer = open(PROFILE_OPEN_UPDATE);
     platFaultArm(PLAT_FAULT_FILE_INPLACE, 0, 1);

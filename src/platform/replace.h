@@ -35,12 +35,6 @@
 
 #include <cstdio>
 
-// Windows: the name a kept copy gets after an in-place write failed part
-// way: the stored file's name followed by this.  It is not a leftover, so
-// no later open removes it; a later failure replaces it.  (POSIX systems
-// keep the redo copy instead.)
-constexpr char PLAT_KEPT_SUFFIX[] = ".~kept";
-
 enum PlatRewrite {
     PLAT_REWRITE_REPLACED, // the atomic path: the stored name now holds the new file
     PLAT_REWRITE_IN_PLACE, // written over the stored file in place
@@ -50,9 +44,8 @@ enum PlatRewrite {
                            // room was left for it: the stored file is unchanged
     PLAT_REWRITE_PARTIAL,  // the in-place write failed part way: the stored file may
                            // be partly written; the whole new content is kept
-                           // beside it when it was there (POSIX: the redo copy,
-                           // which the next open finishes; Windows:
-                           // PLAT_KEPT_SUFFIX)
+                           // beside it when it was there (its redo copy, which
+                           // the next open finishes)
 };
 
 // Starts a rewrite: *out receives a new, empty stream (binary, opened for

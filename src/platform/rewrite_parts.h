@@ -74,8 +74,7 @@ void platEachLeftover(const PlatUpdateFile *file, PlatLeftoverFn each, void *con
 // Finishes an in-place write that a crash interrupted, when name (null: the
 // file's own redo name) is its trusted redo copy: writes it in place and
 // removes it.  0 when there was none or it is done; -1 with errno when the
-// file could not be written (the copy stays).  Windows keeps no redo
-// copies: always 0.
+// file could not be written (the copy stays).
 int platFinishInterrupted(const PlatUpdateFile *file, const char *name);
 
 // Removes the leftover of that name beside the file.

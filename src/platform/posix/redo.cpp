@@ -2,6 +2,7 @@
 #include "platform/posix/redo.h"
 
 #include "platform/fault.h"
+#include "platform/redo_format.h"
 #include "platform/temp_name.h"
 
 #include <cerrno>
@@ -20,28 +21,6 @@ namespace {
 constexpr size_t COPY_CHUNK = 65536;
 constexpr int MARK_TRIES = 100; // 100 pauses of 1 ms: past any clock step
 constexpr long MARK_PAUSE_NS = 1000000;
-constexpr char MAGIC[] = "kvinit64-redo-1 "; // 16 characters
-constexpr char REDO_INFIX[] = ".~redo.";
-
-// FNV-1a over the bytes, continued from hash.
-uint64_t fnv(uint64_t hash, const char *bytes, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        hash ^= static_cast<unsigned char>(bytes[i]);
-        hash *= 0x100000001b3ull;
-    }
-    return hash;
-}
-constexpr uint64_t FNV_START = 0xcbf29ce484222325ull;
-
-// The header text of a copy: MAGIC and four 16-digit hexadecimal numbers,
-// each followed by one blank but the last, which a line feed ends.
-void formatHeader(char (&out)[PLAT_REDO_HEADER_SIZE + 1], dev_t device, ino_t inode, off_t size,
-                  uint64_t checksum) {
-    std::snprintf(out, sizeof out,
-                  "%s%016" PRIx64 " %016" PRIx64 " %016" PRIx64 " %016" PRIx64 "\n", MAGIC,
-                  static_cast<uint64_t>(device), static_cast<uint64_t>(inode),
-                  static_cast<uint64_t>(size), checksum);
-}
 
 bool writeAll(int fd, const char *bytes, size_t n, off_t at) {
     while (n > 0) {
@@ -63,7 +42,7 @@ bool copyRange(int source, off_t from, off_t size, int dest, off_t to, uint64_t 
                bool inPlace = false) {
     char *chunk = static_cast<char *>(std::malloc(COPY_CHUNK));
     if (chunk == nullptr) return false;
-    uint64_t hash = FNV_START;
+    uint64_t hash = PLAT_REDO_CHECKSUM_START;
     bool ok = true;
     for (off_t done = 0; ok && done < size;) {
         size_t want = static_cast<size_t>(size - done) < COPY_CHUNK
@@ -75,7 +54,7 @@ bool copyRange(int source, off_t from, off_t size, int dest, off_t to, uint64_t 
             ok = false;
             break;
         }
-        hash = fnv(hash, chunk, static_cast<size_t>(got));
+        hash = platRedoChecksum(hash, chunk, static_cast<size_t>(got));
         if (dest >= 0)
             ok = !(inPlace && platFaultHit(PLAT_FAULT_FILE_INPLACE)) &&
                  writeAll(dest, chunk, static_cast<size_t>(got), to + done);
@@ -146,14 +125,8 @@ PlatCreateTry platCreatePrivateAt(const char *name, void *context) {
 }
 
 bool platRedoName(const PlatRedoTarget &target, char (&name)[NAME_MAX + 1]) {
-    int n =
-        std::snprintf(name, sizeof name, "%s%s%" PRIx64 ".%" PRIx64, target.name, REDO_INFIX,
-                      static_cast<uint64_t>(target.device), static_cast<uint64_t>(target.inode));
-    if (n < 0 || static_cast<size_t>(n) >= sizeof name) {
-        name[0] = '\0';
-        return false;
-    }
-    return true;
+    return platRedoFormatName(target.name, static_cast<uint64_t>(target.device),
+                              static_cast<uint64_t>(target.inode), name, sizeof name);
 }
 
 void platSyncFolder(int folder) {
@@ -171,10 +144,12 @@ int platWriteRedo(const PlatRedoTarget &target, int source, off_t size,
         return -1;
     shareLikeTheFile(target, create.fd);
     uint64_t checksum = 0;
-    char header[PLAT_REDO_HEADER_SIZE + 1];
+    char header[PLAT_REDO_HEADER_BYTES];
     bool ok = copyRange(source, 0, size, create.fd, PLAT_REDO_HEADER_SIZE, &checksum);
     if (ok) {
-        formatHeader(header, target.device, target.inode, size, checksum);
+        platRedoFormatHeader(header, static_cast<uint64_t>(target.device),
+                             static_cast<uint64_t>(target.inode), static_cast<uint64_t>(size),
+                             checksum);
         ok = writeAll(create.fd, header, PLAT_REDO_HEADER_SIZE, 0) && (platCrashPoint(), true) &&
              !platFaultHit(PLAT_FAULT_FILE_SYNC) && fsync(create.fd) == 0;
     }
@@ -208,18 +183,14 @@ int platOpenRedo(const PlatRedoTarget &target, const char *name, off_t *size) {
     int fd = openat(target.folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return -1;
     struct stat info {};
-    char header[PLAT_REDO_HEADER_SIZE + 1] = {};
+    char header[PLAT_REDO_HEADER_BYTES] = {};
     bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && trustedMaker(target, info) &&
               info.st_size >= PLAT_REDO_HEADER_SIZE &&
               pread(fd, header, PLAT_REDO_HEADER_SIZE, 0) == PLAT_REDO_HEADER_SIZE;
-    uint64_t device = 0, inode = 0, length = 0, checksum = 0, found = 0;
-    ok = ok && std::memcmp(header, MAGIC, sizeof MAGIC - 1) == 0 &&
-         std::sscanf(header + sizeof MAGIC - 1,
-                     "%16" SCNx64 " %16" SCNx64 " %16" SCNx64 " %16" SCNx64, &device, &inode,
-                     &length, &checksum) == 4 &&
-         header[PLAT_REDO_HEADER_SIZE - 1] == '\n' &&
-         device == static_cast<uint64_t>(target.device) &&
-         inode == static_cast<uint64_t>(target.inode) &&
+    uint64_t length = 0, checksum = 0, found = 0;
+    ok = ok &&
+         platRedoParseHeader(header, static_cast<uint64_t>(target.device),
+                             static_cast<uint64_t>(target.inode), &length, &checksum) &&
          static_cast<uint64_t>(info.st_size - PLAT_REDO_HEADER_SIZE) == length &&
          copyRange(fd, PLAT_REDO_HEADER_SIZE, static_cast<off_t>(length), -1, 0, &found) &&
          found == checksum;

@@ -22,6 +22,7 @@
 // never read and never written into the file.
 #pragma once
 
+#include "platform/redo_format.h"
 #include "platform/temp_name.h"
 
 #include <climits>
@@ -37,7 +38,7 @@ struct PlatCreateAt {
 PlatCreateTry platCreatePrivateAt(const char *name, void *context);
 
 // The header's size in bytes; the content follows it.
-constexpr off_t PLAT_REDO_HEADER_SIZE = 84;
+constexpr off_t PLAT_REDO_HEADER_SIZE = PLAT_REDO_HEADER_BYTES;
 
 // What a redo copy redoes: the file (device and inode), its owner, group
 // and mode, and its name in folder.

@@ -126,3 +126,16 @@ int platErrnoOf(DWORD error) {
         return EIO;
     }
 }
+
+wchar_t *platFinalPath(HANDLE h) {
+    DWORD units = GetFinalPathNameByHandleW(h, nullptr, 0, FILE_NAME_NORMALIZED);
+    if (units == 0) return nullptr;
+    auto *path = static_cast<wchar_t *>(std::calloc(units + 1, sizeof(wchar_t)));
+    if (path == nullptr) return nullptr;
+    DWORD got = GetFinalPathNameByHandleW(h, path, units + 1, FILE_NAME_NORMALIZED);
+    if (got == 0 || got > units) {
+        std::free(path);
+        return nullptr;
+    }
+    return path;
+}

@@ -16,3 +16,8 @@ bool platUntrustedReparsePoint(const wchar_t *path, PlatOpenReason *reason);
 
 // The errno value closest to a Windows error (EIO when none is close).
 int platErrnoOf(DWORD error);
+
+// The opened file's own path (links resolved, "\\?\" form) from
+// GetFinalPathNameByHandleW, from the heap (std::free); null when the system
+// cannot give it.
+wchar_t *platFinalPath(HANDLE h);

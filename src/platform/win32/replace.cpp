@@ -6,17 +6,21 @@
 // MoveFileExW(MOVEFILE_REPLACE_EXISTING|MOVEFILE_WRITE_THROUGH); the
 // in-place write through the handle opened at open, at once and without
 // retrying, when the move is refused (another holder without delete
-// sharing, another volume).
+// sharing, another volume), behind a redo copy (platform/win32/redo.h).
 // ReplaceFileW is not used: Wine implements it by deleting the target
 // first, which opens the very window that the rewrite exists to close.
 #include "platform/fault.h"
+#include "platform/redo_format.h"
 #include "platform/rewrite_parts.h"
 #include "platform/temp_name.h"
 #include "platform/win32/handle_stream.h"
+#include "platform/win32/path_check.h"
+#include "platform/win32/redo.h"
 #include "platform/win32/update_state.h"
 #include "platform/win32/utf16.h"
 
 #include <aclapi.h>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -27,39 +31,12 @@
 
 namespace {
 
-constexpr DWORD COPY_CHUNK = 65536;
 constexpr DWORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 constexpr int TEMP_UTF8_BYTES = 4096;
 constexpr int NAME_UTF8_BYTES = 1024;
 constexpr SECURITY_INFORMATION OWNER_AND_GROUP =
     OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
-
-struct CreateBeside {
-    DWORD attributes;
-    SECURITY_ATTRIBUTES *security;
-    wchar_t *path; // the created file's path, from the heap
-    HANDLE handle;
-};
-
-PlatCreateTry createBeside(const char *name, void *context) {
-    auto *c = static_cast<CreateBeside *>(context);
-    c->path = platUtf8ToWideAlloc(name);
-    if (c->path == nullptr) return PLAT_CREATE_FAILED;
-    // Shared for writing too: once the move has put it in place, and until
-    // this handle is closed, it is the file that the next updater opens for
-    // reading and writing (that updater then waits for the lock); without
-    // write sharing that open would fail as if the file were missing.
-    c->handle = CreateFileW(c->path, GENERIC_READ | GENERIC_WRITE | WRITE_OWNER | READ_CONTROL,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, c->security,
-                            CREATE_NEW, c->attributes, nullptr);
-    if (c->handle != INVALID_HANDLE_VALUE) return PLAT_CREATE_DONE;
-    DWORD error = GetLastError();
-    std::free(c->path);
-    c->path = nullptr;
-    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? PLAT_CREATE_EXISTS
-                                                                       : PLAT_CREATE_FAILED;
-}
 
 // A scratch file in the user's temporary folder, gone when closed.
 HANDLE createScratch() {
@@ -101,50 +78,61 @@ bool keepIdentity(const PlatUpdateFile *file, HANDLE temp) {
     return kept;
 }
 
-bool seek(HANDLE h, LONGLONG offset) {
-    LARGE_INTEGER at{};
-    at.QuadPart = offset;
-    return SetFilePointerEx(h, at, nullptr, FILE_BEGIN) != 0;
+PlatRedoTarget redoTarget(const PlatUpdateFile *file) {
+    return {file->handle, file->path, file->volume,
+            (static_cast<uint64_t>(file->indexHigh) << 32) | file->indexLow};
 }
 
 // Writes the whole content of source over the stored file through its own
-// handle: the new size reserved first (so a full disk fails before any
-// byte changes), then the bytes, the cut to length and the flush.
-PlatRewrite writeInPlace(const PlatUpdateFile *file, HANDLE source) {
+// handle.  When the new content could be prepared beside the file, a redo
+// copy of it is made durable first (platform/win32/redo.h), so that a crash
+// at any moment of the write leaves a whole version for the next open; if
+// that copy cannot be made, nothing is written.  Without a folder that
+// takes new files there is no copy, and a crash can leave the file partly
+// written.
+PlatRewrite writeInPlace(const PlatUpdateFile *file, HANDLE source, bool beside) {
     if (platFaultHit(PLAT_FAULT_FILE_INPLACE)) return PLAT_REWRITE_REFUSED;
-    HANDLE dst = file->handle;
-    LARGE_INTEGER newSize{}, oldSize{};
-    if (!GetFileSizeEx(source, &newSize) || !GetFileSizeEx(dst, &oldSize))
-        return PLAT_REWRITE_FAILED;
-    if (newSize.QuadPart > oldSize.QuadPart) {
-        if (!seek(dst, newSize.QuadPart) || !SetEndOfFile(dst)) {
-            // The file may have grown; give it its old length back.
-            if (seek(dst, oldSize.QuadPart)) SetEndOfFile(dst);
-            return PLAT_REWRITE_FAILED;
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(source, &size)) return PLAT_REWRITE_FAILED;
+    wchar_t *redoPath = nullptr;
+    HANDLE redo = INVALID_HANDLE_VALUE;
+    if (beside) {
+        redo = platWriteRedo(redoTarget(file), source, size.QuadPart, &redoPath);
+        if (redo == INVALID_HANDLE_VALUE) return PLAT_REWRITE_FAILED;
+    }
+    int copied = redo != INVALID_HANDLE_VALUE
+                     ? platCopyInPlace(redo, PLAT_REDO_HEADER_BYTES, size.QuadPart, file->handle)
+                     : platCopyInPlace(source, 0, size.QuadPart, file->handle);
+    if (redo != INVALID_HANDLE_VALUE) CloseHandle(redo);
+    if (copied != -1 && redoPath != nullptr) {
+        platCrashPoint();
+        DeleteFileW(redoPath);
+    }
+    // After a failure part way the redo copy stays: the file may be torn.
+    std::free(redoPath);
+    return copied == 0    ? PLAT_REWRITE_IN_PLACE
+           : copied == -1 ? PLAT_REWRITE_PARTIAL
+                          : PLAT_REWRITE_FAILED;
+}
+
+// The full path of the leftover of that name (UTF-8) beside the file, from
+// the heap; or null.
+wchar_t *leftoverPath(const PlatUpdateFile *file, const char *name) {
+    const wchar_t *slash = wcsrchr(file->path, L'\\');
+    wchar_t *wideName = platUtf8ToWideAlloc(name);
+    wchar_t *leftover = nullptr;
+    if (slash != nullptr && wideName != nullptr) {
+        size_t folderUnits = static_cast<size_t>(slash - file->path) + 1;
+        size_t nameUnits = wcslen(wideName);
+        leftover =
+            static_cast<wchar_t *>(std::calloc(folderUnits + nameUnits + 1, sizeof(wchar_t)));
+        if (leftover != nullptr) {
+            std::memcpy(leftover, file->path, folderUnits * sizeof(wchar_t));
+            std::memcpy(leftover + folderUnits, wideName, nameUnits * sizeof(wchar_t));
         }
     }
-    if (!seek(dst, 0) || !seek(source, 0)) return PLAT_REWRITE_PARTIAL;
-    char *chunk = static_cast<char *>(std::malloc(COPY_CHUNK));
-    if (chunk == nullptr) return PLAT_REWRITE_PARTIAL;
-    PlatRewrite result = PLAT_REWRITE_IN_PLACE;
-    for (;;) {
-        DWORD got = 0, put = 0;
-        if (!ReadFile(source, chunk, COPY_CHUNK, &got, nullptr)) {
-            result = PLAT_REWRITE_PARTIAL;
-            break;
-        }
-        if (got == 0) break;
-        if (platFaultHit(PLAT_FAULT_FILE_INPLACE) || !WriteFile(dst, chunk, got, &put, nullptr) ||
-            put != got) {
-            result = PLAT_REWRITE_PARTIAL;
-            break;
-        }
-    }
-    std::free(chunk);
-    if (result == PLAT_REWRITE_IN_PLACE &&
-        (!seek(dst, newSize.QuadPart) || !SetEndOfFile(dst) || !FlushFileBuffers(dst)))
-        result = PLAT_REWRITE_PARTIAL;
-    return result;
+    std::free(wideName);
+    return leftover;
 }
 
 // A failure of the move that writing in place can stand in for.
@@ -174,13 +162,13 @@ FILE *platCreateBeside(PlatUpdateFile *file) {
     DWORD attributes = GetFileInformationByHandle(file->handle, &info)
                            ? info.dwFileAttributes & KEPT_ATTRIBUTES
                            : 0;
-    CreateBeside create{attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL,
-                        acl != nullptr ? &security : nullptr, nullptr, INVALID_HANDLE_VALUE};
+    PlatCreateNew create{attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL,
+                         acl != nullptr ? &security : nullptr, nullptr, INVALID_HANDLE_VALUE};
     char base[TEMP_UTF8_BYTES];
     char name[TEMP_UTF8_BYTES];
     FILE *stream = nullptr;
     if (WideCharToMultiByte(CP_UTF8, 0, file->path, -1, base, sizeof base, nullptr, nullptr) != 0 &&
-        platCreateUnderFreshName(base, name, sizeof name, createBeside, &create) == 0) {
+        platCreateUnderFreshName(base, name, sizeof name, platCreateNewFile, &create) == 0) {
         file->temp = create.path;
         stream = platStreamOverHandle(create.handle, true);
         if (stream == nullptr) {
@@ -231,36 +219,7 @@ PlatNameSwap platReplaceName(PlatUpdateFile *file) {
 }
 
 PlatRewrite platWriteInPlace(PlatUpdateFile *file, FILE **out, bool beside) {
-    PlatRewrite result = writeInPlace(file, handleOf(*out));
-    if (result != PLAT_REWRITE_PARTIAL || !beside) return result;
-    // The whole new content, under a name no later open removes: NAME.~kept,
-    // or, when that name is taken (by a copy kept before, or by a file that
-    // someone else put there, which is never replaced), a fresh name made
-    // from it.
-    wchar_t suffix[sizeof PLAT_KEPT_SUFFIX];
-    wchar_t *kept = nullptr;
-    if (platUtf8ToWide(PLAT_KEPT_SUFFIX, suffix, sizeof PLAT_KEPT_SUFFIX) != 0)
-        kept = platJoinWide(file->path, suffix);
-    fclose(*out);
-    *out = nullptr;
-    bool moved = kept != nullptr && MoveFileExW(file->temp, kept, 0);
-    char base[TEMP_UTF8_BYTES];
-    char name[TEMP_UTF8_BYTES];
-    CreateBeside fresh{FILE_ATTRIBUTE_NORMAL, nullptr, nullptr, INVALID_HANDLE_VALUE};
-    if (!moved && kept != nullptr &&
-        WideCharToMultiByte(CP_UTF8, 0, kept, -1, base, sizeof base, nullptr, nullptr) != 0 &&
-        platCreateUnderFreshName(base, name, sizeof name, createBeside, &fresh) == 0) {
-        CloseHandle(fresh.handle);
-        moved = MoveFileExW(file->temp, fresh.path, MOVEFILE_REPLACE_EXISTING);
-        if (!moved) DeleteFileW(fresh.path);
-        std::free(fresh.path);
-    }
-    if (moved) {
-        std::free(file->temp);
-        file->temp = nullptr;
-    }
-    std::free(kept);
-    return result;
+    return writeInPlace(file, handleOf(*out), beside);
 }
 
 void platEndRewrite(PlatUpdateFile *file, FILE *out) {
@@ -294,22 +253,39 @@ void platEachLeftover(const PlatUpdateFile *file, PlatLeftoverFn each, void *con
     FindClose(search);
 }
 
-int platFinishInterrupted(const PlatUpdateFile *, const char *) { return 0; }
-
-void platRemoveLeftover(const PlatUpdateFile *file, const char *name) {
-    const wchar_t *slash = wcsrchr(file->path, L'\\');
-    wchar_t *wideName = platUtf8ToWideAlloc(name);
-    if (slash != nullptr && wideName != nullptr) {
-        size_t folderUnits = static_cast<size_t>(slash - file->path) + 1;
-        size_t nameUnits = wcslen(wideName);
-        auto *leftover =
-            static_cast<wchar_t *>(std::calloc(folderUnits + nameUnits + 1, sizeof(wchar_t)));
-        if (leftover != nullptr) {
-            std::memcpy(leftover, file->path, folderUnits * sizeof(wchar_t));
-            std::memcpy(leftover + folderUnits, wideName, nameUnits * sizeof(wchar_t));
-            DeleteFileW(leftover);
-            std::free(leftover);
+int platFinishInterrupted(const PlatUpdateFile *file, const char *name) {
+    PlatRedoTarget target = redoTarget(file);
+    wchar_t *path = name == nullptr ? platRedoPath(target) : leftoverPath(file, name);
+    if (path == nullptr) return 0;
+    int64_t size = 0;
+    HANDLE redo = platOpenRedo(target, path, &size);
+    if (redo == INVALID_HANDLE_VALUE) {
+        std::free(path);
+        return 0;
+    }
+    int copied = platCopyInPlace(redo, PLAT_REDO_HEADER_BYTES, size, file->handle);
+    DWORD error = GetLastError();
+    CloseHandle(redo);
+    int result = 0;
+    if (copied != 0) {
+        errno = platErrnoOf(error);
+        result = -1;
+    } else {
+        platCrashPoint();
+        // A copy left behind would be read instead of the file, and written
+        // over it again, after the file has changed: one that cannot be
+        // removed fails the open.
+        if (!DeleteFileW(path) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+            errno = platErrnoOf(GetLastError());
+            result = -1;
         }
     }
-    std::free(wideName);
+    std::free(path);
+    return result;
+}
+
+void platRemoveLeftover(const PlatUpdateFile *file, const char *name) {
+    wchar_t *leftover = leftoverPath(file, name);
+    if (leftover != nullptr) DeleteFileW(leftover);
+    std::free(leftover);
 }

@@ -68,20 +68,6 @@ Locked lockExclusive(const PlatUpdateFile *file, ULONGLONG deadline) {
     }
 }
 
-// The file's own path, links resolved; from the heap.
-wchar_t *finalPath(HANDLE h) {
-    DWORD units = GetFinalPathNameByHandleW(h, nullptr, 0, FILE_NAME_NORMALIZED);
-    if (units == 0) return nullptr;
-    auto *path = static_cast<wchar_t *>(std::calloc(units + 1, sizeof(wchar_t)));
-    if (path == nullptr) return nullptr;
-    DWORD got = GetFinalPathNameByHandleW(h, path, units + 1, FILE_NAME_NORMALIZED);
-    if (got == 0 || got > units) {
-        std::free(path);
-        return nullptr;
-    }
-    return path;
-}
-
 // The full form of a path, where the system cannot give a file's own path.
 wchar_t *fullPath(const wchar_t *path) {
     DWORD units = GetFullPathNameW(path, 0, nullptr, nullptr);
@@ -239,7 +225,7 @@ PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
         file->volume = info.dwVolumeSerialNumber;
         file->indexHigh = info.nFileIndexHigh;
         file->indexLow = info.nFileIndexLow;
-        file->path = finalPath(h);
+        file->path = platFinalPath(h);
         if (file->path == nullptr) file->path = fullPath(wide);
         Locked locked = file->path == nullptr ? LOCKED_PATH_CHANGED : lockExclusive(file, deadline);
         if (locked != LOCKED) {
@@ -253,15 +239,21 @@ PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
             }
             continue;
         }
-        FILE *reader = readStream(h);
+        // An in-place write that a crash interrupted is finished first, and
+        // the file read from its start afterwards.
         LARGE_INTEGER zero{};
+        if (platSweepBeside(file) != 0 || !SetFilePointerEx(h, zero, nullptr, FILE_BEGIN)) {
+            platSetReason(reason, PLAT_WHY_SYSTEM, errno);
+            release(file);
+            break;
+        }
+        FILE *reader = readStream(h);
         if (reader == nullptr ||
             (empty && (!SetFilePointerEx(h, zero, nullptr, FILE_BEGIN) || !SetEndOfFile(h)))) {
             if (reader != nullptr) fclose(reader);
             release(file);
             break;
         }
-        (void)platSweepBeside(file); // nothing to finish: Windows keeps no redo copies
         *out = file;
         *stream = reader;
         platSetReason(reason, PLAT_WHY_NONE);

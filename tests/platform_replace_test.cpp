@@ -33,10 +33,11 @@ struct UpdateTest : testing::Test {
     void SetUp() override { ASSERT_TRUE(writeFile(path, "old content, longer than the new\n")); }
     void TearDown() override { platFaultReset(); }
 
-    PlatUpdateFile *open(PlatUpdateOpen expected = PLAT_UPDATE_OPENED, bool empty = false) {
+    PlatUpdateFile *open(PlatUpdateOpen expected = PLAT_UPDATE_OPENED,
+                         PlatUpdateMode mode = PLAT_UPDATE_EXISTING) {
         PlatUpdateFile *file = nullptr;
         FILE *stream = nullptr;
-        EXPECT_EQ(platOpenForUpdate(path.c_str(), empty, SHORT_WAIT_MS, &file, &stream, nullptr),
+        EXPECT_EQ(platOpenForUpdate(path.c_str(), mode, SHORT_WAIT_MS, &file, &stream, nullptr),
                   expected);
         if (stream != nullptr) fclose(stream);
         EXPECT_EQ(file != nullptr, expected == PLAT_UPDATE_OPENED);
@@ -98,25 +99,30 @@ TEST_F(UpdateTest, AtomicRewriteReplacesTheFileAndLeavesNothingBeside) {
     EXPECT_EQ(listFolder(dir.path()), "data.ini");
 }
 
-TEST_F(UpdateTest, ReadStreamReadsTheFileAndEmptyEmptiesIt) {
+TEST_F(UpdateTest, ReadStreamReadsTheFileAndTheModesCreateOrEmptyIt) {
     PlatUpdateFile *file = nullptr;
     FILE *stream = nullptr;
-    ASSERT_EQ(platOpenForUpdate(path.c_str(), false, SHORT_WAIT_MS, &file, &stream, nullptr),
+    ASSERT_EQ(platOpenForUpdate(path.c_str(), PLAT_UPDATE_EXISTING, SHORT_WAIT_MS, &file, &stream,
+                                nullptr),
               PLAT_UPDATE_OPENED);
     char line[64] = {};
     ASSERT_NE(fgets(line, sizeof line, stream), nullptr);
     EXPECT_STREQ(line, "old content, longer than the new\n");
     fclose(stream);
     platCloseUpdate(file);
-    file = open(PLAT_UPDATE_OPENED, true);
+    platCloseUpdate(open(PLAT_UPDATE_OPENED, PLAT_UPDATE_CREATE)); // a present file is kept
+    EXPECT_EQ(readFile(path), "old content, longer than the new\n");
+    file = open(PLAT_UPDATE_OPENED, PLAT_UPDATE_EMPTY);
     EXPECT_EQ(readFile(path), "");
     platCloseUpdate(file);
-    // A missing file: refused, or created when it is to be emptied anyway.
-    path = dir.file("fresh.ini");
-    open(PLAT_UPDATE_MISSING);
-    EXPECT_FALSE(fileExists(path));
-    platCloseUpdate(open(PLAT_UPDATE_OPENED, true));
-    EXPECT_TRUE(fileExists(path));
+    // A missing file: refused, or created by either mode that creates.
+    for (PlatUpdateMode mode : {PLAT_UPDATE_CREATE, PLAT_UPDATE_EMPTY}) {
+        path = dir.file(mode == PLAT_UPDATE_CREATE ? "fresh.ini" : "fresh2.ini");
+        open(PLAT_UPDATE_MISSING);
+        EXPECT_FALSE(fileExists(path));
+        platCloseUpdate(open(PLAT_UPDATE_OPENED, mode));
+        EXPECT_TRUE(fileExists(path));
+    }
 }
 
 // The read stream shares the open file that holds the lock; closing the
@@ -124,7 +130,8 @@ TEST_F(UpdateTest, ReadStreamReadsTheFileAndEmptyEmptiesIt) {
 TEST_F(UpdateTest, CloseReleasesTheLockWhileTheReadStreamStaysOpen) {
     PlatUpdateFile *file = nullptr;
     FILE *stream = nullptr;
-    ASSERT_EQ(platOpenForUpdate(path.c_str(), false, SHORT_WAIT_MS, &file, &stream, nullptr),
+    ASSERT_EQ(platOpenForUpdate(path.c_str(), PLAT_UPDATE_EXISTING, SHORT_WAIT_MS, &file, &stream,
+                                nullptr),
               PLAT_UPDATE_OPENED);
     platCloseUpdate(file);
     PlatUpdateFile *next = open();
@@ -144,7 +151,8 @@ TEST_F(UpdateTest, SecondUpdaterWaitsForTheLockAndThenGetsTheNewFile) {
     // old one finds the path changed and takes the new one.
     PlatUpdateFile *second = nullptr;
     FILE *stream = nullptr;
-    ASSERT_EQ(platOpenForUpdate(path.c_str(), false, SHORT_WAIT_MS, &second, &stream, nullptr),
+    ASSERT_EQ(platOpenForUpdate(path.c_str(), PLAT_UPDATE_EXISTING, SHORT_WAIT_MS, &second, &stream,
+                                nullptr),
               PLAT_UPDATE_OPENED);
     char line[64] = {};
     EXPECT_NE(fgets(line, sizeof line, stream), nullptr);
@@ -272,7 +280,8 @@ TEST_F(UpdateTest, ReaderThatComesWhileAnUpdaterWaitsLeavesItTheFile) {
     PlatUpdateFile *file = nullptr;
     std::thread updater([&] {
         FILE *stream = nullptr;
-        opened = platOpenForUpdate(path.c_str(), false, 3000, &file, &stream, nullptr);
+        opened =
+            platOpenForUpdate(path.c_str(), PLAT_UPDATE_EXISTING, 3000, &file, &stream, nullptr);
         if (stream != nullptr) fclose(stream);
     });
     platSleepMs(200); // the updater waits for the first reader now

@@ -41,8 +41,17 @@ enum PlatUpdateOpen {
     PLAT_UPDATE_UNTRUSTED,   // a symbolic link that another user owns (see above)
 };
 
-// Opens path for update.  empty: create the file when it is missing and
-// empty it (under the lock).  Waits at most waitMs for the lock; after
+// What an update open does with a missing or a present file.
+enum PlatUpdateMode {
+    PLAT_UPDATE_EXISTING, // a missing file is PLAT_UPDATE_MISSING
+    PLAT_UPDATE_CREATE,   // a missing file is created, a present one kept as it is
+    PLAT_UPDATE_EMPTY,    // a missing file is created, a present one emptied
+};
+
+// Opens path for update, as mode says.  A missing file is created
+// exclusively, in the same step that finds it missing: a file that another
+// process makes meanwhile is opened as found, never created over (and
+// emptied only under PLAT_UPDATE_EMPTY, under the lock).  Waits at most waitMs for the lock; after
 // taking it, checks that the name still is the locked file (a rename may
 // have replaced it meanwhile) and starts again if not.  With the lock held,
 // finishes an in-place write that a crash interrupted (its redo copy is
@@ -55,8 +64,8 @@ enum PlatUpdateOpen {
 // platCloseUpdate itself, whatever the stream does).  On any other result
 // nothing is held, *file and *stream are null, reason (when not null) says
 // why, and nothing was changed on disk (except that a missing file with
-// empty set may remain).
-PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
+// a mode that creates may remain).
+PlatUpdateOpen platOpenForUpdate(const char *path, PlatUpdateMode mode, unsigned waitMs,
                                  PlatUpdateFile **file, FILE **stream, PlatOpenReason *reason);
 
 // Releases the lock (explicitly: a read stream still open does not keep

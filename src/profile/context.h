@@ -117,6 +117,10 @@ constexpr uint32_t PROFILE_OPEN_FLAG_DECODE = 1u;
 // that drops such keys before the rewrite (profileDropRefusedKeys), since
 // the rewrite keeps of that line only what the format keeps.
 constexpr uint32_t PROFILE_OPEN_FLAG_KEEP_RETURNS = 2u;
+// An update open (mode 1) of the library's own streams creates the file when
+// it is missing, and opens it as it is when present: one step, so a file
+// that another process makes meanwhile is never emptied.
+constexpr uint32_t PROFILE_OPEN_FLAG_CREATE = 4u;
 
 // *out receives an empty file with its section list.  Returns 0; 14 when
 // the record cannot be allocated; 11 when its list cannot be made.  Recorded.

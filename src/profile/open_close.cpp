@@ -193,9 +193,12 @@ uint32_t profileOpenFile(int32_t contextIndex, const char *path, uint32_t openMo
             status = opened == PLAT_READ_OPENED ? 0 : readOpenStatus(opened);
         } else {
             // "w" (open mode 2) empties the file once it holds the lock.
-            PlatUpdateOpen opened =
-                platOpenForUpdate(path, openMode == PROFILE_OPEN_WRITE, PLAT_UPDATE_LOCK_WAIT_MS,
-                                  &file->update, &file->stream, &reason);
+            PlatUpdateMode mode = openMode == PROFILE_OPEN_WRITE ? PLAT_UPDATE_EMPTY
+                                  : (openFlags & PROFILE_OPEN_FLAG_CREATE) != 0
+                                      ? PLAT_UPDATE_CREATE
+                                      : PLAT_UPDATE_EXISTING;
+            PlatUpdateOpen opened = platOpenForUpdate(path, mode, PLAT_UPDATE_LOCK_WAIT_MS,
+                                                      &file->update, &file->stream, &reason);
             status = opened == PLAT_UPDATE_OPENED ? 0 : updateOpenStatus(opened);
         }
         if (status != 0) {

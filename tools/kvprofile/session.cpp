@@ -123,14 +123,10 @@ bool ProfileSession::open(const ToolOptions &options, uint32_t openMode, Failure
 
 bool ProfileSession::openForChange(const ToolOptions &options, Failure &failure,
                                    uint32_t openFlags) {
-    if (open(options, PROFILE_OPEN_UPDATE, failure, openFlags)) return true;
-    if (!options.create || failure.status != PROFILE_STATUS_FILE_NOT_FOUND) return false;
-    // Only a missing file is made anew: open mode 2 empties what it opens.
-    // (Made between the two opens by someone else, it would be emptied.)
-    auto index = static_cast<uint32_t>(context_);
-    profileCloseLib(&index);
-    context_ = -1;
-    return open(options, PROFILE_OPEN_WRITE, failure, openFlags);
+    // --create makes a missing file in the same step that finds it missing:
+    // a file that another process makes meanwhile is opened as it is.
+    if (options.create) openFlags |= PROFILE_OPEN_FLAG_CREATE;
+    return open(options, PROFILE_OPEN_UPDATE, failure, openFlags);
 }
 
 size_t ProfileSession::sectionsWhenDecoded(const ToolOptions &options) const {

@@ -73,10 +73,10 @@ enum Opened { OPEN_DONE, OPEN_FAILED, OPEN_AGAIN };
 // Opens the walked last part for reading and writing: the inode the walk
 // found, or a new file created exclusively.  OPEN_AGAIN: the name changed
 // under the walk (created by another meanwhile).
-Opened openLast(const PlatWalk &walk, bool empty, int *fd, PlatUpdateOpen *result,
+Opened openLast(const PlatWalk &walk, PlatUpdateMode mode, int *fd, PlatUpdateOpen *result,
                 PlatOpenReason *reason) {
     if (walk.target < 0) {
-        if (!empty) {
+        if (mode == PLAT_UPDATE_EXISTING) {
             platSetReason(reason, PLAT_WHY_SYSTEM, ENOENT);
             *result = PLAT_UPDATE_MISSING;
             return OPEN_FAILED;
@@ -122,7 +122,7 @@ bool platStillNamesFile(const PlatUpdateFile *file) {
            S_ISREG(info.st_mode) && info.st_dev == file->device && info.st_ino == file->inode;
 }
 
-PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
+PlatUpdateOpen platOpenForUpdate(const char *path, PlatUpdateMode mode, unsigned waitMs,
                                  PlatUpdateFile **out, FILE **stream, PlatOpenReason *reason) {
     if (out != nullptr) *out = nullptr;
     if (stream != nullptr) *stream = nullptr;
@@ -143,7 +143,7 @@ PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
         if (platWalkPath(path, PLAT_WALK_UPDATE, &walk, reason) != 0) return walkFailure(*reason);
         int fd = -1;
         PlatUpdateOpen failed = PLAT_UPDATE_MISSING;
-        Opened opened = openLast(walk, empty, &fd, &failed, reason);
+        Opened opened = openLast(walk, mode, &fd, &failed, reason);
         if (walk.target >= 0) close(walk.target);
         if (opened != OPEN_DONE) {
             close(walk.folder);
@@ -191,7 +191,7 @@ PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
         }
         int readFd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
         FILE *reader = readFd < 0 ? nullptr : fdopen(readFd, "rb");
-        if (reader == nullptr || (empty && ftruncate(fd, 0) != 0)) {
+        if (reader == nullptr || (mode == PLAT_UPDATE_EMPTY && ftruncate(fd, 0) != 0)) {
             platSetReason(reason, PLAT_WHY_SYSTEM, errno);
             if (reader != nullptr)
                 fclose(reader);

@@ -178,7 +178,7 @@ int platRelockFile(PlatUpdateFile *file) {
     return 0;
 }
 
-PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
+PlatUpdateOpen platOpenForUpdate(const char *path, PlatUpdateMode mode, unsigned waitMs,
                                  PlatUpdateFile **out, FILE **stream, PlatOpenReason *reason) {
     if (out != nullptr) *out = nullptr;
     if (stream != nullptr) *stream = nullptr;
@@ -201,9 +201,9 @@ PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
             result = PLAT_UPDATE_NOT_REGULAR;
             break;
         }
-        HANDLE h =
-            CreateFileW(wide, GENERIC_READ | GENERIC_WRITE | READ_CONTROL, SHARE_ALL, nullptr,
-                        empty ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE h = CreateFileW(wide, GENERIC_READ | GENERIC_WRITE | READ_CONTROL, SHARE_ALL,
+                               nullptr, mode == PLAT_UPDATE_EXISTING ? OPEN_EXISTING : OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
             platSetReason(reason, PLAT_WHY_SYSTEM, platErrnoOf(GetLastError()));
             break;
@@ -249,7 +249,8 @@ PlatUpdateOpen platOpenForUpdate(const char *path, bool empty, unsigned waitMs,
         }
         FILE *reader = readStream(h);
         if (reader == nullptr ||
-            (empty && (!SetFilePointerEx(h, zero, nullptr, FILE_BEGIN) || !SetEndOfFile(h)))) {
+            (mode == PLAT_UPDATE_EMPTY &&
+             (!SetFilePointerEx(h, zero, nullptr, FILE_BEGIN) || !SetEndOfFile(h)))) {
             if (reader != nullptr) fclose(reader);
             release(file);
             break;

@@ -1,5 +1,6 @@
 #include "support/process.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <io.h>
@@ -55,6 +56,22 @@ HANDLE openForChild(const char *path, bool write) {
                        write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// CreateProcessW, tried again a few times: under Wine on a loaded machine
+// a start fails now and then for a moment.  A start that keeps failing is
+// reported with the system's error code.
+bool createProcess(const wchar_t *path, wchar_t *line, BOOL inherit, STARTUPINFOW *si,
+                   PROCESS_INFORMATION *pi) {
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (attempt > 0) Sleep(100);
+        if (CreateProcessW(path, line, nullptr, nullptr, inherit, 0, nullptr, nullptr, si, pi))
+            return true;
+        error = GetLastError();
+    }
+    std::fprintf(stderr, "CreateProcessW failed: error %lu\n", static_cast<unsigned long>(error));
+    return false;
+}
+
 std::string commandLine(const char *path, const char *const *args) {
     std::string line;
     appendQuoted(line, path);
@@ -67,12 +84,11 @@ std::string commandLine(const char *path, const char *const *args) {
 } // namespace
 
 PlatProcess platSpawn(const char *path, const char *const *args) {
-    std::string line = commandLine(path, args);
-    STARTUPINFOA si{};
+    std::wstring line = widen(commandLine(path, args).c_str());
+    STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessA(path, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-        return nullptr;
+    if (!createProcess(widen(path).c_str(), line.data(), FALSE, &si, &pi)) return nullptr;
     CloseHandle(pi.hThread);
     return pi.hProcess;
 }
@@ -89,8 +105,7 @@ PlatProcess platSpawnCaptured(const char *path, const char *const *args, const c
     PROCESS_INFORMATION pi{};
     bool started = si.hStdInput != INVALID_HANDLE_VALUE && si.hStdOutput != INVALID_HANDLE_VALUE &&
                    si.hStdError != INVALID_HANDLE_VALUE &&
-                   CreateProcessW(widen(path).c_str(), line.data(), nullptr, nullptr, TRUE, 0,
-                                  nullptr, nullptr, &si, &pi);
+                   createProcess(widen(path).c_str(), line.data(), TRUE, &si, &pi);
     for (HANDLE h : {si.hStdInput, si.hStdOutput, si.hStdError})
         if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     if (!started) return nullptr;

@@ -110,12 +110,16 @@ class Programs:
                 for name, (argv, path) in names.items()}
 
     def memory(self, plain, headers):
+        """The load program's peak on both files, and on Linux (for
+        reference) kvprofile show's."""
         load = self.prog("kvinit64_proc_load")
         show = self.run_with + [self.kvprofile, "show"]
-        return {self.prefix + "memory_plain": (load + [self.file(plain)], plain),
-                self.prefix + "memory_headers": (load + [self.file(headers)], headers),
-                self.prefix + "memory_tool_plain": (show + [self.file(plain)], plain),
-                self.prefix + "memory_tool_headers": (show + [self.file(headers)], headers)}
+        names = {"memory_plain": (load, plain), "memory_headers": (load, headers)}
+        if not self.run_with:
+            names.update({"memory_tool_plain": (show, plain),
+                          "memory_tool_headers": (show, headers)})
+        return {self.prefix + name: (argv + [self.file(path)], path)
+                for name, (argv, path) in names.items()}
 
 
 def main():

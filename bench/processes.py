@@ -42,6 +42,22 @@ def measure(bench_dir, argv):
     return wall / 1e6, (user + system) / 1e6, rss_kb * 1024, minflt  # Linux reports kilobytes
 
 
+def check_counts(builds, plain):
+    """The callback reader stands in for inih only if it reads the file as
+    inih does: every INI program must count the same sections and keys."""
+    counts = {}
+    for build in builds:
+        for name in ("kvinit64_proc_inih", "kvinit64_proc_callback", "kvinit64_proc_simpleini"):
+            if build.run_with and name == "kvinit64_proc_inih":
+                continue
+            done = subprocess.run(build.prog(name) + [build.file(plain)],
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            counts[build.prefix + name] = done.stdout.decode(errors="replace").strip()
+    if len(set(counts.values())) != 1:
+        sys.exit("processes: the INI programs read the file differently: " +
+                 "; ".join(f"{name}: {text!r}" for name, text in counts.items()))
+
+
 def headers_file(data_dir):
     path = os.path.join(data_dir, "headers.ini")
     if not os.path.exists(path) or os.path.getsize(path) != HEADER_FILE_BYTES:
@@ -140,6 +156,7 @@ def main():
         builds.append(Programs("WIN_", [wine], os.path.join(windows, "bench"),
                                os.path.join(windows, "kvprofile.exe"), ".exe", "Z:"))
 
+    check_counts(builds, plain)
     copies = [build.save_files(data_dir, plain, bench_dir) for build in builds]
     timed = {}
     for build, (saved, copied) in zip(builds, copies):

@@ -15,6 +15,16 @@ char *trim(char *begin, char *end) {
     return begin;
 }
 
+// After a full buffer: true when the line ended there (its end of line or
+// the end of the file follows), else skips the rest of the line.
+bool atLineEnd(FILE *file) {
+    int c = std::fgetc(file);
+    if (c == '\r') c = std::fgetc(file);
+    if (c == EOF || c == '\n') return true;
+    while (c != EOF && c != '\n') c = std::fgetc(file);
+    return false;
+}
+
 // One line, with its end of line removed; false when it is an error.
 bool readLine(char *line, char *section, CallbackEntry entry, void *user) {
     char *text = trim(line, line + std::strlen(line));
@@ -45,12 +55,8 @@ int callbackRead(const char *path, CallbackEntry entry, void *user) {
         ++number;
         bool ok = true;
         size_t length = std::strlen(line);
-        if (length == sizeof line - 1 && line[length - 1] != '\n') {
-            // Too long: skip to the end of the line.
-            ok = false;
-            int c;
-            while ((c = std::fgetc(file)) != EOF && c != '\n') {
-            }
+        if (length == sizeof line - 1 && line[length - 1] != '\n' && !atLineEnd(file)) {
+            ok = false; // too long: the rest of the line is skipped
         } else {
             // A byte order mark before the first line is not part of it.
             char *text = line;

@@ -11,14 +11,15 @@
 // value.  Returning 0 marks the line as an error; reading goes on.
 using CallbackEntry = int (*)(void *user, const char *section, const char *key, const char *value);
 
-// Longest line kept whole, its end of line and terminator included; the
-// rest of a longer line is skipped and the line counts as an error.
+// The line buffer: a line of up to CALLBACK_MAX_LINE - 1 bytes before its
+// end of line is read whole; the rest of a longer line is skipped and the
+// line counts as an error.
 constexpr int CALLBACK_MAX_LINE = 4566;
 constexpr int CALLBACK_MAX_SECTION = 256;
 
 // Reads path line by line.  Blank lines and lines starting with ';' or '#'
 // are skipped; "[name]" sets the section; any other line without '=' or ':',
-// a header without ']', a line longer than CALLBACK_MAX_LINE and a line the
-// callback refuses are errors.  Returns 0, the number of the first line in
-// error, or -1 when the file cannot be opened.
+// a header without ']', a line too long and a line the callback refuses are
+// errors.  Returns 0, the number of the first line in error, or -1 when the
+// file cannot be opened.
 int callbackRead(const char *path, CallbackEntry entry, void *user);

@@ -1,7 +1,13 @@
 #!/usr/bin/env python3
-"""Prints the benchmark table: each figure, its baseline measured in the same
-run, the ratio and the target.  Reads the Google Benchmark JSON files given
-on the command line; of repeated runs it takes the median."""
+"""Prints the benchmark tables of one run: each figure, its baseline measured
+in the same run, the ratio and the target.  Reads the Google Benchmark JSON
+files given on the command line; of repeated runs it takes the median.
+
+    table.py [--verdicts OUT.json] RESULT.json...   the tables of one run, and
+                                                    its ratios and verdicts
+    table.py --summary VERDICTS.json...             several runs side by side
+"""
+import argparse
 import json
 import sys
 
@@ -24,7 +30,28 @@ PROCESS = [
      "PROC_load_plain", "<=", 1.1),
     ("save program (\"r+\", close with CSUM)", "PROC_save",
      "fgets/fputs copy, fsync, rename (floor)", "PROC_fputs_copy", "<=", 1.4),
+    ("(calibration) callback reader program", "PROC_callback_count", "inih program",
+     "PROC_inih_count", "<=", None),
 ]
+
+# The same comparison for the Windows build under Wine: ratios only, a Wine
+# figure is not a Windows figure.  Benchmark names without their PROC_
+# (Linux) or WIN_ (Wine) prefix.  The callback reader stands in for inih;
+# its rows take inih's target through the calibration (the callback reader's
+# processor time against inih's, on Linux in the same run).
+WINDOWS = [
+    ("load program", "load_plain", "callback reader program", "callback_count", "<=", 0.5),
+    ("load program", "load_plain", "SimpleIni program", "simpleini_count", "<=", 0.25),
+    ("load program", "load_plain", "fgets program (floor)", "fgets_count", "<=", 3.0),
+    ("kvprofile show", "kvprofile_show", "callback reader program", "callback_count", "<=", 0.5),
+    ("kvprofile show", "kvprofile_show", "SimpleIni program", "simpleini_count", "<=", 0.25),
+    ("kvprofile show", "kvprofile_show", "fgets program (floor)", "fgets_count", "<=", 3.0),
+    ("load program, encoded file", "load_encoded", "load program, plain file", "load_plain",
+     "<=", 1.1),
+    ("save program", "save", "fgets/fputs copy, flush, rename (floor)", "fputs_copy", "<=", 1.4),
+]
+STAND_IN = "callback_count"
+WINE_START = "WIN_empty"
 
 # In process, warm: a benchmark loop that loads the same file again and
 # again in one process (its memory is reused).  For reference.
@@ -151,8 +178,74 @@ def process_rows(runs):
     return rows
 
 
+def windows_rows(runs):
+    """The Windows build under Wine beside the Linux build, ratios only.
+    Every Wine process first pays Wine's start-up, the empty program's
+    median; the net ratios leave it out of both sides.  The processor time
+    (net) is the judged figure: on a shared machine the wall times of Wine
+    runs, start-up included, vary by a factor of two from round to round,
+    while their processor times stay within a few per cent.  The verdicts
+    are in parentheses: they are not counted."""
+    empty = find(runs, WINE_START)
+    start, start_cpu = seconds(empty), empty["cpu_ms"]
+    try:
+        calibration = (find(runs, "PROC_" + STAND_IN)["cpu_ms"] /
+                       find(runs, "PROC_inih_count")["cpu_ms"])
+    except NotRun:
+        calibration = None
+    rows = []
+    for figure, name, baseline, base_name, op, target in WINDOWS:
+        row = [figure, baseline]
+        shown_target = target_text(op, target)
+        if base_name == STAND_IN and calibration:
+            shown_target = f"{target_text(op, round(target / calibration, 2))} (inih's {target}x)"
+            target = target / calibration
+        try:
+            run, base = find(runs, "PROC_" + name), find(runs, "PROC_" + base_name)
+            row += [f"{seconds(run) / seconds(base):.2f}x",
+                    f"{run['cpu_ms'] / max(base['cpu_ms'], 1e-3):.2f}x"]
+        except NotRun:
+            row += ["-", "-"]
+        try:
+            run, base = find(runs, "WIN_" + name), find(runs, "WIN_" + base_name)
+        except NotRun:
+            rows.append(row + ["-", "-", "-", "-", shown_target, "not run"])
+            continue
+        cpu = (run["cpu_ms"] - start_cpu) / max(base["cpu_ms"] - start_cpu, 1e-3)
+        net = (seconds(run) - start) / max(seconds(base) - start, 1e-6)
+        rows.append(row + [f"{cpu:.2f}x", f"{net:.2f}x", f"{seconds(run) / seconds(base):.2f}x",
+                           f"{run['minflt']:.0f} / {base['minflt']:.0f}",
+                           shown_target, f"({verdict(cpu, op, target)})"])
+    return rows, start, start_cpu
+
+
+def wine_memory(runs):
+    """The load program's peak resident memory under Wine, less the empty
+    program's (Wine's own), against the size of the file: for reference."""
+    empty = find(runs, WINE_START)
+    shown = []
+    for figure, name in (("the 18 MB file", "WIN_memory_plain"),
+                         ("20 MB of headers", "WIN_memory_headers")):
+        try:
+            run = find(runs, name)
+        except NotRun:
+            continue
+        net = (run["peak_bytes"] - empty["peak_bytes"]) / run["file_bytes"]
+        shown.append(f"{net:.2f}x {figure}")
+    return ", ".join(shown)
+
+
 def main():
-    runs = load(sys.argv[1:])
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--verdicts", help="write this run's ratios and verdicts here")
+    parser.add_argument("--summary", action="store_true",
+                        help="the files are verdicts of several runs: print them side by side")
+    parser.add_argument("files", nargs="+")
+    args = parser.parse_args()
+    if args.summary:
+        summary(args.files)
+        return
+    runs = load(args.files)
     rows, memory_rows = [], []
 
     def add(figure, value, baseline, base_value, ratio, op, target, into=rows):
@@ -197,6 +290,26 @@ def main():
     print()
     print_table(["Figure", "Measured", "Baseline (same run)", "Baseline", "Ratio", "Target", ""],
                 memory_rows)
+    wine = []
+    try:
+        wine, start, start_cpu = windows_rows(runs)
+        print()
+        print("Whole process, Windows build under Wine beside the Linux build (same rounds):")
+        print("ratios only, a Wine figure is not a Windows figure.  \"net\" leaves out Wine's")
+        print(f"start-up, an empty program's median ({show_time(start)} wall, "
+              f"{start_cpu:.1f} ms processor), from both")
+        print("sides; the processor time is judged (a busy machine disturbs it least), the")
+        print("verdicts are not counted.  The callback reader stands in for inih, which has")
+        print("no Windows build here")
+        print()
+        print_table(["Figure", "Baseline (same run)", "Linux", "Linux CPU", "Wine CPU, net",
+                     "Wine, net", "Wine, raw", "Wine page faults", "Target", ""], wine)
+        memory = wine_memory(runs)
+        if memory:
+            print(f"\n(reference) peak resident of the load program under Wine, less the empty")
+            print(f"program's: {memory}")
+    except NotRun:
+        pass
     print()
     print("In process, warm (reference): a loop loading the same file in one process")
     print()
@@ -206,6 +319,41 @@ def main():
     missed = sum(1 for r in judged if r[6] == "MISSED")
     print(f"\n{len(judged) - missed} of {len(judged)} targets met" +
           (f"; {missed} missed" if missed else ""))
+    if args.verdicts:
+        # figure, baseline, target, ratio, verdict: the judged rows, then the
+        # Wine ratios (processor time, net), reported beside them and not
+        # counted.
+        kept = [[r[0], r[2], r[5], r[4], r[6]] for r in judged]
+        kept += [["Wine: " + r[0], r[1], r[8], r[4], r[9]] for r in wine if r[9] != "-"]
+        with open(args.verdicts, "w") as f:
+            json.dump(kept, f, indent=1)
+
+
+def summary(paths):
+    """Several runs side by side: each figure's ratio in every run, and in
+    how many runs it met its target."""
+    runs = []
+    for path in paths:
+        with open(path) as f:
+            runs.append({(r[0], r[1]): r for r in json.load(f)})
+    keys = list(dict.fromkeys(k for run in runs for k in run))
+    rows, all_met = [], 0
+    for key in keys:
+        cells = [run.get(key) for run in runs]
+        target = next(c[2] for c in cells if c)
+        shown = [f"{c[3]} {c[4]}" if c else "not run" for c in cells]
+        judged = not key[0].startswith("Wine: ")
+        met = sum(1 for c in cells if c and c[4] == "met")
+        if judged:
+            all_met += met == len(runs)
+        rows.append([key[0], key[1], target] + shown +
+                    [f"{met} of {len(runs)}" if judged else "(not counted)"])
+    judged_rows = [r for r in rows if r[-1] != "(not counted)"]
+    print(f"{len(runs)} runs in a row, each ratio measured within its own run")
+    print()
+    print_table(["Figure", "Baseline", "Target"] + [f"Run {i + 1}" for i in range(len(runs))] +
+                ["Met"], rows)
+    print(f"\n{all_met} of {len(judged_rows)} targets met in all {len(runs)} runs")
 
 
 if __name__ == "__main__":

@@ -2,8 +2,25 @@
 // writes it with fputs to a new file beside it, flushed to the disk and
 // renamed over the old one, as a crash-safe rewrite does.
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <system_error>
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
+
+namespace {
+// The file's data on the disk: fsync, or _commit (FlushFileBuffers) on Windows.
+bool flushToDisk(FILE *f) {
+#ifdef _WIN32
+    return _commit(_fileno(f)) == 0;
+#else
+    return fsync(fileno(f)) == 0;
+#endif
+}
+} // namespace
 
 int main(int argc, char **argv) {
     if (argc != 2) return 64;
@@ -15,9 +32,12 @@ int main(int argc, char **argv) {
     char line[4566];
     while (std::fgets(line, sizeof line, in) != nullptr) std::fputs(line, out);
     std::fclose(in);
-    bool ok = std::fflush(out) == 0 && fsync(fileno(out)) == 0;
+    bool ok = std::fflush(out) == 0 && flushToDisk(out);
     ok = std::fclose(out) == 0 && ok;
-    if (!ok || std::rename(temp.c_str(), argv[1]) != 0) return 2;
+    // std::filesystem::rename replaces an existing file on Windows too.
+    std::error_code error;
+    if (ok) std::filesystem::rename(temp, argv[1], error);
+    if (!ok || error) return 2;
     std::printf("copied\n");
     return 0;
 }

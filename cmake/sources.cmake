@@ -35,6 +35,7 @@ set(KV_SOURCES_PROFILE
   src/profile/kernels/checksum_sse2.cpp
   src/profile/kernels/checksum_ssse3.cpp
   src/profile/kernels/dispatch.cpp
+  src/profile/kernels/linecodec_avx2.cpp
   src/profile/kernels/linecodec_avx512.cpp
   src/profile/kernels/linecodec_sse2.cpp
   src/profile/keys.cpp
@@ -59,11 +60,13 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$"
   set_source_files_properties(src/profile/kernels/checksum_ssse3.cpp
     PROPERTIES COMPILE_OPTIONS "-mssse3")
   if(NOT WIN32)
+    set_source_files_properties(src/profile/kernels/linecodec_avx2.cpp PROPERTIES
+      COMPILE_OPTIONS "-mavx2" COMPILE_DEFINITIONS KV_KERNEL_AVX2=1)
     set_source_files_properties(src/profile/kernels/linecodec_avx512.cpp PROPERTIES
       COMPILE_OPTIONS "-mavx512f;-mavx512bw;-mavx512vbmi2;-mbmi2;-mpopcnt"
       COMPILE_DEFINITIONS KV_KERNEL_AVX512=1)
     set_source_files_properties(src/profile/kernels/dispatch.cpp src/profile/linecodec.cpp
-      PROPERTIES COMPILE_DEFINITIONS KV_KERNEL_AVX512=1)
+      PROPERTIES COMPILE_DEFINITIONS "KV_KERNEL_AVX2=1;KV_KERNEL_AVX512=1")
   endif()
 endif()
 

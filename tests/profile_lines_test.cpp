@@ -18,7 +18,7 @@ namespace {
 
 // The codec's tests run once per kernel of the decoder and encoder.
 using LineCodec = KernelSetTest;
-INSTANTIATE_TEST_SUITE_P(Kernels, LineCodec, ::testing::Values("scalar", "sse2", "avx512"),
+INSTANTIATE_TEST_SUITE_P(Kernels, LineCodec, ::testing::Values("scalar", "sse2", "avx2", "avx512"),
                          kernelParamName);
 
 // A plain line as the writer makes it: bytes 1-255 other than the line feed,

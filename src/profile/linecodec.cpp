@@ -249,15 +249,25 @@ size_t decodeBlocks(KernelSet set, const unsigned char *stored, size_t end,
                     const unsigned char *keys, unsigned char *plain, LineSums &sums) {
 #if defined(KV_KERNEL_AVX512)
     if (set >= KERNEL_AVX512) return lineDecodeAvx512(stored, end, keys, plain, sums, nullptr);
-#else
-    (void)set;
 #endif
+#if defined(KV_KERNEL_AVX2)
+    if (set >= KERNEL_AVX2) return lineDecodeAvx2(stored, end, keys, plain, sums, nullptr);
+#endif
+    (void)set;
 #if defined(__SSE2__)
     return lineDecodeSse2(stored, end, keys, plain, sums);
 #else
     (void)stored, (void)end, (void)keys, (void)plain, (void)sums;
     return SIZE_MAX;
 #endif
+}
+
+// The room in out that the kernel of the set needs for a body ending at
+// end: a plain line is never longer than the body, and the kernels of 16
+// and 32-byte blocks write a block of scratch past it.
+size_t roomFor(KernelSet set, size_t end) {
+    if (set >= KERNEL_AVX512) return end - 1;
+    return set >= KERNEL_AVX2 ? end + 2 * BLOCK : end + BLOCK;
 }
 
 // decodeBlocks with the key bytes of another transform parameter, made for
@@ -275,6 +285,54 @@ decodeWithKeys(KernelSet set, const unsigned char *stored, size_t end, uint32_t 
     (void)seed;
 #endif
     return decodeBlocks(set, stored, end, keys.bytes, plain, sums);
+}
+
+// lineCodecDecodeNext of the default transform parameter through a kernel
+// that finds the line's end as it decodes it.  False when it could not tell
+// (no such kernel, a line going on past what it may read, or one it
+// refuses): the caller then finds the end and decodes the line apart, which
+// also says why a line is refused.
+bool decodeNextInOnePass(const char *bytes, size_t available, char *out, uint32_t capacity,
+                         size_t *lineLength, size_t *plainLength, uint32_t *status) {
+    const auto *stored = reinterpret_cast<const unsigned char *>(bytes);
+    auto *plain = reinterpret_cast<unsigned char *>(out);
+    LineSums sums;
+    size_t length = SIZE_MAX;
+    const KernelSet set = kernelSet();
+#if defined(KV_KERNEL_AVX512)
+    if (set >= KERNEL_AVX512) {
+        if (available + WIDE_BLOCK > TABLE_SIZE || available > capacity) return false;
+        // Room: a plain line is no longer than the bytes at hand less its
+        // check characters.
+        length = lineDecodeAvx512(stored, available, DEFAULT_KEYS.bytes, plain, sums, lineLength);
+        if (length == LINE_CODEC_NO_LINE) {
+            *status = PROFILE_STATUS_BAD_PARAMS;
+            return true;
+        }
+    }
+#endif
+#if defined(KV_KERNEL_AVX2)
+    if (set == KERNEL_AVX2) {
+        // A line past what the kernel may read is found the other way.
+        size_t limit = capacity < TABLE_SIZE ? capacity : TABLE_SIZE;
+        if (limit < 2 * BLOCK + CHECK_LENGTH + 1) return false;
+        limit -= 2 * BLOCK;
+        length = lineDecodeAvx2(stored, available < limit ? available : limit, DEFAULT_KEYS.bytes,
+                                plain, sums, lineLength);
+        if (*lineLength == 0) return false;
+    }
+#endif
+    (void)set, (void)stored, (void)available, (void)capacity, (void)plain;
+    if (*lineLength == 0) return false;
+    // An empty body is refused, as lineCodecDecode refuses it.
+    if (length == SIZE_MAX || length == 0 || !checkHolds(DEFAULT_SEED, sums, length, bytes)) {
+        *status = undecodable(out);
+        return true;
+    }
+    out[length] = '\0';
+    *plainLength = length;
+    *status = 0;
+    return true;
 }
 
 } // namespace
@@ -337,11 +395,9 @@ uint32_t lineCodecDecode(const char *stored, size_t end, char *out, uint32_t cap
     const uint32_t seed = transform == PROFILE_DEFAULT_TRANSFORM ? DEFAULT_SEED : seedOf(transform);
     LineSums sums;
     size_t length = 0;
-    // Blocks where the key tables cover the body and out has room for any
-    // plain line it may give (which is never longer than the body), and for
-    // 16-byte blocks, for 16 bytes of scratch past it; otherwise bytes.
-    const size_t room = set >= KERNEL_AVX512 ? end - 1 : end + BLOCK;
-    if (set >= KERNEL_SSE2 && end + WIDE_BLOCK <= TABLE_SIZE && room <= capacity) {
+    // Blocks where the key tables cover the body and out has room for the
+    // kernel (roomFor); otherwise bytes.
+    if (set >= KERNEL_SSE2 && end + WIDE_BLOCK <= TABLE_SIZE && roomFor(set, end) <= capacity) {
         length = transform == PROFILE_DEFAULT_TRANSFORM
                      ? decodeBlocks(set, bytes, end, DEFAULT_KEYS.bytes, plain, sums)
                      : decodeWithKeys(set, bytes, end, seed, plain, sums);
@@ -362,25 +418,13 @@ uint32_t lineCodecDecodeNext(const char *bytes, size_t available, char *out, uin
     if (out == nullptr || capacity == 0) return PROFILE_STATUS_BAD_PARAMS;
     out[0] = '\0';
     if (bytes == nullptr) return PROFILE_STATUS_BAD_PARAMS;
-#if defined(KV_KERNEL_AVX512)
+    // The line found and decoded in one pass where the processor allows.
     if (transform == PROFILE_DEFAULT_TRANSFORM && available > CHECK_LENGTH &&
-        available + WIDE_BLOCK <= TABLE_SIZE && available <= capacity &&
-        kernelSet() >= KERNEL_AVX512 && std::memchr(bytes, '\n', CHECK_LENGTH) == nullptr) {
-        // The line found and decoded in one pass; room: a plain line is no
-        // longer than the bytes at hand less its check characters.
-        LineSums sums;
-        size_t length = lineDecodeAvx512(reinterpret_cast<const unsigned char *>(bytes), available,
-                                         DEFAULT_KEYS.bytes, reinterpret_cast<unsigned char *>(out),
-                                         sums, lineLength);
-        if (length == LINE_CODEC_NO_LINE) return PROFILE_STATUS_BAD_PARAMS;
-        // An empty body is refused, as lineCodecDecode refuses it.
-        if (length == SIZE_MAX || length == 0) return undecodable(out);
-        out[length] = '\0';
-        if (!checkHolds(DEFAULT_SEED, sums, length, bytes)) return undecodable(out);
-        *plainLength = length;
-        return 0;
+        kernelSet() >= KERNEL_AVX2 && std::memchr(bytes, '\n', CHECK_LENGTH) == nullptr) {
+        uint32_t status = 0;
+        if (decodeNextInOnePass(bytes, available, out, capacity, lineLength, plainLength, &status))
+            return status;
     }
-#endif
     const void *feed = std::memchr(bytes, '\n', available);
     if (feed == nullptr) return PROFILE_STATUS_BAD_PARAMS;
     *lineLength = static_cast<size_t>(static_cast<const char *>(feed) - bytes) + 1;

@@ -5,6 +5,7 @@
 //   scalar  byte by byte, on any processor (the reference);
 //   sse2    16-byte blocks (every x86-64 processor);
 //   ssse3   the checksum's byte shuffle;
+//   avx2    the line decoder's 32-byte blocks;
 //   avx512  the line decoder's 64-byte blocks: AVX-512 F, BW and VBMI2 with
 //           BMI2 and POPCNT.  Built only where the compiler keeps spilled
 //           64-byte vectors aligned: not by MinGW's GCC, so never in the
@@ -20,8 +21,9 @@ enum KernelSet : int32_t {
     KERNEL_SCALAR = 0,
     KERNEL_SSE2 = 1,
     KERNEL_SSSE3 = 2,
-    KERNEL_AVX512 = 3,
-    KERNEL_SET_COUNT = 4
+    KERNEL_AVX2 = 3,
+    KERNEL_AVX512 = 4,
+    KERNEL_SET_COUNT = 5
 };
 
 // The active set, -1 until first asked.  Racing first callers compute the
@@ -39,7 +41,7 @@ inline KernelSet kernelSet() {
     return set < 0 ? kernelAsk() : static_cast<KernelSet>(set);
 }
 
-// "scalar", "sse2", "ssse3" or "avx512"; "?" for anything else.
+// "scalar", "sse2", "ssse3", "avx2" or "avx512"; "?" for anything else.
 const char *kernelSetName(KernelSet set);
 
 // Whether this build has the set's code and the processor runs it.

@@ -457,6 +457,60 @@ TEST_P(LineCodec, NextLineIsFoundAsItIsDecoded) {
     }
 }
 
+// The scan that the one-pass decoding makes for the split gives the split's
+// own answer: key lines and near misses built from the bytes the split
+// looks at (blanks, signs, every refused byte, bytes from 0x80 up that go
+// through escapes), short and across several blocks, ending in a line feed
+// or none.  Where no scan is made (the kernel does not find the end), the
+// split reads the line itself and so agrees by construction.
+TEST_P(LineCodec, TheDecodingScanSplitsAsTheSplitDoes) {
+    std::mt19937 rng(77);
+    const char pieces[] = {'k', 'v', ' ',    ' ',    '=', '=', '\t', '\r', '#', '[', '<', '>',
+                           '?', '@', '\x80', '\xff', 'x', 'y', 'z',  'a',  'b', 'c', '1', '\x0b'};
+    std::uniform_int_distribution<size_t> piece(0, sizeof pieces - 1);
+    std::uniform_int_distribution<size_t> lengthOf(1, 150);
+    size_t scanned = 0;
+    for (int round = 0; round < 20000; ++round) {
+        const size_t nameLength = lengthOf(rng) % 70 + 1;
+        std::string plain(nameLength, 'n');
+        plain += round % 3 == 0 ? "=" : " = ";
+        const size_t valueLength = lengthOf(rng);
+        for (size_t i = 0; i < valueLength; ++i) plain += round % 4 == 0 ? 'v' : pieces[piece(rng)];
+        // Now and then a byte of the split's classes in the name, or blanks
+        // at either end.
+        if (round % 5 == 1) plain[piece(rng) % nameLength] = pieces[piece(rng)];
+        if (round % 7 == 2) plain.insert(0, " ");
+        if (round % 11 == 3) plain += ' ';
+        if (round % 13 != 4) plain += '\n';
+        // More lines after it, as in a read block.
+        const std::string stored =
+            encode(plain, PROFILE_DEFAULT_TRANSFORM) + std::string(80, 'k') + "\n";
+        ASSERT_GT(stored.size(), 6u) << round;
+        std::vector<char> out(PROFILE_LINE_SIZE);
+        size_t lineLength = 0, plainLength = 0;
+        ProfileLineScan scan{};
+        ASSERT_EQ(lineCodecDecodeNext(stored.data(), stored.size(), out.data(), PROFILE_LINE_SIZE,
+                                      PROFILE_DEFAULT_TRANSFORM, &lineLength, &plainLength, &scan),
+                  0u)
+            << round;
+        ASSERT_EQ(std::string(out.data(), plainLength), plain);
+        size_t length = plainLength - (plain.back() == '\n' ? 1 : 0);
+        ProfileKeySpan expected{}, got{};
+        const bool expectedSplit = profileSplitPlainKey(out.data(), length, &expected);
+        ASSERT_EQ(profileSplitScannedKey(out.data(), length, scan, &got), expectedSplit) << round;
+        scanned += scan.whole ? 1 : 0;
+        if (!expectedSplit) continue;
+        EXPECT_EQ(got.name, expected.name);
+        EXPECT_EQ(got.nameLength, expected.nameLength);
+        EXPECT_EQ(got.value, expected.value);
+        EXPECT_EQ(got.valueLength, expected.valueLength);
+        EXPECT_EQ(got.oneSign, expected.oneSign);
+    }
+    if (kernelSet() >= KERNEL_AVX2) {
+        EXPECT_GT(scanned, 19000u); // the scan was made, not left to the split
+    }
+}
+
 TEST(LineIo, ReadLineTakesOneLineOfAtMostCapacityMinusOne) {
     ScratchDir dir;
     const std::string path = dir.file("lines.txt");

@@ -59,3 +59,59 @@ struct ProfileKeySpan {
 // character rules treat apart.  Chosen for speed: one pass over the line
 // stands for normalising, classifying and splitting it.
 bool profileSplitPlainKey(const char *line, size_t length, ProfileKeySpan *out);
+
+// What a reader that looks at every byte of a line anyway (the built-in
+// decoding) gathers for profileSplitScannedKey on the way, so that the split
+// need not read the line again.  Positions count from the line's start.
+struct ProfileLineScan {
+    bool whole;       // the scan covers the line; false: the split reads the line itself
+    size_t nameEnd;   // the first blank or "=", SIZE_MAX when none
+    size_t refusedAt; // the first byte the split refuses, SIZE_MAX when none
+    uint32_t doubled; // nonzero when two blanks follow each other
+    uint32_t signs;   // nonzero when the line holds an "="
+};
+
+// The byte classes of the split as two tables of bits, one indexed by a
+// byte's low four bits and one by its high four: a byte is in a class when
+// the entries of both its halves have the class's bit.  Chosen for speed: a
+// block of bytes is classed with two byte shuffles.  Bytes from 0x80 up are
+// in none.
+inline constexpr uint8_t PROFILE_SCAN_BLANK = 0x80;   // " "
+inline constexpr uint8_t PROFILE_SCAN_SIGN = 0x40;    // "="
+inline constexpr uint8_t PROFILE_SCAN_REFUSED = 0x1F; // any of these bits: refused
+struct ProfileScanNibbles {
+    alignas(16) uint8_t low[16];
+    alignas(16) uint8_t high[16];
+};
+inline constexpr ProfileScanNibbles PROFILE_SCAN_NIBBLES = [] {
+    ProfileScanNibbles table{};
+    // Each refused group is one high half times a set of low halves.
+    struct Group {
+        uint8_t high;
+        const char *lows;
+        uint8_t count;
+    };
+    const char refused0[] = {0x00, 0x09, 0x0A, 0x0B, 0x0C, 0x0D}; // NUL and whitespace
+    const Group groups[] = {
+        {0x0, refused0, 6}, {0x2, "#", 1}, {0x3, "<>?", 3}, {0x4, "@", 1}, {0x5, "[", 1}};
+    uint8_t bit = 1;
+    for (const Group &group : groups) {
+        table.high[group.high] |= bit;
+        for (uint8_t i = 0; i < group.count; ++i)
+            table.low[static_cast<uint8_t>(group.lows[i]) & 0x0F] |= bit;
+        bit = static_cast<uint8_t>(bit << 1);
+    }
+    table.high[' ' >> 4] |= PROFILE_SCAN_BLANK;
+    table.low[' ' & 0x0F] |= PROFILE_SCAN_BLANK;
+    table.high['=' >> 4] |= PROFILE_SCAN_SIGN;
+    table.low['=' & 0x0F] |= PROFILE_SCAN_SIGN;
+    return table;
+}();
+
+// profileSplitPlainKey of a line whose scan came with it: the same answer,
+// without reading the line again but for its first and last bytes and the
+// blanks and signs between name and value.  The scan may cover one byte
+// more than `length` (the line feed the caller strips).  A scan that is not
+// whole leaves the work to profileSplitPlainKey.
+bool profileSplitScannedKey(const char *line, size_t length, const ProfileLineScan &scan,
+                            ProfileKeySpan *out);

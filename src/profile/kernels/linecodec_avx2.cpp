@@ -39,26 +39,29 @@ struct BlockSums {
     __m256i bytes = _mm256_setzero_si256();      // four 64-bit lanes
     __m256i positioned = _mm256_setzero_si256(); // eight 32-bit lanes, modulo 2^32
     __m256i weighted = _mm256_setzero_si256();   // eight 32-bit lanes, modulo 2^32
+    __m256i at = _mm256_setzero_si256();         // the block's plain position, in 64-bit lanes
 
     // Adds a block whose lane i holds the plain byte at position at + i
     // (lanes that do not count hold zero).  Position times byte is lane
     // times byte plus `at` times the bytes' sum (below 2^32 in each 64-bit
     // lane, so the upper halves stay zero); weight times byte is bytes times
     // signed bytes in pairs, then the pairs in fours.
-    [[gnu::always_inline]] inline void add(__m256i block, size_t at, __m256i lanes) {
-        const __m256i zero = _mm256_setzero_si256();
+    [[gnu::always_inline]] inline void add(__m256i block, size_t w, __m256i lanes) {
         const __m256i ones = _mm256_set1_epi16(1);
-        const __m256i blockSums = _mm256_sad_epu8(block, zero);
+        const __m256i blockSums = _mm256_sad_epu8(block, _mm256_setzero_si256());
         bytes = _mm256_add_epi64(bytes, blockSums);
         positioned = _mm256_add_epi32(
             positioned,
-            _mm256_add_epi32(
-                _mm256_madd_epi16(_mm256_maddubs_epi16(block, lanes), ones),
-                _mm256_mul_epu32(blockSums, _mm256_set1_epi64x(static_cast<long long>(at)))));
+            _mm256_add_epi32(_mm256_madd_epi16(_mm256_maddubs_epi16(block, lanes), ones),
+                             _mm256_mul_epu32(blockSums, at)));
         const __m256i weights =
-            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(BYTE_WEIGHTS.at + at));
+            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(BYTE_WEIGHTS.at + w));
         weighted = _mm256_add_epi32(weighted,
                                     _mm256_madd_epi16(_mm256_maddubs_epi16(block, weights), ones));
+    }
+    // Moves the block's position on by `count` bytes.
+    [[gnu::always_inline]] inline void advance(size_t count) {
+        at = _mm256_add_epi64(at, _mm256_set1_epi64x(static_cast<long long>(count)));
     }
 
     // The sums, with those of bytes taken one at a time added: the three
@@ -82,61 +85,118 @@ struct BlockSums {
     }
 };
 
+// The split's scan of the plain bytes (format.h), a block at a time.
+struct BlockScan {
+    __m256i low = _mm256_broadcastsi128_si256(
+        _mm_load_si128(reinterpret_cast<const __m128i *>(PROFILE_SCAN_NIBBLES.low)));
+    __m256i high = _mm256_broadcastsi128_si256(
+        _mm_load_si128(reinterpret_cast<const __m128i *>(PROFILE_SCAN_NIBBLES.high)));
+    ProfileLineScan scan{true, SIZE_MAX, SIZE_MAX, 0, 0};
+    uint32_t blankBefore = 0; // the plain byte before the block is a blank
+
+    // Adds the first `count` plain bytes of a block at plain position w;
+    // the byte after them, when count is below 32, is no blank.
+    [[gnu::always_inline]] inline void add(__m256i bytes, size_t w, size_t count) {
+        const __m256i nibble = _mm256_set1_epi8(0x0F);
+        const __m256i classes = _mm256_and_si256(
+            _mm256_shuffle_epi8(low, _mm256_and_si256(bytes, nibble)),
+            _mm256_shuffle_epi8(high, _mm256_and_si256(_mm256_srli_epi16(bytes, 4), nibble)));
+        const uint32_t keep = count < LANES ? (1u << count) - 1 : ~0u;
+        const uint32_t blanks = static_cast<uint32_t>(_mm256_movemask_epi8(classes)) & keep;
+        const uint32_t signs =
+            static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_add_epi8(classes, classes))) & keep;
+        const uint32_t refused =
+            ~static_cast<uint32_t>(_mm256_movemask_epi8(
+                _mm256_cmpeq_epi8(_mm256_and_si256(classes, _mm256_set1_epi8(PROFILE_SCAN_REFUSED)),
+                                  _mm256_setzero_si256()))) &
+            keep;
+        scan.doubled |= blanks & ((blanks << 1) | blankBefore);
+        blankBefore = count < LANES ? 0 : blanks >> 31;
+        scan.signs |= signs;
+        if (refused != 0 && scan.refusedAt == SIZE_MAX)
+            scan.refusedAt = w + static_cast<size_t>(__builtin_ctz(refused));
+        const uint32_t stops = blanks | signs;
+        if (stops != 0 && scan.nameEnd == SIZE_MAX)
+            scan.nameEnd = w + static_cast<size_t>(__builtin_ctz(stops));
+    }
+};
+
 // A block of bytes from 0x80 up (ASCII text) is one xor of key bytes and
 // one store; elsewhere the block ends at the first byte the encoder never
 // writes as it is (NUL, line feed, carriage return, 0x1A) or the escape
 // byte, and at an escape the next block starts after its digit.  With
 // FindEnd the line ends at its first line feed, found on the way: the line
-// is read once, not searched and then decoded.  Bytes past `size` are never
-// read: the last ones go through a copy followed by NUL bytes, which end the
-// block there.  Returns SIZE_MAX for a body that cannot be decoded; with
-// FindEnd that, and a line that goes on past `size`, leave *lineLength at 0
-// (the caller then takes the line the general way, which says what it is).
+// is read once, not searched and then decoded; the first byte below 0x80 of
+// a block is the line feed in a line of ASCII text, which is told apart
+// from the rest first.  A plain NUL (a stored byte equal to its key byte)
+// shows in the least plain byte.  Returns SIZE_MAX for a body that cannot
+// be decoded; with FindEnd that, and a line that goes on near `size`, leave
+// *lineLength at 0 (the caller then takes the line the general way, which
+// says what it is).  Without FindEnd the last bytes go through a copy
+// followed by NUL bytes, which end the block there, so that nothing at or
+// past `size` is read.
 template <bool FindEnd>
 size_t decodeBlocks(const unsigned char *stored, size_t size, const unsigned char *keys,
-                    unsigned char *plain, LineSums &sums, size_t *lineLength) {
-    const __m256i escape = _mm256_set1_epi8(static_cast<char>(ESCAPE));
-    const __m256i lineFeed = _mm256_set1_epi8('\n');
-    const __m256i carriageReturn = _mm256_set1_epi8('\r');
-    const __m256i endOfFile = _mm256_set1_epi8(0x1A);
+                    unsigned char *plain, LineSums &sums, size_t *lineLength,
+                    ProfileLineScan *scan) {
     const __m256i zero = _mm256_setzero_si256();
     const __m256i lanes = _mm256_load_si256(reinterpret_cast<const __m256i *>(LANE_NUMBERS.bytes));
-    alignas(LANES) unsigned char last[2 * LANES];
+    unsigned char last[FindEnd ? 1 : 2 * LANES];
     BlockSums blockSums;
+    [[maybe_unused]] BlockScan blockScan;
     LineSums aside; // of the escaped bytes, taken one at a time
-    __m256i nuls = zero;
+    const __m256i allOnes = _mm256_set1_epi8(-1);
+    __m256i least = allOnes;
     size_t r = CHECK_LENGTH;
     size_t w = 0;
     for (;;) {
         const unsigned char *from = stored + r;
         if (r + LANES > size) {
-            if (r >= size) {
-                if constexpr (FindEnd) return SIZE_MAX;
-                break;
+            // A line that goes on near the end of the bytes at hand is left
+            // to the caller: it comes once a read block, and so the search
+            // needs no copy.
+            if constexpr (FindEnd) {
+                return SIZE_MAX;
+            } else {
+                if (r >= size) break;
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(last), zero);
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(last + LANES), zero);
+                for (size_t i = 0; i < size - r; ++i)
+                    last[i] = stored[r + i]; // no shared inline copy
+                from = last;
             }
-            _mm256_store_si256(reinterpret_cast<__m256i *>(last), zero);
-            _mm256_store_si256(reinterpret_cast<__m256i *>(last + LANES), zero);
-            for (size_t i = 0; i < size - r; ++i) last[i] = stored[r + i]; // no shared inline copy
-            from = last;
         }
         const __m256i block = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(from));
         const __m256i bytes = _mm256_xor_si256(
             block, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(keys + w)));
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(plain + w), bytes);
         // Every byte the block must stop at is below 0x80.
-        uint32_t special = 0;
-        if (static_cast<uint32_t>(_mm256_movemask_epi8(block)) != 0xFFFFFFFFu) {
-            const __m256i stops =
-                _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(block, escape),
-                                                _mm256_cmpeq_epi8(block, carriageReturn)),
-                                _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(block, endOfFile),
-                                                                _mm256_cmpeq_epi8(block, lineFeed)),
-                                                _mm256_cmpeq_epi8(block, zero)));
+        const auto low = ~static_cast<uint32_t>(_mm256_movemask_epi8(block));
+        if (low == 0) {
+            least = _mm256_min_epu8(least, bytes);
+            blockSums.add(bytes, w, lanes);
+            blockSums.advance(LANES);
+            if constexpr (FindEnd) blockScan.add(bytes, w, LANES);
+            r += LANES;
+            w += LANES;
+            continue;
+        }
+        uint32_t special = low & (0u - low); // the line feed that ends a line of text
+        if (!FindEnd || from[__builtin_ctz(low)] != '\n') {
+            const __m256i stops = _mm256_or_si256(
+                _mm256_or_si256(
+                    _mm256_cmpeq_epi8(block, _mm256_set1_epi8(static_cast<char>(ESCAPE))),
+                    _mm256_cmpeq_epi8(block, _mm256_set1_epi8('\r'))),
+                _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(block, _mm256_set1_epi8(0x1A)),
+                                                _mm256_cmpeq_epi8(block, _mm256_set1_epi8('\n'))),
+                                _mm256_cmpeq_epi8(block, zero)));
             special = static_cast<uint32_t>(_mm256_movemask_epi8(stops));
         }
         if (special == 0) {
-            nuls = _mm256_or_si256(nuls, _mm256_cmpeq_epi8(bytes, zero));
+            least = _mm256_min_epu8(least, bytes);
             blockSums.add(bytes, w, lanes);
+            blockSums.advance(LANES);
+            if constexpr (FindEnd) blockScan.add(bytes, w, LANES);
             r += LANES;
             w += LANES;
             continue;
@@ -144,9 +204,9 @@ size_t decodeBlocks(const unsigned char *stored, size_t size, const unsigned cha
         const auto count = static_cast<size_t>(__builtin_ctz(special));
         const __m256i kept =
             _mm256_loadu_si256(reinterpret_cast<const __m256i *>(KEEP.bytes + LANES - count));
-        const __m256i counted = _mm256_and_si256(bytes, kept);
-        nuls = _mm256_or_si256(nuls, _mm256_and_si256(_mm256_cmpeq_epi8(bytes, zero), kept));
-        blockSums.add(counted, w, lanes);
+        least = _mm256_min_epu8(least, _mm256_or_si256(bytes, _mm256_xor_si256(kept, allOnes)));
+        blockSums.add(_mm256_and_si256(bytes, kept), w, lanes);
+        if constexpr (FindEnd) blockScan.add(bytes, w, count);
         const size_t at = r + count;
         w += count;
         const unsigned char stop = from[count];
@@ -172,22 +232,26 @@ size_t decodeBlocks(const unsigned char *stored, size_t size, const unsigned cha
         aside.weighted += static_cast<uint32_t>(static_cast<int32_t>(BYTE_WEIGHTS.at[w])) * b;
         ++w;
         r = at + 2;
+        blockSums.advance(count + 1);
     }
-    if (_mm256_movemask_epi8(nuls) != 0) { // a plain NUL
+    if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(least, zero)) != 0) { // a plain NUL
         if constexpr (FindEnd) *lineLength = 0;
         return SIZE_MAX;
     }
     sums = blockSums.total(aside);
+    if constexpr (FindEnd) *scan = blockScan.scan;
     return w;
 }
 
 } // namespace
 
 size_t lineDecodeAvx2(const unsigned char *stored, size_t size, const unsigned char *keys,
-                      unsigned char *plain, LineSums &sums, size_t *lineLength) {
-    if (lineLength == nullptr) return decodeBlocks<false>(stored, size, keys, plain, sums, nullptr);
+                      unsigned char *plain, LineSums &sums, size_t *lineLength,
+                      ProfileLineScan *scan) {
+    if (lineLength == nullptr)
+        return decodeBlocks<false>(stored, size, keys, plain, sums, nullptr, nullptr);
     *lineLength = 0;
-    return decodeBlocks<true>(stored, size, keys, plain, sums, lineLength);
+    return decodeBlocks<true>(stored, size, keys, plain, sums, lineLength, scan);
 }
 
 #endif

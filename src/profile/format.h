@@ -78,33 +78,35 @@ struct ProfileLineScan {
 // in none.
 inline constexpr uint8_t PROFILE_SCAN_BLANK = 0x80;   // " "
 inline constexpr uint8_t PROFILE_SCAN_SIGN = 0x40;    // "="
-inline constexpr uint8_t PROFILE_SCAN_REFUSED = 0x1F; // any of these bits: refused
+inline constexpr uint8_t PROFILE_SCAN_NUL = 0x20;     // the NUL byte, which is refused too
+inline constexpr uint8_t PROFILE_SCAN_REFUSED = 0x3F; // any of these bits: refused
 struct ProfileScanNibbles {
     alignas(16) uint8_t low[16];
     alignas(16) uint8_t high[16];
 };
 inline constexpr ProfileScanNibbles PROFILE_SCAN_NIBBLES = [] {
     ProfileScanNibbles table{};
-    // Each refused group is one high half times a set of low halves.
+    // Each class is one high half times a set of low halves.
     struct Group {
+        uint8_t bit;
         uint8_t high;
-        const char *lows;
-        uint8_t count;
+        uint16_t lows; // bit i: low half i
     };
-    const char refused0[] = {0x00, 0x09, 0x0A, 0x0B, 0x0C, 0x0D}; // NUL and whitespace
     const Group groups[] = {
-        {0x0, refused0, 6}, {0x2, "#", 1}, {0x3, "<>?", 3}, {0x4, "@", 1}, {0x5, "[", 1}};
-    uint8_t bit = 1;
+        {PROFILE_SCAN_NUL, 0x0, 1u << 0},
+        {0x01, 0x0, 0x3E00},                 // tab to carriage return
+        {0x02, '#' >> 4, 1u << ('#' & 0xF)}, //
+        {0x04, '<' >> 4, 1u << ('<' & 0xF) | 1u << ('>' & 0xF) | 1u << ('?' & 0xF)},
+        {0x08, '@' >> 4, 1u << ('@' & 0xF)},               //
+        {0x10, '[' >> 4, 1u << ('[' & 0xF)},               //
+        {PROFILE_SCAN_BLANK, ' ' >> 4, 1u << (' ' & 0xF)}, //
+        {PROFILE_SCAN_SIGN, '=' >> 4, 1u << ('=' & 0xF)},  //
+    };
     for (const Group &group : groups) {
-        table.high[group.high] |= bit;
-        for (uint8_t i = 0; i < group.count; ++i)
-            table.low[static_cast<uint8_t>(group.lows[i]) & 0x0F] |= bit;
-        bit = static_cast<uint8_t>(bit << 1);
+        table.high[group.high] |= group.bit;
+        for (uint8_t i = 0; i < 16; ++i)
+            if ((group.lows >> i) & 1u) table.low[i] |= group.bit;
     }
-    table.high[' ' >> 4] |= PROFILE_SCAN_BLANK;
-    table.low[' ' & 0x0F] |= PROFILE_SCAN_BLANK;
-    table.high['=' >> 4] |= PROFILE_SCAN_SIGN;
-    table.low['=' & 0x0F] |= PROFILE_SCAN_SIGN;
     return table;
 }();
 

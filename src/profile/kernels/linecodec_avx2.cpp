@@ -93,6 +93,7 @@ struct BlockScan {
         _mm_load_si128(reinterpret_cast<const __m128i *>(PROFILE_SCAN_NIBBLES.high)));
     ProfileLineScan scan{true, SIZE_MAX, SIZE_MAX, 0, 0};
     uint32_t blankBefore = 0; // the plain byte before the block is a blank
+    uint32_t nuls = 0;        // nonzero when a plain byte is NUL
 
     // Adds the first `count` plain bytes of a block at plain position w;
     // the byte after them, when count is below 32, is no blank.
@@ -110,6 +111,9 @@ struct BlockScan {
                 _mm256_cmpeq_epi8(_mm256_and_si256(classes, _mm256_set1_epi8(PROFILE_SCAN_REFUSED)),
                                   _mm256_setzero_si256()))) &
             keep;
+        // The NUL bit moved to the top of its byte (the bits shifted in from
+        // the byte below stay under it).
+        nuls |= static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(classes, 2))) & keep;
         scan.doubled |= blanks & ((blanks << 1) | blankBefore);
         blankBefore = count < LANES ? 0 : blanks >> 31;
         scan.signs |= signs;
@@ -121,6 +125,22 @@ struct BlockScan {
     }
 };
 
+// The bytes a block stops at but 0x1A, by their low four bits, and 0x80
+// (which no byte below 0x80 equals) for the other low halves: a byte below
+// 0x80 is a stop when it equals the entry of its low half.
+struct StopLanes {
+    alignas(LANES) unsigned char bytes[LANES];
+};
+constexpr StopLanes STOP_BYTES = [] {
+    StopLanes table{};
+    for (auto &entry : table.bytes) entry = 0x80;
+    const unsigned char stops[] = {0, '\n', '\r', ESCAPE};
+    for (size_t half = 0; half < 2; ++half)
+        for (unsigned char stop : stops) table.bytes[half * BLOCK + (stop & 0x0F)] = stop;
+    return table;
+}();
+static_assert(('\n' & 0x0F) == (0x1A & 0x0F), "0x1A is looked for apart");
+
 // A block of bytes from 0x80 up (ASCII text) is one xor of key bytes and
 // one store; elsewhere the block ends at the first byte the encoder never
 // writes as it is (NUL, line feed, carriage return, 0x1A) or the escape
@@ -129,12 +149,12 @@ struct BlockScan {
 // is read once, not searched and then decoded; the first byte below 0x80 of
 // a block is the line feed in a line of ASCII text, which is told apart
 // from the rest first.  A plain NUL (a stored byte equal to its key byte)
-// shows in the least plain byte.  Returns SIZE_MAX for a body that cannot
-// be decoded; with FindEnd that, and a line that goes on near `size`, leave
-// *lineLength at 0 (the caller then takes the line the general way, which
-// says what it is).  Without FindEnd the last bytes go through a copy
-// followed by NUL bytes, which end the block there, so that nothing at or
-// past `size` is read.
+// shows in the split's scan with FindEnd, else in the least plain byte.
+// Returns SIZE_MAX for a body that cannot be decoded; with FindEnd that,
+// and a line that goes on near `size`, leave *lineLength at 0 (the caller
+// then takes the line the general way, which says what it is).  Without
+// FindEnd the last bytes go through a copy followed by NUL bytes, which end
+// the block there, so that nothing at or past `size` is read.
 template <bool FindEnd>
 size_t decodeBlocks(const unsigned char *stored, size_t size, const unsigned char *keys,
                     unsigned char *plain, LineSums &sums, size_t *lineLength,
@@ -145,10 +165,21 @@ size_t decodeBlocks(const unsigned char *stored, size_t size, const unsigned cha
     BlockSums blockSums;
     [[maybe_unused]] BlockScan blockScan;
     LineSums aside; // of the escaped bytes, taken one at a time
-    const __m256i allOnes = _mm256_set1_epi8(-1);
-    __m256i least = allOnes;
+    [[maybe_unused]] __m256i least = _mm256_set1_epi8(-1);
     size_t r = CHECK_LENGTH;
     size_t w = 0;
+    // Takes the plain bytes of the block that `kept` marks, its first
+    // `count` (all of them at 32).
+    auto take = [&](__m256i bytes, __m256i kept, size_t count) __attribute__((always_inline)) {
+        const __m256i counted = count < LANES ? _mm256_and_si256(bytes, kept) : bytes;
+        if constexpr (FindEnd)
+            blockScan.add(bytes, w, count);
+        else
+            least = _mm256_min_epu8(
+                least,
+                count < LANES ? _mm256_or_si256(bytes, _mm256_andnot_si256(kept, least)) : bytes);
+        blockSums.add(counted, w, lanes);
+    };
     for (;;) {
         const unsigned char *from = stored + r;
         if (r + LANES > size) {
@@ -172,31 +203,18 @@ size_t decodeBlocks(const unsigned char *stored, size_t size, const unsigned cha
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(plain + w), bytes);
         // Every byte the block must stop at is below 0x80.
         const auto low = ~static_cast<uint32_t>(_mm256_movemask_epi8(block));
-        if (low == 0) {
-            least = _mm256_min_epu8(least, bytes);
-            blockSums.add(bytes, w, lanes);
-            blockSums.advance(LANES);
-            if constexpr (FindEnd) blockScan.add(bytes, w, LANES);
-            r += LANES;
-            w += LANES;
-            continue;
-        }
         uint32_t special = low & (0u - low); // the line feed that ends a line of text
-        if (!FindEnd || from[__builtin_ctz(low)] != '\n') {
-            const __m256i stops = _mm256_or_si256(
-                _mm256_or_si256(
-                    _mm256_cmpeq_epi8(block, _mm256_set1_epi8(static_cast<char>(ESCAPE))),
-                    _mm256_cmpeq_epi8(block, _mm256_set1_epi8('\r'))),
-                _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(block, _mm256_set1_epi8(0x1A)),
-                                                _mm256_cmpeq_epi8(block, _mm256_set1_epi8('\n'))),
-                                _mm256_cmpeq_epi8(block, zero)));
+        if (low != 0 && (!FindEnd || from[__builtin_ctz(low)] != '\n')) {
+            const __m256i stopBytes =
+                _mm256_load_si256(reinterpret_cast<const __m256i *>(STOP_BYTES.bytes));
+            const __m256i stops =
+                _mm256_or_si256(_mm256_cmpeq_epi8(block, _mm256_shuffle_epi8(stopBytes, block)),
+                                _mm256_cmpeq_epi8(block, _mm256_set1_epi8(0x1A)));
             special = static_cast<uint32_t>(_mm256_movemask_epi8(stops));
         }
         if (special == 0) {
-            least = _mm256_min_epu8(least, bytes);
-            blockSums.add(bytes, w, lanes);
+            take(bytes, zero, LANES);
             blockSums.advance(LANES);
-            if constexpr (FindEnd) blockScan.add(bytes, w, LANES);
             r += LANES;
             w += LANES;
             continue;
@@ -204,9 +222,7 @@ size_t decodeBlocks(const unsigned char *stored, size_t size, const unsigned cha
         const auto count = static_cast<size_t>(__builtin_ctz(special));
         const __m256i kept =
             _mm256_loadu_si256(reinterpret_cast<const __m256i *>(KEEP.bytes + LANES - count));
-        least = _mm256_min_epu8(least, _mm256_or_si256(bytes, _mm256_xor_si256(kept, allOnes)));
-        blockSums.add(_mm256_and_si256(bytes, kept), w, lanes);
-        if constexpr (FindEnd) blockScan.add(bytes, w, count);
+        take(bytes, kept, count);
         const size_t at = r + count;
         w += count;
         const unsigned char stop = from[count];
@@ -234,7 +250,12 @@ size_t decodeBlocks(const unsigned char *stored, size_t size, const unsigned cha
         r = at + 2;
         blockSums.advance(count + 1);
     }
-    if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(least, zero)) != 0) { // a plain NUL
+    bool nul = false; // a plain NUL
+    if constexpr (FindEnd)
+        nul = blockScan.nuls != 0;
+    else
+        nul = _mm256_movemask_epi8(_mm256_cmpeq_epi8(least, zero)) != 0;
+    if (nul) {
         if constexpr (FindEnd) *lineLength = 0;
         return SIZE_MAX;
     }

@@ -7,10 +7,12 @@
 //   ssse3   the checksum's byte shuffle;
 //   avx2    the line decoder's 32-byte blocks;
 //   avx512  the line decoder's 64-byte blocks: AVX-512 F, BW and VBMI2 with
-//           BMI2 and POPCNT.  Built only where the compiler keeps spilled
-//           64-byte vectors aligned: not by MinGW's GCC, so never in the
-//           Windows build (KV_KERNEL_AVX512 is set for the files that need
-//           to know, by cmake/sources.cmake).
+//           BMI2 and POPCNT.
+// The last two are built on x86-64 (KV_KERNEL_AVX2 and KV_KERNEL_AVX512 are
+// set for the files that need to know, by cmake/sources.cmake); for Windows
+// only where the assembler turns every aligned vector move into an
+// unaligned one, as MinGW's GCC may spill 32 and 64-byte vectors to a stack
+// that is only 16-byte aligned.
 // Each module takes its widest kernel at or below the active set.
 #pragma once
 

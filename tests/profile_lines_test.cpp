@@ -403,7 +403,7 @@ TEST_P(LineCodec, MatchesAByteAtATimeReference) {
 }
 
 // The next line in a block of bytes, found as it is decoded: lines of every
-// length around the 64-byte blocks, ending in a line feed or a carriage
+// length around the 32 and 64-byte blocks, ending in a line feed or a carriage
 // return and a line feed (which may fall on either side of a block's end),
 // followed by more bytes or not, and cut at every point before their end
 // (then no line is at hand).  The result is lineCodecDecode's over the
@@ -433,7 +433,11 @@ TEST_P(LineCodec, NextLineIsFoundAsItIsDecoded) {
                 lineCodecDecode(line.data(), end, expected.data(), PROFILE_LINE_SIZE,
                                 PROFILE_DEFAULT_TRANSFORM, &expectedLength);
             ASSERT_EQ(expectedStatus == 0, decodes) << length;
-            for (const std::string &after : {std::string(), std::string("k = v\n")}) {
+            // Nothing after the line, a short line, and more than a block
+            // of bytes, so that the kernels that stop short of the end of
+            // what they have find the line themselves.
+            for (const std::string &after :
+                 {std::string(), std::string("k = v\n"), std::string(70, 'k') + "\n"}) {
                 const std::string text = line + after;
                 for (size_t available = 0; available <= text.size(); ++available) {
                     std::vector<char> bytes(text.begin(), text.begin() + available);

@@ -35,6 +35,7 @@ set(KV_SOURCES_PROFILE
   src/profile/kernels/checksum_sse2.cpp
   src/profile/kernels/checksum_ssse3.cpp
   src/profile/kernels/dispatch.cpp
+  src/profile/kernels/linecodec_avx2.cpp
   src/profile/kernels/linecodec_avx512.cpp
   src/profile/kernels/linecodec_sse2.cpp
   src/profile/keys.cpp
@@ -48,22 +49,35 @@ set(KV_SOURCES_PROFILE
 
 # The kernels of the line encoding and the checksum, one file per instruction
 # set, each compiled for its own set (kernels/dispatch.h runs a kernel only
-# where the processor has the set).  The AVX-512 kernel is built on x86-64
-# with GCC or Clang except for Windows: MinGW's GCC does not align spilled
-# 64-byte vectors on the stack.  Elsewhere its file compiles to nothing and
-# the dispatch never picks it.
+# where the processor has the set).  The AVX2 and AVX-512 kernels are built
+# on x86-64 with GCC or Clang.  For Windows only where the assembler encodes
+# every aligned vector move as an unaligned one (binutils 2.38 and later):
+# MinGW's GCC cannot count on a 32 or 64-byte aligned stack, so a vector it
+# spills there with an aligned move could fault; the unaligned move never
+# does, and costs nothing on aligned data.  Elsewhere their files compile to
+# nothing and the dispatch never picks them.
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$"
    AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
   set_source_files_properties(src/profile/kernels/linecodec_sse2.cpp
     src/profile/kernels/checksum_sse2.cpp PROPERTIES COMPILE_OPTIONS "-msse2")
   set_source_files_properties(src/profile/kernels/checksum_ssse3.cpp
     PROPERTIES COMPILE_OPTIONS "-mssse3")
-  if(NOT WIN32)
+  set(_kv_wide_options "")
+  set(_kv_wide_kernels ON)
+  if(WIN32)
+    include(CheckCXXCompilerFlag)
+    check_cxx_compiler_flag("-Wa,-muse-unaligned-vector-move" KV_UNALIGNED_VECTOR_MOVES)
+    set(_kv_wide_options "-Wa,-muse-unaligned-vector-move")
+    set(_kv_wide_kernels ${KV_UNALIGNED_VECTOR_MOVES})
+  endif()
+  if(_kv_wide_kernels)
+    set_source_files_properties(src/profile/kernels/linecodec_avx2.cpp PROPERTIES
+      COMPILE_OPTIONS "-mavx2;${_kv_wide_options}" COMPILE_DEFINITIONS KV_KERNEL_AVX2=1)
     set_source_files_properties(src/profile/kernels/linecodec_avx512.cpp PROPERTIES
-      COMPILE_OPTIONS "-mavx512f;-mavx512bw;-mavx512vbmi2;-mbmi2;-mpopcnt"
+      COMPILE_OPTIONS "-mavx512f;-mavx512bw;-mavx512vbmi2;-mbmi2;-mpopcnt;${_kv_wide_options}"
       COMPILE_DEFINITIONS KV_KERNEL_AVX512=1)
     set_source_files_properties(src/profile/kernels/dispatch.cpp src/profile/linecodec.cpp
-      PROPERTIES COMPILE_DEFINITIONS KV_KERNEL_AVX512=1)
+      PROPERTIES COMPILE_DEFINITIONS "KV_KERNEL_AVX2=1;KV_KERNEL_AVX512=1")
   endif()
 endif()
 

@@ -171,8 +171,8 @@ bool writeGolden(const std::string &dir) {
 }
 
 using GoldenFiles = KernelSetTest;
-INSTANTIATE_TEST_SUITE_P(Kernels, GoldenFiles, ::testing::Values("scalar", "sse2", "avx512"),
-                         kernelParamName);
+INSTANTIATE_TEST_SUITE_P(Kernels, GoldenFiles,
+                         ::testing::Values("scalar", "sse2", "avx2", "avx512"), kernelParamName);
 
 TEST_P(GoldenFiles, DecodeToTheirPlainTwinsAndEncodeBackByteForByte) {
     const char *writeTo = std::getenv("KV_GOLDEN_WRITE");

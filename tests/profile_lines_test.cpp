@@ -18,7 +18,7 @@ namespace {
 
 // The codec's tests run once per kernel of the decoder and encoder.
 using LineCodec = KernelSetTest;
-INSTANTIATE_TEST_SUITE_P(Kernels, LineCodec, ::testing::Values("scalar", "sse2", "avx512"),
+INSTANTIATE_TEST_SUITE_P(Kernels, LineCodec, ::testing::Values("scalar", "sse2", "avx2", "avx512"),
                          kernelParamName);
 
 // A plain line as the writer makes it: bytes 1-255 other than the line feed,
@@ -403,7 +403,7 @@ TEST_P(LineCodec, MatchesAByteAtATimeReference) {
 }
 
 // The next line in a block of bytes, found as it is decoded: lines of every
-// length around the 64-byte blocks, ending in a line feed or a carriage
+// length around the 32 and 64-byte blocks, ending in a line feed or a carriage
 // return and a line feed (which may fall on either side of a block's end),
 // followed by more bytes or not, and cut at every point before their end
 // (then no line is at hand).  The result is lineCodecDecode's over the
@@ -433,7 +433,11 @@ TEST_P(LineCodec, NextLineIsFoundAsItIsDecoded) {
                 lineCodecDecode(line.data(), end, expected.data(), PROFILE_LINE_SIZE,
                                 PROFILE_DEFAULT_TRANSFORM, &expectedLength);
             ASSERT_EQ(expectedStatus == 0, decodes) << length;
-            for (const std::string &after : {std::string(), std::string("k = v\n")}) {
+            // Nothing after the line, a short line, and more than a block
+            // of bytes, so that the kernels that stop short of the end of
+            // what they have find the line themselves.
+            for (const std::string &after :
+                 {std::string(), std::string("k = v\n"), std::string(70, 'k') + "\n"}) {
                 const std::string text = line + after;
                 for (size_t available = 0; available <= text.size(); ++available) {
                     std::vector<char> bytes(text.begin(), text.begin() + available);
@@ -454,6 +458,60 @@ TEST_P(LineCodec, NextLineIsFoundAsItIsDecoded) {
                 }
             }
         }
+    }
+}
+
+// The scan that the one-pass decoding makes for the split gives the split's
+// own answer: key lines and near misses built from the bytes the split
+// looks at (blanks, signs, every refused byte, bytes from 0x80 up that go
+// through escapes), short and across several blocks, ending in a line feed
+// or none.  Where no scan is made (the kernel does not find the end), the
+// split reads the line itself and so agrees by construction.
+TEST_P(LineCodec, TheDecodingScanSplitsAsTheSplitDoes) {
+    std::mt19937 rng(77);
+    const char pieces[] = {'k', 'v', ' ',    ' ',    '=', '=', '\t', '\r', '#', '[', '<', '>',
+                           '?', '@', '\x80', '\xff', 'x', 'y', 'z',  'a',  'b', 'c', '1', '\x0b'};
+    std::uniform_int_distribution<size_t> piece(0, sizeof pieces - 1);
+    std::uniform_int_distribution<size_t> lengthOf(1, 150);
+    size_t scanned = 0;
+    for (int round = 0; round < 20000; ++round) {
+        const size_t nameLength = lengthOf(rng) % 70 + 1;
+        std::string plain(nameLength, 'n');
+        plain += round % 3 == 0 ? "=" : " = ";
+        const size_t valueLength = lengthOf(rng);
+        for (size_t i = 0; i < valueLength; ++i) plain += round % 4 == 0 ? 'v' : pieces[piece(rng)];
+        // Now and then a byte of the split's classes in the name, or blanks
+        // at either end.
+        if (round % 5 == 1) plain[piece(rng) % nameLength] = pieces[piece(rng)];
+        if (round % 7 == 2) plain.insert(0, " ");
+        if (round % 11 == 3) plain += ' ';
+        if (round % 13 != 4) plain += '\n';
+        // More lines after it, as in a read block.
+        const std::string stored =
+            encode(plain, PROFILE_DEFAULT_TRANSFORM) + std::string(80, 'k') + "\n";
+        ASSERT_GT(stored.size(), 6u) << round;
+        std::vector<char> out(PROFILE_LINE_SIZE);
+        size_t lineLength = 0, plainLength = 0;
+        ProfileLineScan scan{};
+        ASSERT_EQ(lineCodecDecodeNext(stored.data(), stored.size(), out.data(), PROFILE_LINE_SIZE,
+                                      PROFILE_DEFAULT_TRANSFORM, &lineLength, &plainLength, &scan),
+                  0u)
+            << round;
+        ASSERT_EQ(std::string(out.data(), plainLength), plain);
+        size_t length = plainLength - (plain.back() == '\n' ? 1 : 0);
+        ProfileKeySpan expected{}, got{};
+        const bool expectedSplit = profileSplitPlainKey(out.data(), length, &expected);
+        ASSERT_EQ(profileSplitScannedKey(out.data(), length, scan, &got), expectedSplit) << round;
+        scanned += scan.whole ? 1 : 0;
+        if (!expectedSplit) continue;
+        EXPECT_EQ(got.name, expected.name);
+        EXPECT_EQ(got.nameLength, expected.nameLength);
+        EXPECT_EQ(got.value, expected.value);
+        EXPECT_EQ(got.valueLength, expected.valueLength);
+        EXPECT_EQ(got.oneSign, expected.oneSign);
+    }
+    if (kernelSet() >= KERNEL_AVX2) {
+        EXPECT_GT(scanned, 19000u); // the scan was made, not left to the split
     }
 }
 

@@ -243,6 +243,25 @@ struct SplitMasks {
 #endif
 }
 
+// The end of profileSplitPlainKey, once the line is known to hold an "="
+// and neither a refused byte nor two blanks in a row: the name ends at
+// nameEnd (the first blank or sign), the value starts after the blanks and
+// signs that follow it.
+bool splitAt(const char *line, size_t length, size_t nameEnd, ProfileKeySpan *out) {
+    if (nameEnd == 0 || nameEnd > PROFILE_KEY_NAME_SIZE - 1) return false;
+    size_t valueStart = nameEnd;
+    uint32_t signs = 0;
+    for (; valueStart < length && (line[valueStart] == '=' || line[valueStart] == ' ');
+         ++valueStart)
+        signs += line[valueStart] == '=' ? 1u : 0u;
+    size_t valueLength = length - valueStart;
+    if (valueLength == 0 || valueLength > PROFILE_VALUE_SIZE - 1) return false;
+    if (nameEnd == sizeof PROFILE_KEY_CSUM - 1 && std::memcmp(line, PROFILE_KEY_CSUM, nameEnd) == 0)
+        return false;
+    *out = ProfileKeySpan{line, nameEnd, line + valueStart, valueLength, signs == 1};
+    return true;
+}
+
 } // namespace
 
 bool profileSplitPlainKey(const char *line, size_t length, ProfileKeySpan *out) {
@@ -279,16 +298,14 @@ bool profileSplitPlainKey(const char *line, size_t length, ProfileKeySpan *out) 
         if (nameEnd == SIZE_MAX && stops != 0)
             nameEnd = i + static_cast<size_t>(std::countr_zero(stops));
     }
-    if (!signSeen || nameEnd == 0 || nameEnd > PROFILE_KEY_NAME_SIZE - 1) return false;
-    size_t valueStart = nameEnd;
-    uint32_t signs = 0;
-    for (; valueStart < length && (line[valueStart] == '=' || line[valueStart] == ' ');
-         ++valueStart)
-        signs += line[valueStart] == '=' ? 1u : 0u;
-    size_t valueLength = length - valueStart;
-    if (valueLength == 0 || valueLength > PROFILE_VALUE_SIZE - 1) return false;
-    if (nameEnd == sizeof PROFILE_KEY_CSUM - 1 && std::memcmp(line, PROFILE_KEY_CSUM, nameEnd) == 0)
+    return signSeen && splitAt(line, length, nameEnd, out);
+}
+
+bool profileSplitScannedKey(const char *line, size_t length, const ProfileLineScan &scan,
+                            ProfileKeySpan *out) {
+    if (!scan.whole) return profileSplitPlainKey(line, length, out);
+    if (line == nullptr || out == nullptr || length == 0 || line[0] == ' ' ||
+        line[length - 1] == ' ' || scan.refusedAt < length || scan.doubled != 0 || scan.signs == 0)
         return false;
-    *out = ProfileKeySpan{line, nameEnd, line + valueStart, valueLength, signs == 1};
-    return true;
+    return splitAt(line, length, scan.nameEnd, out);
 }

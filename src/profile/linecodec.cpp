@@ -168,14 +168,29 @@ void checkCharacters(uint32_t seed, const LineSums &sums, size_t length, char ou
 // not a check character.  Chosen for speed: it does not wait for the decoded
 // line, and then one comparison remains.
 uint64_t storedCheck(const char *stored) {
-    uint64_t value = 0;
-    uint32_t bad = 0;
-    for (size_t i = CHECK_LENGTH; i-- > 0;) {
-        const uint32_t digit = static_cast<unsigned char>(stored[i]) - CHECK_BASE;
-        bad |= static_cast<uint32_t>(digit >= CHECK_RANGE);
-        value = value * CHECK_RANGE + digit;
-    }
-    return bad != 0 ? CHECK_VALUES : value;
+    static_assert(CHECK_LENGTH == 5);
+    const auto *bytes = reinterpret_cast<const unsigned char *>(stored);
+    const uint32_t d0 = bytes[0] - CHECK_BASE;
+    const uint32_t d1 = bytes[1] - CHECK_BASE;
+    const uint32_t d2 = bytes[2] - CHECK_BASE;
+    const uint32_t d3 = bytes[3] - CHECK_BASE;
+    const uint32_t d4 = bytes[4] - CHECK_BASE;
+    const bool bad = (d0 >= CHECK_RANGE) | (d1 >= CHECK_RANGE) | (d2 >= CHECK_RANGE) |
+                     (d3 >= CHECK_RANGE) | (d4 >= CHECK_RANGE);
+    // The digits' places multiplied apart rather than one after another.
+    constexpr uint64_t PLACE2 = uint64_t{CHECK_RANGE} * CHECK_RANGE;
+    const uint64_t value = (d0 + uint64_t{CHECK_RANGE} * d1) +
+                           PLACE2 * (d2 + uint64_t{CHECK_RANGE} * d3) + PLACE2 * PLACE2 * d4;
+    return bad ? CHECK_VALUES : value;
+}
+
+// True when none of the check characters is a line feed: the line's end
+// then lies in its body, where the kernels look for it.  Inline rather than
+// a library search of five bytes for every line.
+bool noFeedInCheck(const char *stored) {
+    static_assert(CHECK_LENGTH == 5);
+    return (stored[0] != '\n') & (stored[1] != '\n') & (stored[2] != '\n') & (stored[3] != '\n') &
+           (stored[4] != '\n');
 }
 
 [[gnu::always_inline]] inline bool checkHolds(uint32_t seed, const LineSums &sums, size_t length,
@@ -248,16 +263,27 @@ size_t decodeBytes(const unsigned char *stored, size_t end, uint32_t seed, unsig
 size_t decodeBlocks(KernelSet set, const unsigned char *stored, size_t end,
                     const unsigned char *keys, unsigned char *plain, LineSums &sums) {
 #if defined(KV_KERNEL_AVX512)
-    if (set >= KERNEL_AVX512) return lineDecodeAvx512(stored, end, keys, plain, sums, nullptr);
-#else
-    (void)set;
+    if (set >= KERNEL_AVX512)
+        return lineDecodeAvx512(stored, end, keys, plain, sums, nullptr, nullptr);
 #endif
+#if defined(KV_KERNEL_AVX2)
+    if (set >= KERNEL_AVX2) return lineDecodeAvx2(stored, end, keys, plain, sums, nullptr, nullptr);
+#endif
+    (void)set;
 #if defined(__SSE2__)
     return lineDecodeSse2(stored, end, keys, plain, sums);
 #else
     (void)stored, (void)end, (void)keys, (void)plain, (void)sums;
     return SIZE_MAX;
 #endif
+}
+
+// The room in out that the kernel of the set needs for a body ending at
+// end: a plain line is never longer than the body, and the kernels of 16
+// and 32-byte blocks write a block of scratch past it.
+size_t roomFor(KernelSet set, size_t end) {
+    if (set >= KERNEL_AVX512) return end - 1;
+    return set >= KERNEL_AVX2 ? end + 2 * BLOCK : end + BLOCK;
 }
 
 // decodeBlocks with the key bytes of another transform parameter, made for
@@ -275,6 +301,57 @@ decodeWithKeys(KernelSet set, const unsigned char *stored, size_t end, uint32_t 
     (void)seed;
 #endif
     return decodeBlocks(set, stored, end, keys.bytes, plain, sums);
+}
+
+// lineCodecDecodeNext of the default transform parameter through a kernel
+// that finds the line's end as it decodes it.  False when it could not tell
+// (no such kernel, a line going on past what it may read, or one it
+// refuses): the caller then finds the end and decodes the line apart, which
+// also says why a line is refused.
+bool decodeNextInOnePass(const char *bytes, size_t available, char *out, uint32_t capacity,
+                         size_t *lineLength, size_t *plainLength, ProfileLineScan *scan,
+                         uint32_t *status) {
+    const auto *stored = reinterpret_cast<const unsigned char *>(bytes);
+    auto *plain = reinterpret_cast<unsigned char *>(out);
+    LineSums sums;
+    size_t length = SIZE_MAX;
+    const KernelSet set = kernelSet();
+#if defined(KV_KERNEL_AVX512)
+    if (set >= KERNEL_AVX512) {
+        if (available + WIDE_BLOCK > TABLE_SIZE || available > capacity) return false;
+        // Room: a plain line is no longer than the bytes at hand less its
+        // check characters.
+        length =
+            lineDecodeAvx512(stored, available, DEFAULT_KEYS.bytes, plain, sums, lineLength, scan);
+        if (length == LINE_CODEC_NO_LINE) {
+            *status = PROFILE_STATUS_BAD_PARAMS;
+            return true;
+        }
+    }
+#endif
+#if defined(KV_KERNEL_AVX2)
+    if (set == KERNEL_AVX2) {
+        // A line past what the kernel may read is found the other way.
+        size_t limit = capacity < TABLE_SIZE ? capacity : TABLE_SIZE;
+        if (limit < 2 * BLOCK + CHECK_LENGTH + 1) return false;
+        limit -= 2 * BLOCK;
+        length = lineDecodeAvx2(stored, available < limit ? available : limit, DEFAULT_KEYS.bytes,
+                                plain, sums, lineLength, scan);
+        if (*lineLength == 0) return false;
+    }
+#endif
+    (void)set, (void)stored, (void)available, (void)capacity, (void)plain, (void)scan;
+    if (*lineLength == 0) return false;
+    // An empty body is refused, as lineCodecDecode refuses it.
+    if (length == SIZE_MAX || length == 0 || !checkHolds(DEFAULT_SEED, sums, length, bytes)) {
+        scan->whole = false;
+        *status = undecodable(out);
+        return true;
+    }
+    out[length] = '\0';
+    *plainLength = length;
+    *status = 0;
+    return true;
 }
 
 } // namespace
@@ -337,11 +414,9 @@ uint32_t lineCodecDecode(const char *stored, size_t end, char *out, uint32_t cap
     const uint32_t seed = transform == PROFILE_DEFAULT_TRANSFORM ? DEFAULT_SEED : seedOf(transform);
     LineSums sums;
     size_t length = 0;
-    // Blocks where the key tables cover the body and out has room for any
-    // plain line it may give (which is never longer than the body), and for
-    // 16-byte blocks, for 16 bytes of scratch past it; otherwise bytes.
-    const size_t room = set >= KERNEL_AVX512 ? end - 1 : end + BLOCK;
-    if (set >= KERNEL_SSE2 && end + WIDE_BLOCK <= TABLE_SIZE && room <= capacity) {
+    // Blocks where the key tables cover the body and out has room for the
+    // kernel (roomFor); otherwise bytes.
+    if (set >= KERNEL_SSE2 && end + WIDE_BLOCK <= TABLE_SIZE && roomFor(set, end) <= capacity) {
         length = transform == PROFILE_DEFAULT_TRANSFORM
                      ? decodeBlocks(set, bytes, end, DEFAULT_KEYS.bytes, plain, sums)
                      : decodeWithKeys(set, bytes, end, seed, plain, sums);
@@ -356,31 +431,24 @@ uint32_t lineCodecDecode(const char *stored, size_t end, char *out, uint32_t cap
 }
 
 uint32_t lineCodecDecodeNext(const char *bytes, size_t available, char *out, uint32_t capacity,
-                             uint32_t transform, size_t *lineLength, size_t *plainLength) {
+                             uint32_t transform, size_t *lineLength, size_t *plainLength,
+                             ProfileLineScan *scan) {
     *lineLength = 0;
     *plainLength = 0;
+    ProfileLineScan unused;
+    if (scan == nullptr) scan = &unused;
+    scan->whole = false;
     if (out == nullptr || capacity == 0) return PROFILE_STATUS_BAD_PARAMS;
     out[0] = '\0';
     if (bytes == nullptr) return PROFILE_STATUS_BAD_PARAMS;
-#if defined(KV_KERNEL_AVX512)
+    // The line found and decoded in one pass where the processor allows.
     if (transform == PROFILE_DEFAULT_TRANSFORM && available > CHECK_LENGTH &&
-        available + WIDE_BLOCK <= TABLE_SIZE && available <= capacity &&
-        kernelSet() >= KERNEL_AVX512 && std::memchr(bytes, '\n', CHECK_LENGTH) == nullptr) {
-        // The line found and decoded in one pass; room: a plain line is no
-        // longer than the bytes at hand less its check characters.
-        LineSums sums;
-        size_t length = lineDecodeAvx512(reinterpret_cast<const unsigned char *>(bytes), available,
-                                         DEFAULT_KEYS.bytes, reinterpret_cast<unsigned char *>(out),
-                                         sums, lineLength);
-        if (length == LINE_CODEC_NO_LINE) return PROFILE_STATUS_BAD_PARAMS;
-        // An empty body is refused, as lineCodecDecode refuses it.
-        if (length == SIZE_MAX || length == 0) return undecodable(out);
-        out[length] = '\0';
-        if (!checkHolds(DEFAULT_SEED, sums, length, bytes)) return undecodable(out);
-        *plainLength = length;
-        return 0;
+        kernelSet() >= KERNEL_AVX2 && noFeedInCheck(bytes)) {
+        uint32_t status = 0;
+        if (decodeNextInOnePass(bytes, available, out, capacity, lineLength, plainLength, scan,
+                                &status))
+            return status;
     }
-#endif
     const void *feed = std::memchr(bytes, '\n', available);
     if (feed == nullptr) return PROFILE_STATUS_BAD_PARAMS;
     *lineLength = static_cast<size_t>(static_cast<const char *>(feed) - bytes) + 1;

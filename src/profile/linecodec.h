@@ -3,6 +3,8 @@
 // obfuscation, not cryptography.
 #pragma once
 
+#include "profile/format.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -35,8 +37,10 @@ uint32_t lineCodecDecode(const char *stored, size_t end, char *out, uint32_t cap
 // line feed (0 when there is none, and nothing is decided); the rest as
 // lineCodecDecode.  Nothing at or past bytes[available] is read.  For a
 // reader that has the line in a block: the line is found and decoded in one
-// pass where the processor allows.
+// pass where the processor allows, and then scan (when given) gets the
+// split's scan of the plain line (format.h; otherwise its `whole` is false).
 //
 // Which kernel does the work is chosen once per process (kernels/dispatch.h).
 uint32_t lineCodecDecodeNext(const char *bytes, size_t available, char *out, uint32_t capacity,
-                             uint32_t transform, size_t *lineLength, size_t *plainLength);
+                             uint32_t transform, size_t *lineLength, size_t *plainLength,
+                             ProfileLineScan *scan = nullptr);

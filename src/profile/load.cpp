@@ -200,10 +200,13 @@ uint32_t onParsedKey(LoadState &state, const ProfileParseBuffers &parsed) {
 }
 
 // Splits a decoded line of `length` bytes, its line feed (if any) last, if
-// it is a common key line.
-bool splitDecoded(const char *plain, size_t length, ProfileKeySpan *key) {
+// it is a common key line; through the scan the decoding made of it, when
+// given and whole.
+bool splitDecoded(const char *plain, size_t length, ProfileKeySpan *key,
+                  const ProfileLineScan *scan = nullptr) {
     if (length > 0 && plain[length - 1] == '\n') --length;
-    return profileSplitPlainKey(plain, length, key);
+    return scan != nullptr ? profileSplitScannedKey(plain, length, *scan, key)
+                           : profileSplitPlainKey(plain, length, key);
 }
 
 // Splits a whole line from the block, `length` bytes with its line feed, if
@@ -252,12 +255,13 @@ bool splitNextKey(const ProfileLibContext *context, ProfileFile *file, char *sto
         // No longer than the lines profileBlockPeekLine gives.
         if (available > PROFILE_LINE_SIZE - 1) available = PROFILE_LINE_SIZE - 1;
         size_t plainLength = 0;
+        ProfileLineScan scan;
         uint32_t status = lineCodecDecodeNext(bytes, available, plain, PROFILE_LINE_SIZE,
-                                              context->transform, length, &plainLength);
+                                              context->transform, length, &plainLength, &scan);
         if (*length != 0) {
             // A line it refuses (a NUL byte in it too) goes the full way,
             // which says why.
-            return status == 0 && splitDecoded(plain, plainLength, key);
+            return status == 0 && splitDecoded(plain, plainLength, key, &scan);
         }
     }
     const char *raw = nullptr;

@@ -1,5 +1,5 @@
 // A test of the line encoding or the checksum run once per kernel set
-// (scalar, sse2, ssse3, avx512): each set the machine and the build can run
+// (scalar, sse2, ssse3, avx2, avx512): each set the machine and the build can run
 // is forced in turn and named in the output; the others are skipped, saying
 // why.
 #pragma once

@@ -9,7 +9,7 @@ std::atomic<int32_t> kernelActiveSet{-1};
 
 namespace {
 
-constexpr const char *NAMES[KERNEL_SET_COUNT] = {"scalar", "sse2", "ssse3", "avx512"};
+constexpr const char *NAMES[KERNEL_SET_COUNT] = {"scalar", "sse2", "ssse3", "avx2", "avx512"};
 
 // What the processor runs, asked once per process (the set's code aside).
 bool processorRuns(KernelSet set) {
@@ -22,6 +22,8 @@ bool processorRuns(KernelSet set) {
         return __builtin_cpu_supports("sse2") != 0;
     case KERNEL_SSSE3:
         return __builtin_cpu_supports("ssse3") != 0;
+    case KERNEL_AVX2:
+        return __builtin_cpu_supports("avx2") != 0;
     case KERNEL_AVX512:
         return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2") &&
@@ -41,6 +43,10 @@ bool built(KernelSet set) {
 #if defined(__SSE2__)
     case KERNEL_SSE2:
     case KERNEL_SSSE3:
+        return true;
+#endif
+#if defined(KV_KERNEL_AVX2)
+    case KERNEL_AVX2:
         return true;
 #endif
 #if defined(KV_KERNEL_AVX512)

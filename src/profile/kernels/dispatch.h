@@ -5,11 +5,14 @@
 //   scalar  byte by byte, on any processor (the reference);
 //   sse2    16-byte blocks (every x86-64 processor);
 //   ssse3   the checksum's byte shuffle;
+//   avx2    the line decoder's 32-byte blocks;
 //   avx512  the line decoder's 64-byte blocks: AVX-512 F, BW and VBMI2 with
-//           BMI2 and POPCNT.  Built only where the compiler keeps spilled
-//           64-byte vectors aligned: not by MinGW's GCC, so never in the
-//           Windows build (KV_KERNEL_AVX512 is set for the files that need
-//           to know, by cmake/sources.cmake).
+//           BMI2 and POPCNT.
+// The last two are built on x86-64 (KV_KERNEL_AVX2 and KV_KERNEL_AVX512 are
+// set for the files that need to know, by cmake/sources.cmake); for Windows
+// only where the assembler turns every aligned vector move into an
+// unaligned one, as MinGW's GCC may spill 32 and 64-byte vectors to a stack
+// that is only 16-byte aligned.
 // Each module takes its widest kernel at or below the active set.
 #pragma once
 
@@ -20,8 +23,9 @@ enum KernelSet : int32_t {
     KERNEL_SCALAR = 0,
     KERNEL_SSE2 = 1,
     KERNEL_SSSE3 = 2,
-    KERNEL_AVX512 = 3,
-    KERNEL_SET_COUNT = 4
+    KERNEL_AVX2 = 3,
+    KERNEL_AVX512 = 4,
+    KERNEL_SET_COUNT = 5
 };
 
 // The active set, -1 until first asked.  Racing first callers compute the
@@ -39,7 +43,7 @@ inline KernelSet kernelSet() {
     return set < 0 ? kernelAsk() : static_cast<KernelSet>(set);
 }
 
-// "scalar", "sse2", "ssse3" or "avx512"; "?" for anything else.
+// "scalar", "sse2", "ssse3", "avx2" or "avx512"; "?" for anything else.
 const char *kernelSetName(KernelSet set);
 
 // Whether this build has the set's code and the processor runs it.

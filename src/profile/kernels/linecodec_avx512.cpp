@@ -57,7 +57,7 @@ uint64_t lowBits(unsigned count) { return _bzhi_u64(~uint64_t{0}, count); }
 // decoded.
 template <bool FindEnd>
 size_t decodeWide(const unsigned char *stored, size_t size, const unsigned char *keys,
-                  unsigned char *plain, LineSums &sums, size_t *lineLength) {
+                  unsigned char *plain, LineSums &sums, size_t *lineLength, ProfileLineScan *scan) {
     const __m512i lineFeed = _mm512_set1_epi8('\n');
     const __m512i escape = _mm512_set1_epi8(static_cast<char>(ESCAPE));
     const __m512i carriageReturn = _mm512_set1_epi8('\r');
@@ -71,6 +71,13 @@ size_t decodeWide(const unsigned char *stored, size_t size, const unsigned char 
     __m512i byteSums = zero;       // eight 64-bit lanes
     __m512i positionedSums = zero; // sixteen 32-bit lanes, modulo 2^32
     __m512i weightedSums = zero;   // sixteen 32-bit lanes, modulo 2^32
+    // The split's scan of the plain bytes (format.h), with the line found.
+    [[maybe_unused]] const __m512i scanLow = _mm512_maskz_broadcast_i32x4(
+        0xFFFF, _mm_load_si128(reinterpret_cast<const __m128i *>(PROFILE_SCAN_NIBBLES.low)));
+    [[maybe_unused]] const __m512i scanHigh = _mm512_maskz_broadcast_i32x4(
+        0xFFFF, _mm_load_si128(reinterpret_cast<const __m128i *>(PROFILE_SCAN_NIBBLES.high)));
+    [[maybe_unused]] ProfileLineScan lineScan{true, SIZE_MAX, SIZE_MAX, 0, 0};
+    [[maybe_unused]] uint64_t blankBefore = 0; // the plain byte before the block is a blank
     uint64_t bad = 0;
     uint64_t carry = 0; // the block before ended in an escape byte
     size_t w = 0;
@@ -132,6 +139,26 @@ size_t decodeWide(const unsigned char *stored, size_t size, const unsigned char 
         }
         _mm512_mask_storeu_epi8(plain + w, kept, bytes);
         bad |= _mm512_mask_cmpeq_epi8_mask(kept, bytes, zero);
+        if constexpr (FindEnd) {
+            // The plain bytes are one run from block to block.
+            const __m512i nibble = _mm512_set1_epi8(0x0F);
+            const __m512i classes = _mm512_and_si512(
+                _mm512_shuffle_epi8(scanLow, _mm512_and_si512(bytes, nibble)),
+                _mm512_shuffle_epi8(scanHigh,
+                                    _mm512_and_si512(_mm512_srli_epi16(bytes, 4), nibble)));
+            const uint64_t blanks = _mm512_movepi8_mask(classes) & kept;
+            const uint64_t signs = _mm512_movepi8_mask(_mm512_add_epi8(classes, classes)) & kept;
+            const uint64_t refused = _mm512_mask_test_epi8_mask(
+                kept, classes, _mm512_set1_epi8(static_cast<char>(PROFILE_SCAN_REFUSED)));
+            lineScan.doubled |= (blanks & ((blanks << 1) | blankBefore)) != 0;
+            if (count != 0) blankBefore = (blanks >> (count - 1)) & 1;
+            lineScan.signs |= signs != 0;
+            if (refused != 0 && lineScan.refusedAt == SIZE_MAX)
+                lineScan.refusedAt = w + static_cast<size_t>(__builtin_ctzll(refused));
+            const uint64_t stops = blanks | signs;
+            if (stops != 0 && lineScan.nameEnd == SIZE_MAX)
+                lineScan.nameEnd = w + static_cast<size_t>(__builtin_ctzll(stops));
+        }
         // Position times byte: lane times byte, plus w times the bytes' sum
         // (below 2^32 in each 64-bit lane, so the upper halves stay zero;
         // the masked multiply, as GCC 12 warns about the unmasked one).
@@ -156,15 +183,18 @@ size_t decodeWide(const unsigned char *stored, size_t size, const unsigned char 
     sums.bytes = laneSum(byteSums); // each 64-bit lane is below 2^32
     sums.positioned = laneSum(positionedSums);
     sums.weighted = laneSum(weightedSums);
+    if constexpr (FindEnd) *scan = lineScan;
     return w;
 }
 
 } // namespace
 
 size_t lineDecodeAvx512(const unsigned char *stored, size_t size, const unsigned char *keys,
-                        unsigned char *plain, LineSums &sums, size_t *lineLength) {
-    return lineLength != nullptr ? decodeWide<true>(stored, size, keys, plain, sums, lineLength)
-                                 : decodeWide<false>(stored, size, keys, plain, sums, nullptr);
+                        unsigned char *plain, LineSums &sums, size_t *lineLength,
+                        ProfileLineScan *scan) {
+    return lineLength != nullptr
+               ? decodeWide<true>(stored, size, keys, plain, sums, lineLength, scan)
+               : decodeWide<false>(stored, size, keys, plain, sums, nullptr, nullptr);
 }
 
 #endif

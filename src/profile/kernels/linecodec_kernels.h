@@ -3,6 +3,7 @@
 // reference they must match, and picks the kernel through dispatch.h.
 #pragma once
 
+#include "profile/format.h"
 #include "profile/linecodec_form.h"
 
 #include <cstddef>
@@ -33,6 +34,25 @@ void lineEncodeSse2(const unsigned char *plain, size_t length, const unsigned ch
 // aligned), four key words at a time.
 void lineFillKeysSse2(uint32_t seed, unsigned char *keys, size_t count);
 
+// AVX2 (linecodec_avx2.cpp; built on x86-64, see dispatch.h).
+//
+// Decodes the body of a stored line in blocks of 32 stored bytes.  With
+// lineLength null the body is bytes CHECK_LENGTH to size - 1.  Otherwise the
+// line ends at its first line feed, found on the way (*lineLength gets its
+// length with that line feed), and its body is bytes CHECK_LENGTH up to it,
+// without a carriage return just before it; stored bytes 0 to
+// CHECK_LENGTH - 1 must not be a line feed.  Returns the plain length, or
+// SIZE_MAX when the body cannot be decoded; with lineLength given, SIZE_MAX
+// leaves *lineLength at 0, and so does a line that goes on past size: the
+// caller then takes the line another way.  Needs size + 32 <= TABLE_SIZE
+// and room for size + 32 bytes in plain, which past the plain length holds
+// scratch; keys holds key bytes 0 to size + 31.  Nothing at or past
+// stored[size] is read.  With lineLength given, a line that decodes also
+// gets the split's scan of its plain bytes in *scan (format.h).
+size_t lineDecodeAvx2(const unsigned char *stored, size_t size, const unsigned char *keys,
+                      unsigned char *plain, linecodec::LineSums &sums, size_t *lineLength,
+                      ProfileLineScan *scan);
+
 // AVX-512 with VBMI2 and BMI2 (linecodec_avx512.cpp; built where the
 // compiler keeps 64-byte spills aligned, see dispatch.h).
 //
@@ -45,6 +65,9 @@ void lineFillKeysSse2(uint32_t seed, unsigned char *keys, size_t count);
 // a line feed.  Returns the plain length, or SIZE_MAX when the body cannot
 // be decoded.  Needs size + 64 <= TABLE_SIZE and room for size - 1 bytes in
 // plain; keys holds key bytes 0 to size + 63.  Nothing at or past
-// stored[size] is read, nothing past the plain bytes written.
+// stored[size] is read, nothing past the plain bytes written.  With
+// lineLength given, a line that decodes also gets the split's scan of its
+// plain bytes in *scan (format.h).
 size_t lineDecodeAvx512(const unsigned char *stored, size_t size, const unsigned char *keys,
-                        unsigned char *plain, linecodec::LineSums &sums, size_t *lineLength);
+                        unsigned char *plain, linecodec::LineSums &sums, size_t *lineLength,
+                        ProfileLineScan *scan);

@@ -284,4 +284,45 @@ TEST_F(AllocFailureTest, LargeFileLoadIntoPageBlocks) {
     std::printf("large file: %d failure points\n", points);
 }
 
+// A section gets its own detail record (its key list, stored checksum and
+// flags) from the file's arena at its first key or "CSUM" line; the others
+// share one.  Where a detail needs a new block, that block's failure ends
+// the load with 11 (a section's or key's gives 14) and leaves nothing
+// behind.  A file of sections with "CSUM" lines fails with 11 at more
+// points than one of bare headers (whose 11s are the file record's own):
+// those are its details' blocks.
+TEST_F(AllocFailureTest, SectionDetailsOfALoad) {
+    ScratchDir dir;
+    TestContext ctx{PROFILE_IO_STREAM};
+    auto sweep = [&](const std::string &name, const std::string &section, int *badParams) {
+        const std::string path = dir.file(name);
+        std::string text;
+        constexpr int SECTIONS = 20000; // heap blocks: 16 KiB doubling up to 1 MiB
+        for (int i = 0; i < SECTIONS; ++i) text += section;
+        ASSERT_TRUE(writeFile(path, text));
+        *badParams = 0;
+        everyAllocationFailure([&](int n) {
+            SCOPED_TRACE(name + ", allocation " + std::to_string(n));
+            ProfileFile *file = nullptr;
+            uint32_t status =
+                profileOpenFile(ctx.index, path.c_str(), PROFILE_OPEN_READ, &file, 0, 0);
+            if (qdmAllocFailFired()) {
+                EXPECT_TRUE(status == PROFILE_STATUS_NO_RESOURCES ||
+                            status == PROFILE_STATUS_BAD_PARAMS)
+                    << status;
+                EXPECT_EQ(file, nullptr);
+                *badParams += status == PROFILE_STATUS_BAD_PARAMS;
+                return;
+            }
+            ASSERT_EQ(status, 0u);
+            EXPECT_EQ(file->sectionCount, SECTIONS);
+            EXPECT_EQ(profileCloseFile(&file, 0, 0), 0u);
+        });
+    };
+    int headers = 0, checked = 0;
+    sweep("headers.ini", "[a]\n", &headers);
+    sweep("checked.ini", "[a]\nCSUM = 1\n", &checked);
+    EXPECT_GT(checked, headers);
+}
+
 } // namespace

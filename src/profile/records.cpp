@@ -161,7 +161,7 @@ uint32_t profileSectionOwnDetail(ErrCollector *collector, ProfileArena *arena,
     if (section == nullptr || out == nullptr)
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     if (section->detail != &profileNoDetail) {
-        *out = section->detail;
+        *out = profileSectionOwnedDetail(section);
         return 0;
     }
     // The keys and their list live in the arena: the list frees nothing.
@@ -201,7 +201,7 @@ uint32_t profileNewSection(ErrCollector *collector, ProfileArena *arena, const c
     texts[nameLength] = '\0';
     std::memcpy(texts + nameLength + 1, version, versionLength);
     texts[nameLength + 1 + versionLength] = '\0';
-    section->detail = const_cast<ProfileSectionDetail *>(&profileNoDetail);
+    section->detail = &profileNoDetail;
     *out = section;
     return 0;
 }

@@ -93,8 +93,9 @@ struct ProfileSection {
     CursorNode node; // in the file's section list (profileAddSection)
     // profileNoDetail until the section needs one of its own: read through
     // profileSectionDetail and profileSectionKeys, written only through
-    // profileSectionOwnDetail.
-    ProfileSectionDetail *detail;
+    // profileSectionOwnDetail (or profileSectionOwnedDetail), so that no
+    // caller writes the shared one by mistake.
+    const ProfileSectionDetail *detail;
     uint32_t checksum; // computed: wrapping sum of the key checksums
     // The zero-terminated name (up to 76 characters), then the version (up
     // to 20, "*" when the header gave none); they run on past this field
@@ -137,7 +138,10 @@ inline uint32_t profileSectionKeyCount(const ProfileSection *section) {
 // The section's own detail, to write; null while it shares profileNoDetail
 // (whose keys, numbers and flags are all none and 0).  Allocates nothing.
 inline ProfileSectionDetail *profileSectionOwnedDetail(ProfileSection *section) {
-    return section->detail == &profileNoDetail ? nullptr : section->detail;
+    // A detail of its own comes from the arena, writable.
+    return section->detail == &profileNoDetail
+               ? nullptr
+               : const_cast<ProfileSectionDetail *>(section->detail);
 }
 
 // *out receives the section's own detail, to write: the one it has, or a

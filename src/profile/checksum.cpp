@@ -263,7 +263,7 @@ uint32_t profileSectionChecksum(ErrCollector *collector, uint32_t transform,
                                 ProfileSection *section) {
     if (section == nullptr) return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     const ProfileSectionDetail *detail = profileSectionDetail(section);
-    if (detail == &profileNoDetail) {
+    if (profileSectionSharesDetail(section)) {
         section->checksum = 0; // no keys: the sum is 0 under every transform
         return 0;
     }

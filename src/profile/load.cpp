@@ -167,17 +167,19 @@ struct LoadState {
             return profileFail(collector, PROFILE_STATUS_TAMPERED);
         }
         if (isName(name, nameLength, PROFILE_KEY_CSUM)) {
-            ProfileSectionDetail *detail = nullptr;
-            uint32_t status = profileSectionOwnDetail(collector, &file->arena, open, &detail);
+            uint32_t stored = parseStoredChecksum(value, valueLength);
+            uint32_t status = profileSectionSetChecksumLine(collector, &file->arena, open, stored,
+                                                            isChecksumNumber(value, valueLength)
+                                                                ? PROFILE_CSUM_NUMBER
+                                                                : PROFILE_CSUM_NOT_NUMBER);
             if (status != 0) return status;
-            detail->storedChecksum = parseStoredChecksum(value, valueLength);
-            detail->checksumLine = isChecksumNumber(value, valueLength) ? PROFILE_CSUM_NUMBER
-                                                                        : PROFILE_CSUM_NOT_NUMBER;
             keysAtChecksum = profileSectionKeyCount(open);
             // The checksum over the keys read so far is the running sum.
             open->checksum = sum;
-            if (detail->storedChecksum != 0 && detail->storedChecksum != open->checksum)
-                detail->damaged = 1; // never cleared while the file is open
+            // A stored checksum other than 0 gave the section a detail of
+            // its own.
+            if (stored != 0 && stored != open->checksum)
+                profileSectionOwnedDetail(open)->damaged = 1; // never cleared while open
             return 0;
         }
         ProfileKey *key = nullptr;

@@ -154,16 +154,18 @@ const char *profileKeyValue(const ProfileKey *key) {
 }
 
 const ProfileSectionDetail profileNoDetail{};
+const ProfileSectionDetail profileNoDetailZeroSum{{}, 0, 0, 0, 0, PROFILE_CSUM_NUMBER, 0};
 
 uint32_t profileSectionOwnDetail(ErrCollector *collector, ProfileArena *arena,
                                  ProfileSection *section, ProfileSectionDetail **out) {
     if (out != nullptr) *out = nullptr;
     if (section == nullptr || out == nullptr)
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
-    if (section->detail != &profileNoDetail) {
+    if (!profileSectionSharesDetail(section)) {
         *out = profileSectionOwnedDetail(section);
         return 0;
     }
+    const ProfileSectionDetail *shared = section->detail;
     // The keys and their list live in the arena: the list frees nothing.
     if (arena == nullptr) return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     void *memory = profileArenaAlloc(arena, sizeof(ProfileSectionDetail));
@@ -171,14 +173,31 @@ uint32_t profileSectionOwnDetail(ErrCollector *collector, ProfileArena *arena,
     if (cursorListCreateIn(collector, memory, &keys) != 0)
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     auto *detail = static_cast<ProfileSectionDetail *>(memory);
-    detail->storedChecksum = 0;
-    detail->checksumTransform = 0;
-    detail->damaged = 0;
-    detail->checksumKnown = 0;
-    detail->checksumLine = PROFILE_CSUM_NONE;
-    detail->keysAfterChecksum = 0;
+    detail->storedChecksum = shared->storedChecksum;
+    detail->checksumTransform = shared->checksumTransform;
+    detail->damaged = shared->damaged;
+    detail->checksumKnown = shared->checksumKnown;
+    detail->checksumLine = shared->checksumLine;
+    detail->keysAfterChecksum = shared->keysAfterChecksum;
     section->detail = detail;
     *out = detail;
+    return 0;
+}
+
+uint32_t profileSectionSetChecksumLine(ErrCollector *collector, ProfileArena *arena,
+                                       ProfileSection *section, uint32_t stored,
+                                       uint32_t checksumLine) {
+    if (section == nullptr) return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
+    // A file of headers saved with checksums is mostly such sections.
+    if (profileSectionSharesDetail(section) && stored == 0 && checksumLine == PROFILE_CSUM_NUMBER) {
+        section->detail = &profileNoDetailZeroSum;
+        return 0;
+    }
+    ProfileSectionDetail *detail = nullptr;
+    uint32_t status = profileSectionOwnDetail(collector, arena, section, &detail);
+    if (status != 0) return status;
+    detail->storedChecksum = stored;
+    detail->checksumLine = checksumLine;
     return 0;
 }
 

@@ -55,10 +55,12 @@ const char *profileKeyName(const ProfileKey *key);
 const char *profileKeyValue(const ProfileKey *key);
 
 // What a section holds once it has keys or met a "CSUM" line.  Most
-// sections of a file of short headers have neither, so they share one such
-// record, profileNoDetail, which holds no key and every number at 0 and is
-// never written: a section gets a record of its own, in the arena, at its
-// first key or its first stored checksum (profileSectionOwnDetail).
+// sections of a file of short headers have no keys, so they share one of
+// two such records, which are never written: profileNoDetail (no "CSUM"
+// line) or profileNoDetailZeroSum (a "CSUM" line reading 0, as a save with
+// checksums writes it for a section without keys).  A section gets a record
+// of its own, in the arena, at its first key or its first other "CSUM" line
+// (profileSectionOwnDetail).
 struct ProfileSectionDetail {
     // In file order; keys are appended only through profileAddKey, and
     // keys.count is the section's key count.
@@ -70,8 +72,7 @@ struct ProfileSectionDetail {
     // as they are now under transform parameter `checksumTransform` (a load
     // leaves every section so), so that a save does not sum them again.
     // Adding a key or setting the checksum clears it.  A section that
-    // shares profileNoDetail has no keys, and its sum is 0 under every
-    // transform.
+    // shares a detail has no keys, and its sum is 0 under every transform.
     uint32_t checksumKnown : 1;
     // What the load met of the section's "CSUM" lines, for a reader that
     // must tell a protected section from one that only shows no damage
@@ -91,10 +92,10 @@ struct ProfileSectionDetail {
 // "[a]": the texts "a" and "*" fit the record).
 struct ProfileSection {
     CursorNode node; // in the file's section list (profileAddSection)
-    // profileNoDetail until the section needs one of its own: read through
+    // A shared one until the section needs one of its own: read through
     // profileSectionDetail and profileSectionKeys, written only through
     // profileSectionOwnDetail (or profileSectionOwnedDetail), so that no
-    // caller writes the shared one by mistake.
+    // caller writes a shared one by mistake.
     const ProfileSectionDetail *detail;
     uint32_t checksum; // computed: wrapping sum of the key checksums
     // The zero-terminated name (up to 76 characters), then the version (up
@@ -118,12 +119,18 @@ constexpr uint32_t PROFILE_KEYS_AFTER_MAX = (1u << 28) - 1;
 const char *profileSectionName(const ProfileSection *section);
 const char *profileSectionVersion(const ProfileSection *section);
 
-// The detail record of every section that has none of its own: no keys,
-// every number and flag 0.  It is never written.
+// The detail records that sections without keys share, never written: no
+// "CSUM" line, every number and flag 0; and a "CSUM" line that reads 0 as
+// written (checksumLine PROFILE_CSUM_NUMBER, every other number and flag 0).
 extern const ProfileSectionDetail profileNoDetail;
+extern const ProfileSectionDetail profileNoDetailZeroSum;
 
-// The section's detail, for reading (profileNoDetail while it has none of
-// its own).
+// True while the section shares a detail (it then has no keys).
+inline bool profileSectionSharesDetail(const ProfileSection *section) {
+    return section->detail == &profileNoDetail || section->detail == &profileNoDetailZeroSum;
+}
+// The section's detail, for reading (a shared one while it has none of its
+// own).
 inline const ProfileSectionDetail *profileSectionDetail(const ProfileSection *section) {
     return section->detail;
 }
@@ -135,23 +142,32 @@ inline CursorList *profileSectionKeys(const ProfileSection *section) {
 inline uint32_t profileSectionKeyCount(const ProfileSection *section) {
     return static_cast<uint32_t>(section->detail->keys.count);
 }
-// The section's own detail, to write; null while it shares profileNoDetail
-// (whose keys, numbers and flags are all none and 0).  Allocates nothing.
+// The section's own detail, to write; null while it shares one.  Allocates
+// nothing.
 inline ProfileSectionDetail *profileSectionOwnedDetail(ProfileSection *section) {
     // A detail of its own comes from the arena, writable.
-    return section->detail == &profileNoDetail
+    return profileSectionSharesDetail(section)
                ? nullptr
                : const_cast<ProfileSectionDetail *>(section->detail);
 }
 
 // *out receives the section's own detail, to write: the one it has, or a
-// new one from the arena, the same as profileNoDetail (no keys, every number
-// and flag 0), which the section keeps from then on.  Returns 0; 11
+// new one from the arena holding what the shared one held (no keys, its
+// numbers and flags), which the section keeps from then on.  Returns 0; 11
 // (recorded) for no section, no arena when one is needed, or when the
 // record cannot be allocated (121 recorded before it); the section then
 // stays as it was.
 uint32_t profileSectionOwnDetail(ErrCollector *collector, ProfileArena *arena,
                                  ProfileSection *section, ProfileSectionDetail **out);
+
+// Records a "CSUM" line of the section: the value it was read as (stored)
+// and its ProfileChecksumLine.  A section without keys whose line reads 0
+// as written shares profileNoDetailZeroSum; any other gets its own detail.
+// Returns 0, or the status of profileSectionOwnDetail (the section then
+// stays as it was).
+uint32_t profileSectionSetChecksumLine(ErrCollector *collector, ProfileArena *arena,
+                                       ProfileSection *section, uint32_t stored,
+                                       uint32_t checksumLine);
 
 // *out receives a new section from the arena, with no keys and the numbers
 // at 0; the name and version are cut to 76 and 20 characters.  Returns 0; 11

@@ -110,7 +110,7 @@ struct LoadState {
         open = nullptr;
         // The running sum is the sum over all the section's keys.
         profileSetKnownChecksum(section, sum, transform);
-        // A section with a "CSUM" line has a detail of its own.
+        // One that shares a detail has no keys, so none after its "CSUM" line.
         ProfileSectionDetail *detail = profileSectionOwnedDetail(section);
         if (detail != nullptr && detail->checksumLine != PROFILE_CSUM_NONE) {
             uint32_t after = profileSectionKeyCount(section) - keysAtChecksum;

@@ -258,9 +258,12 @@ uint32_t profileAddKey(ErrCollector *collector, ProfileArena *arena, ProfileSect
                        ProfileKey *key) {
     if (section == nullptr || key == nullptr)
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
-    ProfileSectionDetail *detail = nullptr;
-    uint32_t status = profileSectionOwnDetail(collector, arena, section, &detail);
-    if (status != 0) return status;
+    // Most keys come after the section's first: no call for them.
+    ProfileSectionDetail *detail = profileSectionOwnedDetail(section);
+    if (detail == nullptr) {
+        uint32_t status = profileSectionOwnDetail(collector, arena, section, &detail);
+        if (status != 0) return status;
+    }
     if (cursorListAppendInElement(collector, &detail->keys, &key->node, key) != 0)
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     detail->checksumKnown = 0;

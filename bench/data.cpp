@@ -97,8 +97,9 @@ bool check(int32_t context, const std::string &path, uint32_t openFlags, std::st
     for (CursorNode *node = file->sections->head; node != nullptr && ok; node = node->next) {
         auto *section = static_cast<ProfileSection *>(cursorNodeElement(file->sections, node));
         if (std::string(profileSectionName(section)) == PROFILE_RESERVED_SECTION) continue;
-        ok = section->keyCount == BENCH_KEYS_PER_SECTION && section->damaged == 0 &&
-             section->storedChecksum == section->checksum;
+        ok = profileSectionKeyCount(section) == BENCH_KEYS_PER_SECTION &&
+             profileSectionDetail(section)->damaged == 0 &&
+             profileSectionDetail(section)->storedChecksum == section->checksum;
         ++checked;
     }
     ok = ok && checked == BENCH_SECTIONS;

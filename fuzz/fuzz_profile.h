@@ -76,10 +76,11 @@ inline std::string fuzzDescribe(const ProfileFile *file, bool withDamage = true)
         auto *s = static_cast<const ProfileSection *>(cursorNodeElement(file->sections, n));
         if (std::strcmp(profileSectionName(s), PROFILE_RESERVED_SECTION) == 0) continue;
         out += '"' + std::string(profileSectionName(s)) + "\" \"" + profileSectionVersion(s) + '"';
-        if (withDamage && s->damaged != 0) out += " damaged";
+        if (withDamage && profileSectionDetail(s)->damaged != 0) out += " damaged";
         out += " {";
-        for (CursorNode *k = s->keys->head; k != nullptr; k = k->next) {
-            auto *key = static_cast<const ProfileKey *>(cursorNodeElement(s->keys, k));
+        const CursorList *keys = profileSectionKeys(s);
+        for (CursorNode *k = keys->head; k != nullptr; k = k->next) {
+            auto *key = static_cast<const ProfileKey *>(cursorNodeElement(keys, k));
             out += std::string(profileKeyName(key)) + '=' + profileKeyValue(key) + '\x01';
         }
         out += "}\n";

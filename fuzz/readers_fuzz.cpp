@@ -65,8 +65,9 @@ Outcome load(const std::string &path, uint32_t openMode, uint32_t openFlags, boo
     out.sections = fuzzDescribe(file);
     for (CursorNode *n = file->sections->head; n != nullptr; n = n->next) {
         auto *s = static_cast<const ProfileSection *>(cursorNodeElement(file->sections, n));
-        out.sections += std::to_string(s->keyCount) + ' ' + std::to_string(s->checksum) + ' ' +
-                        std::to_string(s->storedChecksum) + '\n';
+        out.sections += std::to_string(profileSectionKeyCount(s)) + ' ' +
+                        std::to_string(s->checksum) + ' ' +
+                        std::to_string(profileSectionDetail(s)->storedChecksum) + '\n';
     }
     std::fclose(file->stream);
     file->stream = nullptr;

@@ -250,6 +250,31 @@ TEST_F(AllocFailureTest, ProfileSessionOpenLoadCreateClose) {
     }
 }
 
+// Loads the file (read-only) with each of its allocations failing in turn:
+// a failed load gives 14 or 11 and no file, the completed one has `sections`
+// ordinary sections.  *badParams (when given) counts the failures that gave
+// 11.  Returns the number of failure points.
+int everyLoadFailure(int32_t context, const std::string &path, int32_t sections,
+                     int *badParams = nullptr) {
+    if (badParams != nullptr) *badParams = 0;
+    return everyAllocationFailure([&](int n) {
+        SCOPED_TRACE(path + ", allocation " + std::to_string(n));
+        ProfileFile *file = nullptr;
+        uint32_t status = profileOpenFile(context, path.c_str(), PROFILE_OPEN_READ, &file, 0, 0);
+        if (qdmAllocFailFired()) {
+            EXPECT_TRUE(status == PROFILE_STATUS_NO_RESOURCES ||
+                        status == PROFILE_STATUS_BAD_PARAMS)
+                << status;
+            EXPECT_EQ(file, nullptr);
+            if (badParams != nullptr) *badParams += status == PROFILE_STATUS_BAD_PARAMS;
+            return;
+        }
+        ASSERT_EQ(status, 0u);
+        EXPECT_EQ(file->sectionCount, sections);
+        EXPECT_EQ(profileCloseFile(&file, 0, 0), 0u);
+    });
+}
+
 // A file large enough that its records go into whole pages: the first
 // block sized from the file and the further ones as the headers outgrow it
 // are allocation points like any other.  Each failed load gives 14 (11 for
@@ -264,24 +289,34 @@ TEST_F(AllocFailureTest, LargeFileLoadIntoPageBlocks) {
     for (int i = 0; i < HEADERS; ++i) text += "[a]\n";
     ASSERT_TRUE(writeFile(path, text));
     TestContext ctx{PROFILE_IO_STREAM};
-    int points = everyAllocationFailure([&](int n) {
-        SCOPED_TRACE("allocation " + std::to_string(n));
-        ProfileFile *file = nullptr;
-        uint32_t status = profileOpenFile(ctx.index, path.c_str(), PROFILE_OPEN_READ, &file, 0, 0);
-        if (qdmAllocFailFired()) {
-            EXPECT_TRUE(status == PROFILE_STATUS_NO_RESOURCES ||
-                        status == PROFILE_STATUS_BAD_PARAMS)
-                << status;
-            EXPECT_EQ(file, nullptr);
-            return;
-        }
-        ASSERT_EQ(status, 0u);
-        EXPECT_EQ(file->sectionCount, HEADERS + 1);
-        EXPECT_EQ(profileCloseFile(&file, 0, 0), 0u);
-    });
+    int points = everyLoadFailure(ctx.index, path, HEADERS + 1);
     // The record, its section list, the first page block, more page blocks.
     EXPECT_GE(points, 4);
     std::printf("large file: %d failure points\n", points);
+}
+
+// A section gets its own detail record (its key list, stored checksum and
+// flags) from the file's arena at its first key or "CSUM" line; the others
+// share one.  Where a detail needs a new block, that block's failure ends
+// the load with 11 (a section's or key's gives 14) and leaves nothing
+// behind.  A file of sections with "CSUM" lines fails with 11 at more
+// points than one of bare headers (whose 11s are the file record's own):
+// those are its details' blocks.
+TEST_F(AllocFailureTest, SectionDetailsOfALoad) {
+    ScratchDir dir;
+    TestContext ctx{PROFILE_IO_STREAM};
+    auto sweep = [&](const std::string &name, const std::string &section, int *badParams) {
+        const std::string path = dir.file(name);
+        std::string text;
+        constexpr int SECTIONS = 20000; // heap blocks: 16 KiB doubling up to 1 MiB
+        for (int i = 0; i < SECTIONS; ++i) text += section;
+        ASSERT_TRUE(writeFile(path, text));
+        everyLoadFailure(ctx.index, path, SECTIONS, badParams);
+    };
+    int headers = 0, checked = 0;
+    sweep("headers.ini", "[a]\n", &headers);
+    sweep("checked.ini", "[a]\nCSUM = 1\n", &checked);
+    EXPECT_GT(checked, headers);
 }
 
 } // namespace

@@ -163,8 +163,13 @@ TEST(ProfileRecords, FileSectionsAndKeys) {
     ASSERT_EQ(profileNewSection(collector, &file->arena, "Main", "1.0", &main), 0u);
     EXPECT_STREQ(profileSectionName(main), "Main");
     EXPECT_STREQ(profileSectionVersion(main), "1.0");
-    EXPECT_EQ(main->keys->count, 0);
-    EXPECT_EQ(main->damaged | main->checksum | main->storedChecksum | main->keyCount, 0u);
+    EXPECT_EQ(profileSectionKeyCount(main), 0u);
+    // Keyless sections share one detail record until their first key.
+    EXPECT_EQ(profileSectionDetail(main), &profileNoDetail);
+    EXPECT_EQ(profileSectionDetail(reserved), &profileNoDetail);
+    EXPECT_EQ(profileSectionDetail(main)->damaged | main->checksum |
+                  profileSectionDetail(main)->storedChecksum,
+              0u);
     ASSERT_EQ(profileAddSection(collector, file, reserved), 0u);
     EXPECT_EQ(file->sectionCount, 0); // appended, not counted
     ASSERT_EQ(profileAddSection(collector, file, main), 0u);
@@ -179,7 +184,9 @@ TEST(ProfileRecords, FileSectionsAndKeys) {
     ASSERT_EQ(profileAddKey(collector, &file->arena, main, key), 0u);
     ASSERT_EQ(profileNewKey(collector, &file->arena, "b", "", &key), 0u);
     ASSERT_EQ(profileAddKey(collector, &file->arena, main, key), 0u);
-    EXPECT_EQ(main->keyCount, 2u);
+    EXPECT_EQ(profileSectionKeyCount(main), 2u);
+    EXPECT_NE(profileSectionDetail(main), &profileNoDetail);
+    EXPECT_EQ(profileNoDetail.keys.count, 0);
     EXPECT_EQ(collector.c->count, 0);
 
     // Texts beyond the field limits are cut there.

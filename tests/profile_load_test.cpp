@@ -114,6 +114,46 @@ TEST_F(LoadTest, ChecksumLineSetsStoredValueAndDamage) {
     }
 }
 
+// Sections without keys share their detail record, with or without a
+// "CSUM" line reading 0 (as a save with checksums writes them); a key or any
+// other "CSUM" line gives the section its own, which keeps what the shared
+// one said.
+TEST_F(LoadTest, SectionsWithoutKeysShareTheirDetail) {
+    uint32_t aSum = keySum("a=1");
+    struct Case {
+        std::string content;
+        bool shared;
+        uint32_t line, keysAfter, damaged, stored, computed;
+    } cases[] = {
+        {"[M]\n", true, PROFILE_CSUM_NONE, 0, 0, 0, 0},
+        {"[M]\nCSUM = 0\n", true, PROFILE_CSUM_NUMBER, 0, 0, 0, 0},
+        {"[M]\nCSUM = -00\nCSUM = 0\n", true, PROFILE_CSUM_NUMBER, 0, 0, 0, 0},
+        {"[M]\nCSUM = 0\na = 1\n", false, PROFILE_CSUM_NUMBER, 1, 0, 0, aSum},
+        {"[M]\nCSUM = x\n", false, PROFILE_CSUM_NOT_NUMBER, 0, 0, 0, 0},
+        {"[M]\nCSUM = 0\nCSUM = 7\n", false, PROFILE_CSUM_NUMBER, 0, 1, 7, 0},
+        {"[M]\nCSUM = 7\nCSUM = 0\n", false, PROFILE_CSUM_NUMBER, 0, 1, 0, 0},
+    };
+    for (const Case &c : cases) {
+        MemoryFile m{c.content};
+        uint32_t status = 0;
+        ProfileFile *file = openMemory(ctx, m, &status, PROFILE_OPEN_READ);
+        ASSERT_EQ(status, 0u) << c.content;
+        ProfileSection *section = nullptr;
+        ASSERT_EQ(profileSearchSection(ctx.collector(), file, "M", "*", &section), 0u);
+        const ProfileSectionDetail *detail = profileSectionDetail(section);
+        EXPECT_EQ(profileSectionSharesDetail(section), c.shared) << c.content;
+        EXPECT_EQ(detail->checksumLine, c.line) << c.content;
+        EXPECT_EQ(detail->keysAfterChecksum, c.keysAfter) << c.content;
+        EXPECT_EQ(detail->damaged, c.damaged) << c.content;
+        EXPECT_EQ(detail->storedChecksum, c.stored) << c.content;
+        EXPECT_EQ(section->checksum, c.computed) << c.content;
+        ASSERT_EQ(profileCloseFile(&file, 0, m.user()), 0u);
+    }
+    EXPECT_EQ(profileNoDetail.checksumLine, PROFILE_CSUM_NONE);
+    EXPECT_EQ(profileNoDetailZeroSum.keys.count, 0);
+    EXPECT_EQ(profileNoDetailZeroSum.storedChecksum, 0u);
+}
+
 // Decodes "ok:" lines to the rest of the line; any other line to nothing.
 uint32_t prefixDecode(const char *stored, char *out, uint32_t capacity, uint32_t, uint64_t) {
     if (std::strncmp(stored, "ok:", 3) == 0) std::snprintf(out, capacity, "%s", stored + 3);

@@ -261,12 +261,16 @@ uint32_t profileKeyTextChecksum(const char *name, size_t nameLength, const char 
 
 uint32_t profileSectionChecksum(ErrCollector *collector, uint32_t transform,
                                 ProfileSection *section) {
-    if (section != nullptr && section->keys != nullptr && section->checksumKnown != 0 &&
-        section->checksumTransform == transform)
-        return 0; // the keys have not changed since their sum was taken
     if (section == nullptr) return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
+    const ProfileSectionDetail *detail = profileSectionDetail(section);
+    if (profileSectionSharesDetail(section)) {
+        section->checksum = 0; // no keys: the sum is 0 under every transform
+        return 0;
+    }
+    if (detail->checksumKnown != 0 && detail->checksumTransform == transform)
+        return 0; // the keys have not changed since their sum was taken
     uint32_t sum = 0;
-    uint32_t status = profileWalk(collector, section->keys, [&](void *element) {
+    uint32_t status = profileWalk(collector, profileSectionKeys(section), [&](void *element) {
         uint32_t checksum = 0;
         uint32_t keyStatus =
             profileKeyChecksum(collector, static_cast<ProfileKey *>(element), transform, &checksum);
@@ -280,13 +284,19 @@ uint32_t profileSectionChecksum(ErrCollector *collector, uint32_t transform,
 
 void profileSetKnownChecksum(ProfileSection *section, uint32_t sum, uint32_t transform) {
     section->checksum = sum;
-    section->checksumKnown = 1;
-    section->checksumTransform = transform;
+    // A section without a detail of its own has no keys, whose sum is known
+    // under every transform.
+    ProfileSectionDetail *detail = profileSectionOwnedDetail(section);
+    if (detail == nullptr) return;
+    detail->checksumKnown = 1;
+    detail->checksumTransform = transform;
 }
 
 uint32_t profileSetChecksum(ErrCollector *collector, ProfileSection *section, uint32_t sum) {
     if (section == nullptr) return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     section->checksum = sum;
-    section->checksumKnown = 0;
+    // Without a detail of its own the section's sum is taken again anyway.
+    ProfileSectionDetail *detail = profileSectionOwnedDetail(section);
+    if (detail != nullptr) detail->checksumKnown = 0;
     return 0;
 }

@@ -123,7 +123,7 @@ uint32_t findSection(ProfileFile *file, const char *name, const char *version,
 // The number of keys named `name` in the section (0 when the walk fails).
 uint32_t countKeys(ErrCollector *collector, ProfileSection *section, const char *name) {
     uint32_t count = 0;
-    profileWalk(collector, section->keys, [&](void *element) {
+    profileWalk(collector, profileSectionKeys(section), [&](void *element) {
         if (std::strcmp(profileKeyName(static_cast<ProfileKey *>(element)), name) == 0) ++count;
         return 0u;
     });
@@ -141,11 +141,10 @@ uint32_t countKeys(ErrCollector *collector, ProfileSection *section, const char 
 template <class Fn>
 uint32_t rebuildKeys(ErrCollector *collector, ProfileArena *arena, ProfileSection *section,
                      Fn &&change) {
-    CursorList *keys = section->keys;
-    if (keys == nullptr || (keys->count > 0 && keys->nodesInElements == 0))
+    CursorList *keys = profileSectionKeys(section);
+    if (keys->count > 0 && keys->nodesInElements == 0)
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
     int32_t count = keys->count;
-    section->keyCount = 0;
     for (int32_t i = 0; i < count; ++i) {
         void *element = nullptr;
         cursorListRewind(collector, keys);
@@ -163,7 +162,8 @@ uint32_t rebuildKeys(ErrCollector *collector, ProfileArena *arena, ProfileSectio
 // *info when it is given.
 uint32_t finishChange(ErrCollector *collector, ProfileFile *file, ProfileSection *section,
                       const char *name, const char *version, ProfileSectionInfo *info) {
-    section->damaged = 0;
+    ProfileSectionDetail *detail = profileSectionOwnedDetail(section);
+    if (detail != nullptr) detail->damaged = 0;
     // Forget the sum taken at load: a section whose keys were all removed
     // gained no key that would have made it stale.
     profileSetChecksum(collector, section, 0);
@@ -191,7 +191,7 @@ uint32_t profileGetKey(ProfileFile *file, const char *section, const char *versi
     if (status != 0) return status;
     if (info != nullptr) profileFindSection(file, section, version, info);
     const ProfileKey *match = nullptr;
-    status = profileWalk(collector, found->keys, [&](void *element) {
+    status = profileWalk(collector, profileSectionKeys(found), [&](void *element) {
         auto *k = static_cast<const ProfileKey *>(element);
         if (std::strcmp(profileKeyName(k), key) != 0) return 0u;
         match = k;
@@ -233,7 +233,8 @@ uint32_t profileSetKey(ProfileFile *file, const char *section, const char *versi
         if (status != 0) return status;
     } else if (status != 0) {
         return status;
-    } else if (found->damaged != 0 && (flags & PROFILE_KEYS_ACCEPT_DAMAGE) == 0) {
+    } else if (profileSectionDetail(found)->damaged != 0 &&
+               (flags & PROFILE_KEYS_ACCEPT_DAMAGE) == 0) {
         return profileFail(collector, PROFILE_STATUS_TAMPERED);
     }
     if (newKey == nullptr) {
@@ -268,7 +269,7 @@ uint32_t profileRemoveKey(ProfileFile *file, const char *section, const char *ve
     ProfileSection *found = nullptr;
     status = findSection(file, section, version, collector, &found);
     if (status != 0) return status;
-    if (found->damaged != 0 && (flags & PROFILE_KEYS_ACCEPT_DAMAGE) == 0)
+    if (profileSectionDetail(found)->damaged != 0 && (flags & PROFILE_KEYS_ACCEPT_DAMAGE) == 0)
         return profileFail(collector, PROFILE_STATUS_TAMPERED);
     uint32_t count = countKeys(collector, found, key);
     if (count == 0) return profileFail(collector, PROFILE_STATUS_NO_KEY);
@@ -290,7 +291,7 @@ uint32_t profileDropRefusedKeys(ProfileFile *file, ProfileDroppedKeyFn dropped, 
     uint32_t status = profileWalk(collector, file->sections, [&](void *element) -> uint32_t {
         auto *section = static_cast<ProfileSection *>(element);
         uint32_t refused = 0;
-        profileWalk(collector, section->keys, [&](void *k) {
+        profileWalk(collector, profileSectionKeys(section), [&](void *k) {
             if (holdsRefusedControl(static_cast<const ProfileKey *>(k))) ++refused;
             return 0u;
         });

@@ -110,9 +110,11 @@ struct LoadState {
         open = nullptr;
         // The running sum is the sum over all the section's keys.
         profileSetKnownChecksum(section, sum, transform);
-        if (section->checksumLine != PROFILE_CSUM_NONE) {
-            uint32_t after = section->keyCount - keysAtChecksum;
-            section->keysAfterChecksum =
+        // One that shares a detail has no keys, so none after its "CSUM" line.
+        ProfileSectionDetail *detail = profileSectionOwnedDetail(section);
+        if (detail != nullptr && detail->checksumLine != PROFILE_CSUM_NONE) {
+            uint32_t after = profileSectionKeyCount(section) - keysAtChecksum;
+            detail->keysAfterChecksum =
                 after < PROFILE_KEYS_AFTER_MAX ? after : PROFILE_KEYS_AFTER_MAX;
         }
         // On a failure the section stays unused in the file's arena.
@@ -165,14 +167,19 @@ struct LoadState {
             return profileFail(collector, PROFILE_STATUS_TAMPERED);
         }
         if (isName(name, nameLength, PROFILE_KEY_CSUM)) {
-            open->storedChecksum = parseStoredChecksum(value, valueLength);
-            open->checksumLine = isChecksumNumber(value, valueLength) ? PROFILE_CSUM_NUMBER
-                                                                      : PROFILE_CSUM_NOT_NUMBER;
-            keysAtChecksum = open->keyCount;
+            uint32_t stored = parseStoredChecksum(value, valueLength);
+            uint32_t status = profileSectionSetChecksumLine(collector, &file->arena, open, stored,
+                                                            isChecksumNumber(value, valueLength)
+                                                                ? PROFILE_CSUM_NUMBER
+                                                                : PROFILE_CSUM_NOT_NUMBER);
+            if (status != 0) return status;
+            keysAtChecksum = profileSectionKeyCount(open);
             // The checksum over the keys read so far is the running sum.
             open->checksum = sum;
-            if (open->storedChecksum != 0 && open->storedChecksum != open->checksum)
-                open->damaged = 1; // never cleared while the file is open
+            // A stored checksum other than 0 gave the section a detail of
+            // its own.
+            if (stored != 0 && stored != open->checksum)
+                profileSectionOwnedDetail(open)->damaged = 1; // never cleared while open
             return 0;
         }
         ProfileKey *key = nullptr;

@@ -20,7 +20,8 @@ namespace {
 // Every allocation is a multiple of this, so each record starts aligned.
 constexpr uint32_t ARENA_ALIGN = 8;
 static_assert(alignof(ProfileSection) <= ARENA_ALIGN && alignof(ProfileKey) <= ARENA_ALIGN &&
-              alignof(CursorList) <= ARENA_ALIGN && sizeof(ProfileArenaBlock) % ARENA_ALIGN == 0);
+              alignof(ProfileSectionDetail) <= ARENA_ALIGN &&
+              sizeof(ProfileArenaBlock) % ARENA_ALIGN == 0);
 // A small file's first block is small, so that opening it costs little;
 // each further heap block doubles, up to the cap, so that a larger file
 // takes few blocks and wastes little at the end of each.
@@ -152,7 +153,53 @@ const char *profileKeyValue(const ProfileKey *key) {
     return name + std::strlen(name) + 1;
 }
 
-CursorList profileNoKeys;
+const ProfileSectionDetail profileNoDetail{};
+const ProfileSectionDetail profileNoDetailZeroSum{{}, 0, 0, 0, 0, PROFILE_CSUM_NUMBER, 0};
+
+uint32_t profileSectionOwnDetail(ErrCollector *collector, ProfileArena *arena,
+                                 ProfileSection *section, ProfileSectionDetail **out) {
+    if (out != nullptr) *out = nullptr;
+    if (section == nullptr || out == nullptr)
+        return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
+    if (!profileSectionSharesDetail(section)) {
+        *out = profileSectionOwnedDetail(section);
+        return 0;
+    }
+    const ProfileSectionDetail *shared = section->detail;
+    // The keys and their list live in the arena: the list frees nothing.
+    if (arena == nullptr) return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
+    void *memory = profileArenaAlloc(arena, sizeof(ProfileSectionDetail));
+    CursorList *keys = nullptr;
+    if (cursorListCreateIn(collector, memory, &keys) != 0)
+        return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
+    auto *detail = static_cast<ProfileSectionDetail *>(memory);
+    detail->storedChecksum = shared->storedChecksum;
+    detail->checksumTransform = shared->checksumTransform;
+    detail->damaged = shared->damaged;
+    detail->checksumKnown = shared->checksumKnown;
+    detail->checksumLine = shared->checksumLine;
+    detail->keysAfterChecksum = shared->keysAfterChecksum;
+    section->detail = detail;
+    *out = detail;
+    return 0;
+}
+
+uint32_t profileSectionSetChecksumLine(ErrCollector *collector, ProfileArena *arena,
+                                       ProfileSection *section, uint32_t stored,
+                                       uint32_t checksumLine) {
+    if (section == nullptr) return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
+    // A file of headers saved with checksums is mostly such sections.
+    if (profileSectionSharesDetail(section) && stored == 0 && checksumLine == PROFILE_CSUM_NUMBER) {
+        section->detail = &profileNoDetailZeroSum;
+        return 0;
+    }
+    ProfileSectionDetail *detail = nullptr;
+    uint32_t status = profileSectionOwnDetail(collector, arena, section, &detail);
+    if (status != 0) return status;
+    detail->storedChecksum = stored;
+    detail->checksumLine = checksumLine;
+    return 0;
+}
 
 uint32_t profileNewSection(ErrCollector *collector, ProfileArena *arena, const char *name,
                            const char *version, ProfileSection **out) {
@@ -173,7 +220,7 @@ uint32_t profileNewSection(ErrCollector *collector, ProfileArena *arena, const c
     texts[nameLength] = '\0';
     std::memcpy(texts + nameLength + 1, version, versionLength);
     texts[nameLength + 1 + versionLength] = '\0';
-    section->keys = &profileNoKeys;
+    section->detail = &profileNoDetail;
     *out = section;
     return 0;
 }
@@ -211,17 +258,14 @@ uint32_t profileAddKey(ErrCollector *collector, ProfileArena *arena, ProfileSect
                        ProfileKey *key) {
     if (section == nullptr || key == nullptr)
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
-    if (section->keys == &profileNoKeys) {
-        // The keys and their list live in the arena: the list frees nothing.
-        if (arena == nullptr) return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
-        CursorList *keys = nullptr;
-        if (cursorListCreateIn(collector, profileArenaAlloc(arena, sizeof(CursorList)), &keys) != 0)
-            return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
-        section->keys = keys;
+    // Most keys come after the section's first: no call for them.
+    ProfileSectionDetail *detail = profileSectionOwnedDetail(section);
+    if (detail == nullptr) {
+        uint32_t status = profileSectionOwnDetail(collector, arena, section, &detail);
+        if (status != 0) return status;
     }
-    if (cursorListAppendInElement(collector, section->keys, &key->node, key) != 0)
+    if (cursorListAppendInElement(collector, &detail->keys, &key->node, key) != 0)
         return profileFail(collector, PROFILE_STATUS_BAD_PARAMS);
-    ++section->keyCount;
-    section->checksumKnown = 0;
+    detail->checksumKnown = 0;
     return 0;
 }

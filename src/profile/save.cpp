@@ -167,16 +167,17 @@ struct Saver {
 
         status = profileSectionChecksum(collector, context->transform, section);
         if (status != 0) return status;
-        bool keepStored = section->damaged != 0 && section->storedChecksum != 0 &&
-                          !(flags & PROFILE_SAVE_REFRESH);
-        uint32_t value = keepStored ? section->storedChecksum : section->checksum;
+        const ProfileSectionDetail *detail = profileSectionDetail(section);
+        bool keepStored =
+            detail->damaged != 0 && detail->storedChecksum != 0 && !(flags & PROFILE_SAVE_REFRESH);
+        uint32_t value = keepStored ? detail->storedChecksum : section->checksum;
         bool checksums = (flags & PROFILE_SAVE_CHECKSUMS) != 0;
-        if (checksums && section->damaged != 0 && !(flags & PROFILE_SAVE_REFRESH) &&
+        if (checksums && detail->damaged != 0 && !(flags & PROFILE_SAVE_REFRESH) &&
             (value == 0 || value == section->checksum)) {
             status = putChecksumLine(DAMAGE_MARKER);
             if (status != 0) return status;
         }
-        status = profileWalk(collector, section->keys,
+        status = profileWalk(collector, profileSectionKeys(section),
                              [this](void *key) { return putKey(static_cast<ProfileKey *>(key)); });
         if (status != 0) return status;
         return checksums ? putChecksumLine(value) : 0;

@@ -31,10 +31,11 @@ void copyInfo(const ProfileSection *section, ProfileSectionInfo *info) {
     std::memset(info, 0, sizeof *info);
     QDMsafeCopy(info->name, profileSectionName(section), sizeof info->name);
     QDMsafeCopy(info->version, profileSectionVersion(section), sizeof info->version);
+    const ProfileSectionDetail *detail = profileSectionDetail(section);
     info->checksum = section->checksum;
-    info->damaged = section->damaged;
-    info->storedChecksum = section->storedChecksum;
-    info->keyCount = section->keyCount;
+    info->damaged = detail->damaged;
+    info->storedChecksum = detail->storedChecksum;
+    info->keyCount = profileSectionKeyCount(section);
 }
 
 // The checks both section operations start with.  On 0, *collector is the

@@ -102,9 +102,9 @@ inline std::string describe(ProfileFile *file, bool withReserved = true) {
         if (!withReserved && std::strcmp(profileSectionName(s), "S-y-S-t-E-m") == 0) continue;
         if (!out.empty()) out += ' ';
         out += std::string(profileSectionName(s)) + "/" + profileSectionVersion(s) +
-               (s->damaged ? "!" : "") + "{";
+               (profileSectionDetail(s)->damaged ? "!" : "") + "{";
         bool first = true;
-        for (void *k : listElements(s->keys)) {
+        for (void *k : listElements(profileSectionKeys(s))) {
             auto *key = static_cast<ProfileKey *>(k);
             out += std::string(first ? "" : ",") + profileKeyName(key) + "=" + profileKeyValue(key);
             first = false;
@@ -120,7 +120,7 @@ inline std::string describeWithChecksums(ProfileFile *file) {
     for (void *e : listElements(file->sections)) {
         auto *s = static_cast<ProfileSection *>(e);
         if (std::strcmp(profileSectionName(s), "S-y-S-t-E-m") == 0) continue;
-        out += " " + std::to_string(s->checksum) + "#" + std::to_string(s->keyCount);
+        out += " " + std::to_string(s->checksum) + "#" + std::to_string(profileSectionKeyCount(s));
     }
     return out;
 }

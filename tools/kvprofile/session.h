@@ -113,12 +113,13 @@ template <class Fn> bool ProfileSession::eachSection(Fn &&fn, Failure &failure, 
         SectionView view;
         view.name = profileSectionName(record);
         if (texts) view.version = profileSectionVersion(record);
-        view.keyCount = record->keyCount;
+        const ProfileSectionDetail *detail = profileSectionDetail(record);
+        view.keyCount = profileSectionKeyCount(record);
         view.checksum = record->checksum;
-        view.storedChecksum = record->storedChecksum;
-        view.damaged = record->damaged != 0;
-        view.checksumLine = record->checksumLine;
-        view.keysAfterChecksum = record->keysAfterChecksum;
+        view.storedChecksum = detail->storedChecksum;
+        view.damaged = detail->damaged != 0;
+        view.checksumLine = detail->checksumLine;
+        view.keysAfterChecksum = detail->keysAfterChecksum;
         view.record = record;
         return fn(static_cast<const SectionView &>(view));
     });
@@ -128,9 +129,10 @@ template <class Fn> bool ProfileSession::eachSection(Fn &&fn, Failure &failure, 
 }
 
 template <class Fn> uint32_t ProfileSession::eachKey(const SectionView &section, Fn &&fn) {
-    return profileWalk(profileContextCollector(context_), section.record->keys, [&fn](void *k) {
-        const auto *key = static_cast<const ProfileKey *>(k);
-        fn(profileKeyName(key), profileKeyValue(key));
-        return 0u;
-    });
+    return profileWalk(profileContextCollector(context_), profileSectionKeys(section.record),
+                       [&fn](void *k) {
+                           const auto *key = static_cast<const ProfileKey *>(k);
+                           fn(profileKeyName(key), profileKeyValue(key));
+                           return 0u;
+                       });
 }

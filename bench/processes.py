@@ -6,8 +6,11 @@ file with inih, the callback reader (bench/process/callback_reader.h) and
 SimpleIni and an fgets line loop; the library's load of the encoded file; a
 save (open for update, close with "CSUM" lines) beside a program that copies
 the file with fgets/fputs, flushed and renamed.  They run in turn, round
-after round, so that load on the machine falls on all of them alike; each
-figure is the median of its rounds.  Every run goes through a small launcher
+after round, in a new order each round (a fixed shuffle), so that load on
+the machine falls on all of them alike and none always follows the same
+program (the first of a fixed order ran up to 3x slower in half its rounds,
+after the previous round's writes of 18 MB and Wine's exits); each figure
+is the median of its rounds.  Every run goes through a small launcher
 that reports its wall and processor time, peak resident memory and page
 faults: the faults and the peak do not depend on the load of the machine,
 the times do.  Then the peak resident memory of loading a file of nothing
@@ -15,14 +18,15 @@ but "[a]" header lines.
 
 With --wine, the Windows build of the same programs (all but inih's, which
 has no Windows build here: the callback reader stands in for it) runs
-under Wine in the same rounds, beside an empty program whose time is Wine's
-start-up.  Writes Google Benchmark-style JSON for bench/table.py.
+under Wine in rounds of its own after the Linux ones, beside an empty
+program whose time is Wine's start-up.  Writes Google Benchmark-style JSON for bench/table.py.
 
     processes.py BENCH_DIR KVPROFILE DATA_DIR ROUNDS OUT.json [--wine WINE WINDOWS_BUILD]
 """
 import argparse
 import json
 import os
+import random
 import shutil
 import statistics
 import subprocess
@@ -159,12 +163,17 @@ def main():
     check_counts(builds, plain)
     copies = [build.save_files(data_dir, plain, bench_dir) for build in builds]
     timed = {}
+    results = {}
+    order = random.Random(2026)  # the same orders in every run of the script
     for build, (saved, copied) in zip(builds, copies):
-        timed.update(build.timed(plain, encoded, saved, copied))
-    results = {name: [] for name in timed}
-    for _ in range(args.rounds):
-        for name, (argv, _) in timed.items():
-            results[name].append(measure(bench_dir, argv))
+        programs = build.timed(plain, encoded, saved, copied)
+        timed.update(programs)
+        results.update({name: [] for name in programs})
+        names = list(programs)
+        for _ in range(args.rounds):
+            order.shuffle(names)
+            for name in names:
+                results[name].append(measure(bench_dir, programs[name][0]))
     benchmarks = [entry(name, results[name], path) for name, (_, path) in timed.items()]
 
     headers = headers_file(data_dir)

@@ -294,7 +294,7 @@ def main():
     try:
         wine, start, start_cpu = windows_rows(runs)
         print()
-        print("Whole process, Windows build under Wine beside the Linux build (same rounds):")
+        print("Whole process, Windows build under Wine beside the Linux build (the same run):")
         print("ratios only, a Wine figure is not a Windows figure.  \"net\" leaves out Wine's")
         print(f"start-up, an empty program's median ({show_time(start)} wall, "
               f"{start_cpu:.1f} ms processor), from both")

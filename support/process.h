@@ -9,10 +9,10 @@
 
 using PlatProcess = void *;
 
-// Starts the program at path with the given arguments (argv[0] excluded,
-// null-terminated).  Null on failure.
+// Starts the program at path (UTF-8) with the given arguments (UTF-8,
+// argv[0] excluded, null-terminated).  Null on failure.
 PlatProcess platSpawn(const char *path, const char *const *args);
-// Starts the program like platSpawn, with UTF-8 path and arguments, an
+// Starts the program like platSpawn, with an
 // empty standard input, and its standard output and standard error written
 // to the files outPath and errPath (UTF-8 paths, created or emptied).  Null
 // on failure; no file is left open in this process either way.

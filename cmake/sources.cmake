@@ -38,9 +38,12 @@ set(KV_SOURCES_PROFILE
   src/profile/kernels/linecodec_avx2.cpp
   src/profile/kernels/linecodec_avx512.cpp
   src/profile/kernels/linecodec_sse2.cpp
+  src/profile/kernels/linescan_avx2.cpp
+  src/profile/kernels/linescan_avx512.cpp
   src/profile/keys.cpp
   src/profile/linecodec.cpp
   src/profile/lineio.cpp
+  src/profile/linescan.cpp
   src/profile/load.cpp
   src/profile/open_close.cpp
   src/profile/records.cpp
@@ -71,12 +74,15 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$"
     set(_kv_wide_kernels ${KV_UNALIGNED_VECTOR_MOVES})
   endif()
   if(_kv_wide_kernels)
-    set_source_files_properties(src/profile/kernels/linecodec_avx2.cpp PROPERTIES
+    set_source_files_properties(src/profile/kernels/linecodec_avx2.cpp
+      src/profile/kernels/linescan_avx2.cpp PROPERTIES
       COMPILE_OPTIONS "-mavx2;${_kv_wide_options}" COMPILE_DEFINITIONS KV_KERNEL_AVX2=1)
-    set_source_files_properties(src/profile/kernels/linecodec_avx512.cpp PROPERTIES
+    set_source_files_properties(src/profile/kernels/linecodec_avx512.cpp
+      src/profile/kernels/linescan_avx512.cpp PROPERTIES
       COMPILE_OPTIONS "-mavx512f;-mavx512bw;-mavx512vbmi2;-mbmi2;-mpopcnt;${_kv_wide_options}"
       COMPILE_DEFINITIONS KV_KERNEL_AVX512=1)
     set_source_files_properties(src/profile/kernels/dispatch.cpp src/profile/linecodec.cpp
+      src/profile/linescan.cpp
       PROPERTIES COMPILE_DEFINITIONS "KV_KERNEL_AVX2=1;KV_KERNEL_AVX512=1")
   endif()
 endif()

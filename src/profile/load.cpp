@@ -5,6 +5,7 @@
 #include "profile/limits.h"
 #include "profile/linecodec.h"
 #include "profile/lineio.h"
+#include "profile/linescan.h"
 #include "profile/loadsave.h"
 #include "profile/records.h"
 
@@ -270,6 +271,18 @@ bool splitNextKey(const ProfileLibContext *context, ProfileFile *file, char *sto
             // which says why.
             return status == 0 && splitDecoded(plain, plainLength, key, &scan);
         }
+    }
+    if ((file->openFlags & PROFILE_OPEN_FLAG_DECODE) == 0) {
+        // A plain line found and scanned in one pass where the processor
+        // allows; one going on past the block goes through
+        // profileBlockPeekLine, which reads on.
+        const char *bytes = nullptr;
+        size_t available = 0;
+        profileBlockPeekBytes(&file->reader, &bytes, &available);
+        if (available > PROFILE_LINE_SIZE - 1) available = PROFILE_LINE_SIZE - 1;
+        ProfileLineScan scan;
+        if (profileScanPlainLine(bytes, available, length, &scan))
+            return profileSplitScannedKey(bytes, *length - 1, scan, key);
     }
     const char *raw = nullptr;
     return profileBlockPeekLine(&file->reader, file->stream, PROFILE_LINE_SIZE, &raw, length) &&

@@ -12,26 +12,9 @@
 #include <emmintrin.h>
 #endif
 
-// The 200 primes from 97 to 1423, each once, in the order the checksum uses
-// them (defined here so that the segment table below is built from it).
-constexpr uint16_t profileChecksumWeights[PROFILE_CHECKSUM_WEIGHTS] = {
-    1373, 101,  103,  1327, 1321, 113,  127,  1303, 1301, 139,  1289, 1283, 163,  167,  1259, 1249,
-    181,  191,  1229, 1223, 199,  211,  1201, 1193, 229,  233,  1171, 1163, 251,  257,  1129, 1123,
-    271,  277,  1103, 1097, 293,  307,  1087, 1069, 317,  331,  1051, 1049, 349,  353,  1031, 1021,
-    373,  379,  1009, 997,  397,  401,  977,  971,  421,  431,  947,  941,  443,  449,  919,  911,
-    463,  467,  883,  881,  491,  499,  859,  857,  521,  523,  829,  827,  557,  563,  811,  809,
-    577,  587,  773,  769,  601,  607,  751,  743,  619,  631,  727,  719,  647,  653,  691,  683,
-    673,  677,  661,  659,  701,  709,  643,  641,  733,  739,  617,  613,  757,  761,  599,  593,
-    787,  797,  571,  569,  821,  823,  547,  541,  839,  853,  509,  503,  863,  877,  487,  479,
-    887,  907,  461,  457,  929,  937,  439,  433,  953,  967,  419,  409,  983,  991,  389,  383,
-    1013, 1019, 367,  359,  1033, 1039, 347,  337,  1061, 1063, 313,  311,  1091, 1093, 283,  281,
-    1109, 1117, 269,  263,  1151, 1153, 241,  239,  1181, 1187, 227,  223,  1213, 1217, 197,  193,
-    1231, 1237, 179,  173,  1277, 1279, 157,  151,  1291, 1297, 137,  131,  1307, 1319, 109,  107,
-    1361, 1367, 97,   1381, 149,  1399, 1409, 1423};
-
 namespace {
 
-constexpr uint32_t MIX_PERIOD = 14; // weights between two mixing steps
+constexpr uint32_t MIX_PERIOD = PROFILE_CHECKSUM_MIX_PERIOD;
 constexpr uint32_t TRANSFORM_MODULUS = 99;
 constexpr uint32_t ROTATION_MODULUS = 13;
 
@@ -101,7 +84,7 @@ struct ChecksumState {
     uint32_t rotation = 1;
     uint32_t offset;  // transform parameter mod 99
     size_t count = 0; // bytes gathered for the current pass
-    alignas(16) unsigned char gathered[BATCH + 2 * LANES];
+    alignas(64) unsigned char gathered[BATCH + CHECKSUM_GATHER_SLACK];
 };
 
 // The next rotation: NEXT_ROTATION.after[offset mod 13][rotation] is
@@ -130,14 +113,34 @@ constexpr auto NEXT_ROTATION = [] {
     return (static_cast<uint32_t>(wide) & mask) | static_cast<uint32_t>(wide >> width);
 }
 
-// Adds the gathered bytes to the sum, segment by segment, and empties the
-// buffer.  Every pass but the last holds whole cycles of 200 weights.
-template <bool Simd> void sumSegments(ChecksumState &state) {
-    constexpr uint32_t LAST = SEGMENTS - 1; // the segment of 4 that wraps to weight 0
+constexpr uint32_t LAST = SEGMENTS - 1; // the segment of 4 that wraps to weight 0
+
+// The weighted sum of each segment, taken as the mixing reaches it (with
+// Simd, through SSE2; without, the reference).
+template <bool Simd> struct SegmentByStep {
+    [[gnu::always_inline]] uint32_t operator()(const unsigned char *bytes, uint32_t segment) {
+        return segmentSum<Simd>(bytes, SEGMENT_WEIGHTS.weight[segment]);
+    }
+};
+
+// The weighted sum of each segment, read from those a wide kernel took of
+// the whole pass beforehand (checksum_kernels.h gives their layout).
+struct SegmentFromSums {
+    const uint32_t *cycle; // the sums of the current cycle of 200 weights
+    [[gnu::always_inline]] uint32_t operator()(const unsigned char *, uint32_t segment) {
+        uint32_t sum = cycle[segment];
+        if (segment == LAST) cycle += CHECKSUM_SUMS_PER_CYCLE;
+        return sum;
+    }
+};
+
+// Adds the gathered bytes to the sum, segment by segment, the segment sums
+// taken by `segmentSum`, and empties the buffer.  Every pass but the last
+// holds whole cycles of 200 weights.
+template <typename Segments> void sumSegments(ChecksumState &state, Segments segmentSum) {
     constexpr uint32_t LAST_LENGTH = PROFILE_CHECKSUM_WEIGHTS - MIX_PERIOD * LAST;
     const unsigned char *bytes = state.gathered;
     const size_t count = state.count;
-    std::memset(state.gathered + count, 0, LANES); // the lanes past the end add nothing
     const uint32_t offset = state.offset;
     const uint32_t segmentOffset = MIX_PERIOD * offset;
     const uint8_t *next = NEXT_ROTATION.after[offset % ROTATION_MODULUS];
@@ -147,35 +150,62 @@ template <bool Simd> void sumSegments(ChecksumState &state) {
     for (;;) {
         // The mixing segments of one cycle, while whole ones remain.
         for (; segment < LAST && i + MIX_PERIOD <= count; ++segment, i += MIX_PERIOD) {
-            sum += segmentSum<Simd>(bytes + i, SEGMENT_WEIGHTS.weight[segment]) - segmentOffset;
+            sum += segmentSum(bytes + i, segment) - segmentOffset;
             sum = mix(sum, state.rotation, next);
         }
         if (segment < LAST || i + LAST_LENGTH > count) break;
-        sum += segmentSum<Simd>(bytes + i, SEGMENT_WEIGHTS.weight[LAST]) - LAST_LENGTH * offset;
+        sum += segmentSum(bytes + i, LAST) - LAST_LENGTH * offset;
         i += LAST_LENGTH;
         segment = 0;
     }
     // The text ends inside this segment (or at its start).
-    sum += segmentSum<Simd>(bytes + i, SEGMENT_WEIGHTS.weight[segment]) -
-           static_cast<uint32_t>(count - i) * offset;
+    sum += segmentSum(bytes + i, segment) - static_cast<uint32_t>(count - i) * offset;
     state.sum = sum;
     state.count = 0;
 }
 
+// Room for the segment sums of a whole pass, and of the empty segment after
+// it.
+constexpr size_t PASS_SUMS = (BATCH / PROFILE_CHECKSUM_WEIGHTS + 1) * CHECKSUM_SUMS_PER_CYCLE;
+
 void sumGathered(ChecksumState &state) {
+#if defined(KV_KERNEL_AVX2)
+    if (state.set >= KERNEL_AVX2) {
+        uint32_t sums[PASS_SUMS];
+#if defined(KV_KERNEL_AVX512)
+        if (state.set >= KERNEL_AVX512) {
+            checksumSegmentSumsAvx512(sums, state.gathered, state.count);
+        } else
+#endif
+        {
+            // The bytes its last loads reach past the end add nothing.
+            std::memset(state.gathered + state.count, 0, CHECKSUM_GATHER_SLACK);
+            checksumSegmentSumsAvx2(sums, state.gathered, state.count);
+        }
+        sumSegments(state, SegmentFromSums{sums});
+        return;
+    }
+#endif
+    // The lanes past the end add nothing.
+    std::memset(state.gathered + state.count, 0, LANES);
     if (state.set >= KERNEL_SSE2)
-        sumSegments<true>(state);
+        sumSegments(state, SegmentByStep<true>{});
     else
-        sumSegments<false>(state);
+        sumSegments(state, SegmentByStep<false>{});
 }
 
 // Appends the bytes of text[0..length) that are not blanks to the gathered
 // bytes through the widest kernel the active set allows; the buffer has room
-// for them and 16 bytes more.
+// for them and CHECKSUM_GATHER_SLACK bytes more.
 void gather(ChecksumState &state, const unsigned char *text, size_t length) {
     unsigned char *out = state.gathered + state.count;
+#if defined(KV_KERNEL_AVX512)
+    if (state.set >= KERNEL_AVX512) {
+        out = checksumGatherAvx512(out, text, length);
+    } else
+#endif
 #if defined(__SSE2__)
-    if (state.set >= KERNEL_SSSE3) {
+        if (state.set >= KERNEL_SSSE3) {
         out = checksumGatherSsse3(out, text, length);
     } else if (state.set >= KERNEL_SSE2) {
         out = checksumGatherSse2(out, text, length);

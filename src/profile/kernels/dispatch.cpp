@@ -26,8 +26,8 @@ bool processorRuns(KernelSet set) {
         return __builtin_cpu_supports("avx2") != 0;
     case KERNEL_AVX512:
         return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2") &&
-               __builtin_cpu_supports("popcnt");
+               __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
+               __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
     default:
         return false;
     }

@@ -77,12 +77,17 @@ template <bool Simd>
     return sum;
 }
 
+// What the mixing carries from one segment to the next.
+struct Chain {
+    uint32_t sum = 0;
+    uint32_t rotation = 1;
+    uint32_t offset; // transform parameter mod 99
+};
+
 // The running state of one checksum across passes.
 struct ChecksumState {
     KernelSet set = kernelSet();
-    uint32_t sum = 0;
-    uint32_t rotation = 1;
-    uint32_t offset;  // transform parameter mod 99
+    Chain chain;
     size_t count = 0; // bytes gathered for the current pass
     alignas(64) unsigned char gathered[BATCH + CHECKSUM_GATHER_SLACK];
 };
@@ -109,8 +114,9 @@ constexpr auto NEXT_ROTATION = [] {
     auto width = static_cast<uint32_t>(std::bit_width(sum | 2u));
     if (rotation >= width) return profileChecksumRotate(sum, rotation, width);
     uint64_t wide = static_cast<uint64_t>(sum) << rotation;
-    uint32_t mask = static_cast<uint32_t>((uint64_t{1} << width) - 1);
-    return (static_cast<uint32_t>(wide) & mask) | static_cast<uint32_t>(wide >> width);
+    // (The low bits taken in this form become one instruction where BMI2 is.)
+    uint64_t kept = wide & ((uint64_t{1} << width) - 1);
+    return static_cast<uint32_t>(kept | (wide >> width));
 }
 
 constexpr uint32_t LAST = SEGMENTS - 1; // the segment of 4 that wraps to weight 0
@@ -134,24 +140,25 @@ struct SegmentFromSums {
     }
 };
 
-// Adds the gathered bytes to the sum, segment by segment, the segment sums
-// taken by `segmentSum`, and empties the buffer.  Every pass but the last
-// holds whole cycles of 200 weights.
-template <typename Segments> void sumSegments(ChecksumState &state, Segments segmentSum) {
+// Adds `count` gathered bytes to the chain's sum, segment by segment, the
+// segment sums taken by `segmentSum`.  Every pass but the last holds whole
+// cycles of 200 weights.
+template <typename Segments>
+[[gnu::always_inline]] inline void sumSegments(Chain &chain, const unsigned char *bytes,
+                                               size_t count, Segments segmentSum) {
     constexpr uint32_t LAST_LENGTH = PROFILE_CHECKSUM_WEIGHTS - MIX_PERIOD * LAST;
-    const unsigned char *bytes = state.gathered;
-    const size_t count = state.count;
-    const uint32_t offset = state.offset;
+    const uint32_t offset = chain.offset;
     const uint32_t segmentOffset = MIX_PERIOD * offset;
     const uint8_t *next = NEXT_ROTATION.after[offset % ROTATION_MODULUS];
-    uint32_t sum = state.sum;
+    uint32_t sum = chain.sum;
+    uint32_t rotation = chain.rotation; // kept in a register through the chain
     size_t i = 0;
     uint32_t segment = 0;
     for (;;) {
         // The mixing segments of one cycle, while whole ones remain.
         for (; segment < LAST && i + MIX_PERIOD <= count; ++segment, i += MIX_PERIOD) {
             sum += segmentSum(bytes + i, segment) - segmentOffset;
-            sum = mix(sum, state.rotation, next);
+            sum = mix(sum, rotation, next);
         }
         if (segment < LAST || i + LAST_LENGTH > count) break;
         sum += segmentSum(bytes + i, LAST) - LAST_LENGTH * offset;
@@ -160,38 +167,53 @@ template <typename Segments> void sumSegments(ChecksumState &state, Segments seg
     }
     // The text ends inside this segment (or at its start).
     sum += segmentSum(bytes + i, segment) - static_cast<uint32_t>(count - i) * offset;
-    state.sum = sum;
-    state.count = 0;
+    chain.sum = sum;
+    chain.rotation = rotation;
 }
+
+#if defined(KV_KERNEL_AVX512)
+// The mixing over segment sums a wide kernel took, compiled for the
+// instructions that shorten its chain of steps (a count of leading zeros
+// and a clear of high bits in one step each).  Runs only where the avx512
+// set does (every such processor has them); functions it calls keep their
+// own copies for every processor.
+[[gnu::target("lzcnt,bmi2")]] [[gnu::noinline]] void mixWide(Chain &chain, size_t count,
+                                                             const uint32_t *sums) {
+    sumSegments(chain, nullptr, count, SegmentFromSums{sums});
+}
+#endif
 
 // Room for the segment sums of a whole pass, and of the empty segment after
 // it.
 constexpr size_t PASS_SUMS = (BATCH / PROFILE_CHECKSUM_WEIGHTS + 1) * CHECKSUM_SUMS_PER_CYCLE;
 
+// Adds the gathered bytes to the sum and empties the buffer.
 void sumGathered(ChecksumState &state) {
+    const size_t count = state.count;
+    state.count = 0;
 #if defined(KV_KERNEL_AVX2)
     if (state.set >= KERNEL_AVX2) {
         uint32_t sums[PASS_SUMS];
 #if defined(KV_KERNEL_AVX512)
         if (state.set >= KERNEL_AVX512) {
-            checksumSegmentSumsAvx512(sums, state.gathered, state.count);
+            checksumSegmentSumsAvx512(sums, state.gathered, count);
         } else
 #endif
         {
             // The bytes its last loads reach past the end add nothing.
-            std::memset(state.gathered + state.count, 0, CHECKSUM_GATHER_SLACK);
-            checksumSegmentSumsAvx2(sums, state.gathered, state.count);
+            std::memset(state.gathered + count, 0, CHECKSUM_GATHER_SLACK);
+            checksumSegmentSumsAvx2(sums, state.gathered, count);
         }
-        sumSegments(state, SegmentFromSums{sums});
+        sumSegments(state.chain, state.gathered, count, SegmentFromSums{sums});
         return;
     }
 #endif
     // The lanes past the end add nothing.
-    std::memset(state.gathered + state.count, 0, LANES);
+    std::memset(state.gathered + count, 0, LANES);
     if (state.set >= KERNEL_SSE2)
-        sumSegments(state, SegmentByStep<true>{});
+        sumSegments(state.chain, state.gathered, count, SegmentByStep<true>{});
     else
-        sumSegments(state, SegmentByStep<false>{});
+        sumSegments(state.chain, state.gathered, count, SegmentByStep<false>{});
 }
 
 // Appends the bytes of text[0..length) that are not blanks to the gathered
@@ -238,7 +260,7 @@ void feed(ChecksumState &state, const char *text, size_t length) {
 
 uint32_t finish(ChecksumState &state) {
     sumGathered(state);
-    return state.sum;
+    return state.chain.sum;
 }
 
 } // namespace
@@ -258,8 +280,21 @@ uint32_t profileLineChecksum(const char *text, uint32_t transform) {
 
 uint32_t profileTextChecksum(const char *text, size_t length, uint32_t transform) {
     if (text == nullptr) return 0;
+#if defined(KV_KERNEL_AVX512)
+    // A short text (a common key line) in one step, its bytes never stored:
+    // chosen for speed.
+    if (length <= CHECKSUM_SHORT_TEXT && kernelSet() >= KERNEL_AVX512) {
+        uint32_t sums[CHECKSUM_SHORT_SUMS];
+        const size_t count =
+            checksumShortSumsAvx512(sums, reinterpret_cast<const unsigned char *>(text), length);
+        Chain chain;
+        chain.offset = transform % TRANSFORM_MODULUS;
+        mixWide(chain, count, sums);
+        return chain.sum;
+    }
+#endif
     ChecksumState s;
-    s.offset = transform % TRANSFORM_MODULUS;
+    s.chain.offset = transform % TRANSFORM_MODULUS;
     feed(s, text, length);
     return finish(s);
 }
@@ -281,7 +316,7 @@ uint32_t profileKeyTextChecksum(const char *name, size_t nameLength, const char 
                                 size_t valueLength, uint32_t transform) {
     // The same as the checksum of the text "name=value", without building it.
     ChecksumState s;
-    s.offset = transform % TRANSFORM_MODULUS;
+    s.chain.offset = transform % TRANSFORM_MODULUS;
     feed(s, name, nameLength);
     if (s.count == BATCH) sumGathered(s);
     s.gathered[s.count++] = '='; // counted, as every byte but the blank

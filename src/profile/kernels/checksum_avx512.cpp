@@ -62,9 +62,43 @@ constexpr GroupLayout LAYOUT = [] {
     return layout;
 }();
 
+// 0 to 63: the position of each lane in a block.
+struct BlockLanes {
+    alignas(BLOCK) unsigned char bytes[BLOCK];
+};
+constexpr BlockLanes LANE_NUMBERS = [] {
+    BlockLanes table{};
+    for (size_t i = 0; i < BLOCK; ++i) table.bytes[i] = static_cast<unsigned char>(i);
+    return table;
+}();
+
 // All bits of a mask for the first `count` bytes of a block (up to 64).
 __mmask64 firstBytes(size_t count) {
     return count >= BLOCK ? ~__mmask64{0} : _bzhi_u64(~uint64_t{0}, static_cast<unsigned>(count));
+}
+
+// The value of every byte at once: 33 to 126 lose 32 (0 stays 0).
+[[gnu::always_inline]] inline __m512i byteValues(__m512i bytes) {
+    const __mmask64 graphic = _mm512_cmplt_epu8_mask(_mm512_sub_epi8(bytes, _mm512_set1_epi8(33)),
+                                                     _mm512_set1_epi8(126 - 33 + 1));
+    return _mm512_mask_sub_epi8(bytes, graphic, bytes, _mm512_set1_epi8(32));
+}
+
+// Stores the sums of the four segments of group `group` of a cycle from
+// `values`, the values of the group's bytes (0 past the last).
+[[gnu::always_inline]] inline void groupSums(uint32_t *sums, __m512i values, uint32_t group) {
+    const __m512i low =
+        _mm512_maskz_permutexvar_epi8(LAYOUT.keep[0], _mm512_load_si512(LAYOUT.index[0]), values);
+    const __m512i high =
+        _mm512_maskz_permutexvar_epi8(LAYOUT.keep[1], _mm512_load_si512(LAYOUT.index[1]), values);
+    const __m512i parts =
+        _mm512_add_epi32(_mm512_madd_epi16(low, _mm512_load_si512(LAYOUT.weight[group][0])),
+                         _mm512_madd_epi16(high, _mm512_load_si512(LAYOUT.weight[group][1])));
+    const __m256i half = _mm256_add_epi32(_mm512_maskz_extracti64x4_epi64(0xF, parts, 0),
+                                          _mm512_maskz_extracti64x4_epi64(0xF, parts, 1));
+    _mm_storeu_si128(
+        reinterpret_cast<__m128i *>(sums),
+        _mm_add_epi32(_mm256_castsi256_si128(half), _mm256_extracti128_si256(half, 1)));
 }
 
 } // namespace
@@ -84,26 +118,11 @@ unsigned char *checksumGatherAvx512(unsigned char *out, const unsigned char *tex
 }
 
 void checksumSegmentSumsAvx512(uint32_t *sums, const unsigned char *bytes, size_t count) {
-    const __m512i index0 = _mm512_load_si512(LAYOUT.index[0]);
-    const __m512i index1 = _mm512_load_si512(LAYOUT.index[1]);
     size_t start = 0;
     for (uint32_t group = 0; start <= count; sums += GROUP_SEGMENTS) {
-        __m512i data = _mm512_maskz_loadu_epi8(firstBytes(count - start), bytes + start);
-        // The value of every byte at once: 33 to 126 lose 32 (0, the bytes
-        // past the end, stays 0).
-        const __mmask64 graphic = _mm512_cmplt_epu8_mask(
-            _mm512_sub_epi8(data, _mm512_set1_epi8(33)), _mm512_set1_epi8(126 - 33 + 1));
-        data = _mm512_mask_sub_epi8(data, graphic, data, _mm512_set1_epi8(32));
-        const __m512i low = _mm512_maskz_permutexvar_epi8(LAYOUT.keep[0], index0, data);
-        const __m512i high = _mm512_maskz_permutexvar_epi8(LAYOUT.keep[1], index1, data);
-        const __m512i parts =
-            _mm512_add_epi32(_mm512_madd_epi16(low, _mm512_load_si512(LAYOUT.weight[group][0])),
-                             _mm512_madd_epi16(high, _mm512_load_si512(LAYOUT.weight[group][1])));
-        const __m256i half = _mm256_add_epi32(_mm512_maskz_extracti64x4_epi64(0xF, parts, 0),
-                                              _mm512_maskz_extracti64x4_epi64(0xF, parts, 1));
-        _mm_storeu_si128(
-            reinterpret_cast<__m128i *>(sums),
-            _mm_add_epi32(_mm256_castsi256_si128(half), _mm256_extracti128_si256(half, 1)));
+        groupSums(sums,
+                  byteValues(_mm512_maskz_loadu_epi8(firstBytes(count - start), bytes + start)),
+                  group);
         if (++group < GROUPS) {
             start += GROUP_BYTES;
         } else {
@@ -111,6 +130,40 @@ void checksumSegmentSumsAvx512(uint32_t *sums, const unsigned char *bytes, size_
             start += PROFILE_CHECKSUM_WEIGHTS - (GROUPS - 1) * GROUP_BYTES;
         }
     }
+}
+
+// Two blocks, each compressed on its own, then joined in two registers: no
+// store, so no load waits for one, and no branch on the text's length.
+size_t checksumShortSumsAvx512(uint32_t *sums, const unsigned char *text, size_t length) {
+    static_assert(CHECKSUM_SHORT_TEXT == 2 * BLOCK && CHECKSUM_SHORT_SUMS == 3 * GROUP_SEGMENTS);
+    const __m512i blank = _mm512_set1_epi8(' ');
+    const __mmask64 valid0 = firstBytes(length);
+    const __mmask64 valid1 = firstBytes(length < BLOCK ? 0 : length - BLOCK);
+    const __m512i bytes0 = _mm512_maskz_loadu_epi8(valid0, text);
+    const __m512i bytes1 = _mm512_maskz_loadu_epi8(valid1, text + BLOCK);
+    const __mmask64 keep0 = _mm512_mask_cmpneq_epi8_mask(valid0, bytes0, blank);
+    const __mmask64 keep1 = _mm512_mask_cmpneq_epi8_mask(valid1, bytes1, blank);
+    const __m512i packed0 = byteValues(_mm512_maskz_compress_epi8(keep0, bytes0));
+    const __m512i packed1 = byteValues(_mm512_maskz_compress_epi8(keep1, bytes1));
+    const auto count0 = static_cast<unsigned>(_mm_popcnt_u64(keep0));
+    // The second block's bytes rotated up by the first one's count: the
+    // part that follows the first block's bytes in the first register, the
+    // rest at the start of the second.
+    const __m512i rotated =
+        _mm512_maskz_permutexvar_epi8(~__mmask64{0},
+                                      _mm512_sub_epi8(_mm512_load_si512(LANE_NUMBERS.bytes),
+                                                      _mm512_set1_epi8(static_cast<char>(count0))),
+                                      packed1);
+    const __mmask64 first = _bzhi_u64(~uint64_t{0}, count0);
+    const __m512i stream0 = _mm512_mask_blend_epi8(first, rotated, packed0);
+    const __m512i stream1 = _mm512_maskz_mov_epi8(first, rotated);
+    // The groups start at bytes 0, 56 and 112 of the joined bytes: 7 and 14
+    // 8-byte steps.
+    groupSums(sums, stream0, 0);
+    groupSums(sums + GROUP_SEGMENTS, _mm512_maskz_alignr_epi64(0xFF, stream1, stream0, 7), 1);
+    groupSums(sums + 2 * GROUP_SEGMENTS,
+              _mm512_maskz_alignr_epi64(0xFF, _mm512_setzero_si512(), stream1, 6), 2);
+    return count0 + static_cast<size_t>(_mm_popcnt_u64(keep1));
 }
 
 #endif

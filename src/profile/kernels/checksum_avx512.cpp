@@ -84,21 +84,44 @@ __mmask64 firstBytes(size_t count) {
     return _mm512_mask_sub_epi8(bytes, graphic, bytes, _mm512_set1_epi8(32));
 }
 
-// Stores the sums of the four segments of group `group` of a cycle from
-// `values`, the values of the group's bytes (0 past the last).
-[[gnu::always_inline]] inline void groupSums(uint32_t *sums, __m512i values, uint32_t group) {
+// The parts of the sums of the four segments of group `group` of a cycle
+// from `values`, the values of the group's bytes (0 past the last): the sum
+// of segment s is that of 32-bit lane s of the four 128-bit quarters.
+[[gnu::always_inline]] inline __m512i groupParts(__m512i values, uint32_t group) {
     const __m512i low =
         _mm512_maskz_permutexvar_epi8(LAYOUT.keep[0], _mm512_load_si512(LAYOUT.index[0]), values);
     const __m512i high =
         _mm512_maskz_permutexvar_epi8(LAYOUT.keep[1], _mm512_load_si512(LAYOUT.index[1]), values);
-    const __m512i parts =
-        _mm512_add_epi32(_mm512_madd_epi16(low, _mm512_load_si512(LAYOUT.weight[group][0])),
-                         _mm512_madd_epi16(high, _mm512_load_si512(LAYOUT.weight[group][1])));
+    return _mm512_add_epi32(_mm512_madd_epi16(low, _mm512_load_si512(LAYOUT.weight[group][0])),
+                            _mm512_madd_epi16(high, _mm512_load_si512(LAYOUT.weight[group][1])));
+}
+
+// Quarters q and r of a and quarters s and t of b (_MM_SHUFFLE order).
+template <int Q, int R, int S, int T>
+[[gnu::always_inline]] inline __m512i quarters(__m512i a, __m512i b) {
+    return _mm512_maskz_shuffle_i64x2(0xFF, a, b, _MM_SHUFFLE(T, S, R, Q));
+}
+
+// Stores the four sums of one group's parts.
+[[gnu::always_inline]] inline void storeGroupSums(uint32_t *sums, __m512i parts) {
     const __m256i half = _mm256_add_epi32(_mm512_maskz_extracti64x4_epi64(0xF, parts, 0),
                                           _mm512_maskz_extracti64x4_epi64(0xF, parts, 1));
     _mm_storeu_si128(
         reinterpret_cast<__m128i *>(sums),
         _mm_add_epi32(_mm256_castsi256_si128(half), _mm256_extracti128_si256(half, 1)));
+}
+
+// Stores the sums of three groups' parts, then those of the third again:
+// the quarters of all three added together in one go.
+[[gnu::always_inline]] inline void storeThreeGroupSums(uint32_t *sums, __m512i first,
+                                                       __m512i second, __m512i third) {
+    // Quarters 0+2 and 1+3 of the first, then of the second; of the third
+    // twice over.
+    const __m512i pairs =
+        _mm512_add_epi32(quarters<0, 1, 0, 1>(first, second), quarters<2, 3, 2, 3>(first, second));
+    const __m512i last = _mm512_add_epi32(third, quarters<2, 3, 0, 1>(third, third));
+    _mm512_storeu_si512(sums, _mm512_add_epi32(quarters<0, 2, 0, 0>(pairs, last),
+                                               quarters<1, 3, 1, 1>(pairs, last)));
 }
 
 } // namespace
@@ -120,9 +143,9 @@ unsigned char *checksumGatherAvx512(unsigned char *out, const unsigned char *tex
 void checksumSegmentSumsAvx512(uint32_t *sums, const unsigned char *bytes, size_t count) {
     size_t start = 0;
     for (uint32_t group = 0; start <= count; sums += GROUP_SEGMENTS) {
-        groupSums(sums,
-                  byteValues(_mm512_maskz_loadu_epi8(firstBytes(count - start), bytes + start)),
-                  group);
+        storeGroupSums(sums, groupParts(byteValues(_mm512_maskz_loadu_epi8(
+                                            firstBytes(count - start), bytes + start)),
+                                        group));
         if (++group < GROUPS) {
             start += GROUP_BYTES;
         } else {
@@ -132,10 +155,31 @@ void checksumSegmentSumsAvx512(uint32_t *sums, const unsigned char *bytes, size_
     }
 }
 
-// Two blocks, each compressed on its own, then joined in two registers: no
-// store, so no load waits for one, and no branch on the text's length.
+namespace {
+
+// The bytes of the join of two compressed blocks (first, of `count0`
+// bytes, then second) from position `from` on, 0 from `count` on.
+[[gnu::always_inline]] inline __m512i joinedFrom(__m512i first, __m512i second, unsigned count0,
+                                                 size_t count, unsigned from) {
+    // Lane i takes byte from + i of the first block, or past its end byte
+    // from + i - count0 of the second (index bit 6 picks the block).
+    const __m512i position = _mm512_add_epi8(_mm512_load_si512(LANE_NUMBERS.bytes),
+                                             _mm512_set1_epi8(static_cast<char>(from)));
+    const __mmask64 inSecond =
+        _mm512_cmpge_epu8_mask(position, _mm512_set1_epi8(static_cast<char>(count0)));
+    const __m512i index = _mm512_mask_add_epi8(position, inSecond, position,
+                                               _mm512_set1_epi8(static_cast<char>(BLOCK - count0)));
+    return _mm512_maskz_permutex2var_epi8(firstBytes(count > from ? count - from : 0), first, index,
+                                          second);
+}
+
+} // namespace
+
+// Two blocks, each compressed on its own, then each group's bytes taken
+// from both in one permute: no store, so no load waits for one, and no
+// branch on the text's length.
 size_t checksumShortSumsAvx512(uint32_t *sums, const unsigned char *text, size_t length) {
-    static_assert(CHECKSUM_SHORT_TEXT == 2 * BLOCK && CHECKSUM_SHORT_SUMS == 3 * GROUP_SEGMENTS);
+    static_assert(CHECKSUM_SHORT_TEXT == 2 * BLOCK && CHECKSUM_SHORT_SUMS == 4 * GROUP_SEGMENTS);
     const __m512i blank = _mm512_set1_epi8(' ');
     const __mmask64 valid0 = firstBytes(length);
     const __mmask64 valid1 = firstBytes(length < BLOCK ? 0 : length - BLOCK);
@@ -143,27 +187,15 @@ size_t checksumShortSumsAvx512(uint32_t *sums, const unsigned char *text, size_t
     const __m512i bytes1 = _mm512_maskz_loadu_epi8(valid1, text + BLOCK);
     const __mmask64 keep0 = _mm512_mask_cmpneq_epi8_mask(valid0, bytes0, blank);
     const __mmask64 keep1 = _mm512_mask_cmpneq_epi8_mask(valid1, bytes1, blank);
-    const __m512i packed0 = byteValues(_mm512_maskz_compress_epi8(keep0, bytes0));
-    const __m512i packed1 = byteValues(_mm512_maskz_compress_epi8(keep1, bytes1));
+    const __m512i packed0 = _mm512_maskz_compress_epi8(keep0, byteValues(bytes0));
+    const __m512i packed1 = _mm512_maskz_compress_epi8(keep1, byteValues(bytes1));
     const auto count0 = static_cast<unsigned>(_mm_popcnt_u64(keep0));
-    // The second block's bytes rotated up by the first one's count: the
-    // part that follows the first block's bytes in the first register, the
-    // rest at the start of the second.
-    const __m512i rotated =
-        _mm512_maskz_permutexvar_epi8(~__mmask64{0},
-                                      _mm512_sub_epi8(_mm512_load_si512(LANE_NUMBERS.bytes),
-                                                      _mm512_set1_epi8(static_cast<char>(count0))),
-                                      packed1);
-    const __mmask64 first = _bzhi_u64(~uint64_t{0}, count0);
-    const __m512i stream0 = _mm512_mask_blend_epi8(first, rotated, packed0);
-    const __m512i stream1 = _mm512_maskz_mov_epi8(first, rotated);
-    // The groups start at bytes 0, 56 and 112 of the joined bytes: 7 and 14
-    // 8-byte steps.
-    groupSums(sums, stream0, 0);
-    groupSums(sums + GROUP_SEGMENTS, _mm512_maskz_alignr_epi64(0xFF, stream1, stream0, 7), 1);
-    groupSums(sums + 2 * GROUP_SEGMENTS,
-              _mm512_maskz_alignr_epi64(0xFF, _mm512_setzero_si512(), stream1, 6), 2);
-    return count0 + static_cast<size_t>(_mm_popcnt_u64(keep1));
+    const size_t count = count0 + static_cast<size_t>(_mm_popcnt_u64(keep1));
+    storeThreeGroupSums(
+        sums, groupParts(joinedFrom(packed0, packed1, count0, count, 0), 0),
+        groupParts(joinedFrom(packed0, packed1, count0, count, GROUP_BYTES), 1),
+        groupParts(joinedFrom(packed0, packed1, count0, count, 2 * GROUP_BYTES), 2));
+    return count;
 }
 
 #endif

@@ -36,7 +36,8 @@ void checksumSegmentSumsAvx512(uint32_t *sums, const unsigned char *bytes, size_
 // The segment sums as above of the bytes of text[0..length) that are not
 // blanks, a short text (length up to CHECKSUM_SHORT_TEXT) gathered in
 // registers; returns how many they are.  sums has room for
-// CHECKSUM_SHORT_SUMS entries.  Nothing past the text is read.
+// CHECKSUM_SHORT_SUMS entries (those past the segment that holds the end
+// are scratch).  Nothing past the text is read.
 constexpr size_t CHECKSUM_SHORT_TEXT = 128;
-constexpr size_t CHECKSUM_SHORT_SUMS = 12;
+constexpr size_t CHECKSUM_SHORT_SUMS = 16;
 size_t checksumShortSumsAvx512(uint32_t *sums, const unsigned char *text, size_t length);

@@ -12,8 +12,8 @@
 namespace {
 
 // Every kernel that gathers and sums the bytes: byte by byte, SSE2, the
-// SSSE3 byte shuffle, the AVX2 segment sums and the AVX-512 compress and
-// segment sums.
+// SSSE3 byte shuffle (also under avx2), and the AVX-512 compress and segment
+// sums, of a whole pass and of a short text in registers.
 using ChecksumPaths = KernelSetTest;
 INSTANTIATE_TEST_SUITE_P(Kernels, ChecksumPaths,
                          testing::Values("scalar", "sse2", "ssse3", "avx2", "avx512"),

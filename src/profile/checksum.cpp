@@ -107,16 +107,19 @@ constexpr auto NEXT_ROTATION = [] {
 
 // The mixing rotation of the sum within its significant bits (at least 2),
 // as profileChecksumRotate does it, without its branches in the common case
-// (a count below the width).
+// (a count below the width).  Chosen for speed: everything is taken from the
+// count of leading zeros, so few steps wait for the sum.
 // `next` is the row of NEXT_ROTATION for the transform parameter.
 [[gnu::always_inline]] inline uint32_t mix(uint32_t sum, uint32_t &rotation, const uint8_t *next) {
     rotation = next[rotation];
-    auto width = static_cast<uint32_t>(std::bit_width(sum | 2u));
-    if (rotation >= width) return profileChecksumRotate(sum, rotation, width);
-    uint64_t wide = static_cast<uint64_t>(sum) << rotation;
-    // (The low bits taken in this form become one instruction where BMI2 is.)
-    uint64_t kept = wide & ((uint64_t{1} << width) - 1);
-    return static_cast<uint32_t>(kept | (wide >> width));
+    const auto zeros = static_cast<uint32_t>(std::countl_zero(sum));
+    if (rotation + zeros >= 32) {
+        const uint32_t width = 32 - zeros;
+        return profileChecksumRotate(sum, rotation, width < 2 ? 2 : width);
+    }
+    const uint64_t wide = static_cast<uint64_t>(sum) << rotation;
+    const uint64_t kept = wide & (uint64_t{0xFFFFFFFFu} >> zeros); // its low `width` bits
+    return static_cast<uint32_t>(kept | ((wide << zeros) >> 32));  // and those above them
 }
 
 constexpr uint32_t LAST = SEGMENTS - 1; // the segment of 4 that wraps to weight 0
@@ -172,39 +175,30 @@ template <typename Segments>
 }
 
 #if defined(KV_KERNEL_AVX512)
-// The mixing over segment sums a wide kernel took, compiled for the
-// instructions that shorten its chain of steps (a count of leading zeros
-// and a clear of high bits in one step each).  Runs only where the avx512
-// set does (every such processor has them); functions it calls keep their
-// own copies for every processor.
+// The mixing over segment sums the AVX-512 kernels took, compiled for the
+// instructions that shorten its chain of steps (a count of leading zeros,
+// and shifts by a count in a register, in one step each).  Runs only where
+// the avx512 set does (every such processor has them); what it calls and
+// does not inline keeps its code for every processor.
 [[gnu::target("lzcnt,bmi2")]] [[gnu::noinline]] void mixWide(Chain &chain, size_t count,
                                                              const uint32_t *sums) {
     sumSegments(chain, nullptr, count, SegmentFromSums{sums});
 }
-#endif
 
 // Room for the segment sums of a whole pass, and of the empty segment after
 // it.
 constexpr size_t PASS_SUMS = (BATCH / PROFILE_CHECKSUM_WEIGHTS + 1) * CHECKSUM_SUMS_PER_CYCLE;
+#endif
 
 // Adds the gathered bytes to the sum and empties the buffer.
 void sumGathered(ChecksumState &state) {
     const size_t count = state.count;
     state.count = 0;
-#if defined(KV_KERNEL_AVX2)
-    if (state.set >= KERNEL_AVX2) {
-        uint32_t sums[PASS_SUMS];
 #if defined(KV_KERNEL_AVX512)
-        if (state.set >= KERNEL_AVX512) {
-            checksumSegmentSumsAvx512(sums, state.gathered, count);
-        } else
-#endif
-        {
-            // The bytes its last loads reach past the end add nothing.
-            std::memset(state.gathered + count, 0, CHECKSUM_GATHER_SLACK);
-            checksumSegmentSumsAvx2(sums, state.gathered, count);
-        }
-        sumSegments(state.chain, state.gathered, count, SegmentFromSums{sums});
+    if (state.set >= KERNEL_AVX512) {
+        uint32_t sums[PASS_SUMS];
+        checksumSegmentSumsAvx512(sums, state.gathered, count);
+        mixWide(state.chain, count, sums);
         return;
     }
 #endif

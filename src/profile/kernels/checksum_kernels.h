@@ -1,6 +1,6 @@
 // The kernels of the checksum, one file per instruction set: they gather the
 // bytes of a text that take a weight (every byte but the blank), and the
-// wider ones also sum the gathered bytes segment by segment.  checksum.cpp
+// AVX-512 ones also sum the gathered bytes segment by segment.  checksum.cpp
 // holds the definition and the mixing between segments, and picks the kernel
 // through dispatch.h.
 #pragma once
@@ -27,10 +27,8 @@ constexpr size_t CHECKSUM_SUMS_PER_CYCLE = 16;
 // value is itself less 32 for 33 to 126, else itself), bytes[0] taking weight
 // 0: the segment of weight 14 * s of cycle c in sums[16 * c + s], through
 // the segment that holds position count (which adds nothing if it starts
-// there).  sums has room for 16 * (count / 200 + 1) entries.  The AVX2 kernel
-// reads up to bytes[count + 63], which must be zero; the AVX-512 kernel reads
-// nothing at or past bytes[count].
-void checksumSegmentSumsAvx2(uint32_t *sums, const unsigned char *bytes, size_t count);
+// there).  sums has room for 16 * (count / 200 + 1) entries.  Nothing at or
+// past bytes[count] is read.
 void checksumSegmentSumsAvx512(uint32_t *sums, const unsigned char *bytes, size_t count);
 
 // The segment sums as above of the bytes of text[0..length) that are not

@@ -25,6 +25,9 @@ constexpr uint32_t ROTATION_MODULUS = 13;
 // one of 4 (it ends in the wrap to weight 0, without mixing).  Within a
 // segment the order of the additions does not matter, so each is one
 // multiply-add over 16 lanes, with the weights past the segment's end at 0.
+// Only the mixing depends on the segment before; with AVX-512 the sums of
+// all segments of a pass are taken first, four at a time, and a short text
+// is gathered and summed in registers (kernels/checksum_avx512.cpp).
 constexpr uint32_t SEGMENTS = (PROFILE_CHECKSUM_WEIGHTS + MIX_PERIOD - 1) / MIX_PERIOD;
 constexpr uint32_t LANES = 16;
 struct SegmentWeights {

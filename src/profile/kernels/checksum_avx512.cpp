@@ -184,7 +184,9 @@ size_t checksumShortSumsAvx512(uint32_t *sums, const unsigned char *text, size_t
     const __mmask64 valid0 = firstBytes(length);
     const __mmask64 valid1 = firstBytes(length < BLOCK ? 0 : length - BLOCK);
     const __m512i bytes0 = _mm512_maskz_loadu_epi8(valid0, text);
-    const __m512i bytes1 = _mm512_maskz_loadu_epi8(valid1, text + BLOCK);
+    // (A text of one block loads nothing for the second: from its own start,
+    // so that no pointer passes its end.)
+    const __m512i bytes1 = _mm512_maskz_loadu_epi8(valid1, text + (length < BLOCK ? 0 : BLOCK));
     const __mmask64 keep0 = _mm512_mask_cmpneq_epi8_mask(valid0, bytes0, blank);
     const __mmask64 keep1 = _mm512_mask_cmpneq_epi8_mask(valid1, bytes1, blank);
     const __m512i packed0 = _mm512_maskz_compress_epi8(keep0, byteValues(bytes0));

@@ -193,10 +193,14 @@ size_t checksumShortSumsAvx512(uint32_t *sums, const unsigned char *text, size_t
     const __m512i packed1 = _mm512_maskz_compress_epi8(keep1, byteValues(bytes1));
     const auto count0 = static_cast<unsigned>(_mm_popcnt_u64(keep0));
     const size_t count = count0 + static_cast<size_t>(_mm_popcnt_u64(keep1));
-    storeThreeGroupSums(
-        sums, groupParts(joinedFrom(packed0, packed1, count0, count, 0), 0),
-        groupParts(joinedFrom(packed0, packed1, count0, count, GROUP_BYTES), 1),
-        groupParts(joinedFrom(packed0, packed1, count0, count, 2 * GROUP_BYTES), 2));
+    // The third group only where a text reaches it (most key lines do not).
+    const __m512i third =
+        count > 2 * GROUP_BYTES
+            ? groupParts(joinedFrom(packed0, packed1, count0, count, 2 * GROUP_BYTES), 2)
+            : _mm512_setzero_si512();
+    storeThreeGroupSums(sums, groupParts(joinedFrom(packed0, packed1, count0, count, 0), 0),
+                        groupParts(joinedFrom(packed0, packed1, count0, count, GROUP_BYTES), 1),
+                        third);
     return count;
 }
 

@@ -188,6 +188,21 @@ template <typename Segments>
     sumSegments(chain, nullptr, count, SegmentFromSums{sums});
 }
 
+// mixWide for a short text: fewer weights than a cycle, so only mixing
+// segments and the one the text ends in; the loop does nothing else.
+[[gnu::target("lzcnt,bmi2")]] [[gnu::noinline]] uint32_t mixShort(uint32_t offset, size_t count,
+                                                                  const uint32_t *sums) {
+    static_assert(CHECKSUM_SHORT_TEXT < MIX_PERIOD * LAST);
+    const uint32_t segmentOffset = MIX_PERIOD * offset;
+    const uint8_t *next = NEXT_ROTATION.after[offset % ROTATION_MODULUS];
+    const auto mixing = static_cast<uint32_t>(count / MIX_PERIOD);
+    uint32_t sum = 0;
+    uint32_t rotation = 1;
+    for (uint32_t segment = 0; segment < mixing; ++segment)
+        sum = mix(sum + sums[segment] - segmentOffset, rotation, next);
+    return sum + sums[mixing] - static_cast<uint32_t>(count - MIX_PERIOD * mixing) * offset;
+}
+
 // Room for the segment sums of a whole pass, and of the empty segment after
 // it.
 constexpr size_t PASS_SUMS = (BATCH / PROFILE_CHECKSUM_WEIGHTS + 1) * CHECKSUM_SUMS_PER_CYCLE;
@@ -284,10 +299,7 @@ uint32_t profileTextChecksum(const char *text, size_t length, uint32_t transform
         uint32_t sums[CHECKSUM_SHORT_SUMS];
         const size_t count =
             checksumShortSumsAvx512(sums, reinterpret_cast<const unsigned char *>(text), length);
-        Chain chain;
-        chain.offset = transform % TRANSFORM_MODULUS;
-        mixWide(chain, count, sums);
-        return chain.sum;
+        return mixShort(transform % TRANSFORM_MODULUS, count, sums);
     }
 #endif
     ChecksumState s;

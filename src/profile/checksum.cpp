@@ -127,11 +127,12 @@ constexpr auto NEXT_ROTATION = [] {
 
 constexpr uint32_t LAST = SEGMENTS - 1; // the segment of 4 that wraps to weight 0
 
-// The weighted sum of each segment, taken as the mixing reaches it (with
-// Simd, through SSE2; without, the reference).
+// The weighted sum of the segment at gathered[at], taken as the mixing
+// reaches it (with Simd, through SSE2; without, the reference).
 template <bool Simd> struct SegmentByStep {
-    [[gnu::always_inline]] uint32_t operator()(const unsigned char *bytes, uint32_t segment) {
-        return segmentSum<Simd>(bytes, SEGMENT_WEIGHTS.weight[segment]);
+    const unsigned char *gathered;
+    [[gnu::always_inline]] uint32_t operator()(size_t at, uint32_t segment) {
+        return segmentSum<Simd>(gathered + at, SEGMENT_WEIGHTS.weight[segment]);
     }
 };
 
@@ -139,7 +140,7 @@ template <bool Simd> struct SegmentByStep {
 // the whole pass beforehand (checksum_kernels.h gives their layout).
 struct SegmentFromSums {
     const uint32_t *cycle; // the sums of the current cycle of 200 weights
-    [[gnu::always_inline]] uint32_t operator()(const unsigned char *, uint32_t segment) {
+    [[gnu::always_inline]] uint32_t operator()(size_t, uint32_t segment) {
         uint32_t sum = cycle[segment];
         if (segment == LAST) cycle += CHECKSUM_SUMS_PER_CYCLE;
         return sum;
@@ -147,11 +148,11 @@ struct SegmentFromSums {
 };
 
 // Adds `count` gathered bytes to the chain's sum, segment by segment, the
-// segment sums taken by `segmentSum`.  Every pass but the last holds whole
+// segment sums taken by `sumOf` (given where a segment starts and which of
+// the cycle it is).  Every pass but the last holds whole
 // cycles of 200 weights.
 template <typename Segments>
-[[gnu::always_inline]] inline void sumSegments(Chain &chain, const unsigned char *bytes,
-                                               size_t count, Segments segmentSum) {
+[[gnu::always_inline]] inline void sumSegments(Chain &chain, size_t count, Segments sumOf) {
     constexpr uint32_t LAST_LENGTH = PROFILE_CHECKSUM_WEIGHTS - MIX_PERIOD * LAST;
     const uint32_t offset = chain.offset;
     const uint32_t segmentOffset = MIX_PERIOD * offset;
@@ -163,16 +164,16 @@ template <typename Segments>
     for (;;) {
         // The mixing segments of one cycle, while whole ones remain.
         for (; segment < LAST && i + MIX_PERIOD <= count; ++segment, i += MIX_PERIOD) {
-            sum += segmentSum(bytes + i, segment) - segmentOffset;
+            sum += sumOf(i, segment) - segmentOffset;
             sum = mix(sum, rotation, next);
         }
         if (segment < LAST || i + LAST_LENGTH > count) break;
-        sum += segmentSum(bytes + i, LAST) - LAST_LENGTH * offset;
+        sum += sumOf(i, LAST) - LAST_LENGTH * offset;
         i += LAST_LENGTH;
         segment = 0;
     }
     // The text ends inside this segment (or at its start).
-    sum += segmentSum(bytes + i, segment) - static_cast<uint32_t>(count - i) * offset;
+    sum += sumOf(i, segment) - static_cast<uint32_t>(count - i) * offset;
     chain.sum = sum;
     chain.rotation = rotation;
 }
@@ -181,11 +182,11 @@ template <typename Segments>
 // The mixing over segment sums the AVX-512 kernels took, compiled for the
 // instructions that shorten its chain of steps (a count of leading zeros,
 // and shifts by a count in a register, in one step each).  Runs only where
-// the avx512 set does (every such processor has them); what it calls and
-// does not inline keeps its code for every processor.
+// the avx512 set does, which asks for LZCNT and BMI2; what it calls and does
+// not inline keeps its code for every processor.
 [[gnu::target("lzcnt,bmi2")]] [[gnu::noinline]] void mixWide(Chain &chain, size_t count,
                                                              const uint32_t *sums) {
-    sumSegments(chain, nullptr, count, SegmentFromSums{sums});
+    sumSegments(chain, count, SegmentFromSums{sums});
 }
 
 // mixWide for a short text: fewer weights than a cycle, so only mixing
@@ -223,9 +224,9 @@ void sumGathered(ChecksumState &state) {
     // The lanes past the end add nothing.
     std::memset(state.gathered + count, 0, LANES);
     if (state.set >= KERNEL_SSE2)
-        sumSegments(state.chain, state.gathered, count, SegmentByStep<true>{});
+        sumSegments(state.chain, count, SegmentByStep<true>{state.gathered});
     else
-        sumSegments(state.chain, state.gathered, count, SegmentByStep<false>{});
+        sumSegments(state.chain, count, SegmentByStep<false>{state.gathered});
 }
 
 // Appends the bytes of text[0..length) that are not blanks to the gathered

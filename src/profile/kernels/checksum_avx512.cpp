@@ -124,6 +124,22 @@ template <int Q, int R, int S, int T>
                                                quarters<1, 3, 1, 1>(pairs, last)));
 }
 
+// The bytes of the join of two compressed blocks (first, of `count0`
+// bytes, then second) from position `from` on, 0 from `count` on.
+[[gnu::always_inline]] inline __m512i joinedFrom(__m512i first, __m512i second, unsigned count0,
+                                                 size_t count, unsigned from) {
+    // Lane i takes byte from + i of the first block, or past its end byte
+    // from + i - count0 of the second (index bit 6 picks the block).
+    const __m512i position = _mm512_add_epi8(_mm512_load_si512(LANE_NUMBERS.bytes),
+                                             _mm512_set1_epi8(static_cast<char>(from)));
+    const __mmask64 inSecond =
+        _mm512_cmpge_epu8_mask(position, _mm512_set1_epi8(static_cast<char>(count0)));
+    const __m512i index = _mm512_mask_add_epi8(position, inSecond, position,
+                                               _mm512_set1_epi8(static_cast<char>(BLOCK - count0)));
+    return _mm512_maskz_permutex2var_epi8(firstBytes(count > from ? count - from : 0), first, index,
+                                          second);
+}
+
 } // namespace
 
 unsigned char *checksumGatherAvx512(unsigned char *out, const unsigned char *text, size_t length) {
@@ -155,29 +171,9 @@ void checksumSegmentSumsAvx512(uint32_t *sums, const unsigned char *bytes, size_
     }
 }
 
-namespace {
-
-// The bytes of the join of two compressed blocks (first, of `count0`
-// bytes, then second) from position `from` on, 0 from `count` on.
-[[gnu::always_inline]] inline __m512i joinedFrom(__m512i first, __m512i second, unsigned count0,
-                                                 size_t count, unsigned from) {
-    // Lane i takes byte from + i of the first block, or past its end byte
-    // from + i - count0 of the second (index bit 6 picks the block).
-    const __m512i position = _mm512_add_epi8(_mm512_load_si512(LANE_NUMBERS.bytes),
-                                             _mm512_set1_epi8(static_cast<char>(from)));
-    const __mmask64 inSecond =
-        _mm512_cmpge_epu8_mask(position, _mm512_set1_epi8(static_cast<char>(count0)));
-    const __m512i index = _mm512_mask_add_epi8(position, inSecond, position,
-                                               _mm512_set1_epi8(static_cast<char>(BLOCK - count0)));
-    return _mm512_maskz_permutex2var_epi8(firstBytes(count > from ? count - from : 0), first, index,
-                                          second);
-}
-
-} // namespace
-
 // Two blocks, each compressed on its own, then each group's bytes taken
 // from both in one permute: no store, so no load waits for one, and no
-// branch on the text's length.
+// branch but the one for a third group.
 size_t checksumShortSumsAvx512(uint32_t *sums, const unsigned char *text, size_t length) {
     static_assert(CHECKSUM_SHORT_TEXT == 2 * BLOCK && CHECKSUM_SHORT_SUMS == 4 * GROUP_SEGMENTS);
     const __m512i blank = _mm512_set1_epi8(' ');

@@ -32,6 +32,7 @@ set(KV_SOURCES_PROFILE
   src/profile/cursor_list.cpp
   src/profile/fail.cpp
   src/profile/format.cpp
+  src/profile/kernels/checksum_avx512.cpp
   src/profile/kernels/checksum_sse2.cpp
   src/profile/kernels/checksum_ssse3.cpp
   src/profile/kernels/dispatch.cpp
@@ -81,8 +82,12 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$"
       src/profile/kernels/linescan_avx512.cpp PROPERTIES
       COMPILE_OPTIONS "-mavx512f;-mavx512bw;-mavx512vbmi2;-mbmi2;-mpopcnt;${_kv_wide_options}"
       COMPILE_DEFINITIONS KV_KERNEL_AVX512=1)
+    set_source_files_properties(src/profile/kernels/checksum_avx512.cpp PROPERTIES
+      COMPILE_OPTIONS
+      "-mavx512f;-mavx512bw;-mavx512vbmi;-mavx512vbmi2;-mbmi2;-mpopcnt;${_kv_wide_options}"
+      COMPILE_DEFINITIONS KV_KERNEL_AVX512=1)
     set_source_files_properties(src/profile/kernels/dispatch.cpp src/profile/linecodec.cpp
-      src/profile/linescan.cpp
+      src/profile/checksum.cpp src/profile/linescan.cpp
       PROPERTIES COMPILE_DEFINITIONS "KV_KERNEL_AVX2=1;KV_KERNEL_AVX512=1")
   endif()
 endif()

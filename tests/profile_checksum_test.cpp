@@ -3,6 +3,7 @@
 #include "support/collector_fixture.h"
 #include "support/kernel_sets.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
@@ -10,10 +11,12 @@
 
 namespace {
 
-// Every kernel that gathers and sums the bytes: byte by byte, SSE2, and the
-// SSSE3 byte shuffle.
+// Every kernel that gathers and sums the bytes: byte by byte, SSE2, the
+// SSSE3 byte shuffle (also under avx2), and the AVX-512 compress and segment
+// sums, of a whole pass and of a short text in registers.
 using ChecksumPaths = KernelSetTest;
-INSTANTIATE_TEST_SUITE_P(Kernels, ChecksumPaths, testing::Values("scalar", "sse2", "ssse3"),
+INSTANTIATE_TEST_SUITE_P(Kernels, ChecksumPaths,
+                         testing::Values("scalar", "sse2", "ssse3", "avx2", "avx512"),
                          kernelParamName);
 
 // The checksum as its definition reads, one bit of rotation at a time.
@@ -130,6 +133,47 @@ TEST_P(ChecksumPaths, EqualsTheBitByBitReferenceOnRandomTexts) {
         ASSERT_EQ(profileTextChecksum(longer.data(), text.size(), transform),
                   referenceChecksum(text, transform))
             << "case " << i;
+    }
+}
+
+// Every length through a few blocks of 64 and cycles of 200 weights, and
+// non-blank counts at a pass of 4,800 and around it: without blanks, with
+// blanks at the edges of 16, 32 and 64-byte blocks and of 14-weight
+// segments, with runs of them, and with random ones; every byte value turns
+// up.  Each under several parameters, among them 0 and the largest.
+TEST_P(ChecksumPaths, EveryLengthAndBlockEdgeMatchesTheReference) {
+    std::mt19937 rng(25);
+    std::uniform_int_distribution<uint32_t> any;
+    std::string bytes; // every value but NUL and the blank, in random order
+    for (int b = 1; b < 256; ++b)
+        if (b != ' ') bytes += static_cast<char>(b);
+    std::vector<size_t> lengths;
+    for (size_t length = 0; length <= 330; ++length) lengths.push_back(length);
+    for (size_t length : {4799u, 4800u, 4801u, 9599u, 9600u, 9601u}) lengths.push_back(length);
+    auto blankAt = [](size_t i, int pattern) {
+        switch (pattern) {
+        case 1: // the first and last byte of every 16, 32 and 64-byte block
+            return i % 16 == 0 || i % 32 == 31 || i % 64 == 63;
+        case 2: // the byte that would end each segment, and runs of 20
+            return i % 14 == 13 || (i / 20) % 7 == 3;
+        case 3:
+            return i % 3 == 0 || i % 7 == 0;
+        default:
+            return false;
+        }
+    };
+    for (size_t length : lengths) {
+        std::shuffle(bytes.begin(), bytes.end(), rng);
+        for (int pattern = 0; pattern < 4; ++pattern) {
+            std::string text(length, ' ');
+            for (size_t i = 0; i < length; ++i)
+                if (!blankAt(i, pattern)) text[i] = bytes[i % bytes.size()];
+            for (uint32_t transform : {0u, 1u, 2u, 98u, 0xFFFFFFFFu, any(rng)}) {
+                ASSERT_EQ(profileTextChecksum(text.data(), text.size(), transform),
+                          referenceChecksum(text, transform))
+                    << length << " bytes, pattern " << pattern << ", parameter " << transform;
+            }
+        }
     }
 }
 

@@ -12,26 +12,9 @@
 #include <emmintrin.h>
 #endif
 
-// The 200 primes from 97 to 1423, each once, in the order the checksum uses
-// them (defined here so that the segment table below is built from it).
-constexpr uint16_t profileChecksumWeights[PROFILE_CHECKSUM_WEIGHTS] = {
-    1373, 101,  103,  1327, 1321, 113,  127,  1303, 1301, 139,  1289, 1283, 163,  167,  1259, 1249,
-    181,  191,  1229, 1223, 199,  211,  1201, 1193, 229,  233,  1171, 1163, 251,  257,  1129, 1123,
-    271,  277,  1103, 1097, 293,  307,  1087, 1069, 317,  331,  1051, 1049, 349,  353,  1031, 1021,
-    373,  379,  1009, 997,  397,  401,  977,  971,  421,  431,  947,  941,  443,  449,  919,  911,
-    463,  467,  883,  881,  491,  499,  859,  857,  521,  523,  829,  827,  557,  563,  811,  809,
-    577,  587,  773,  769,  601,  607,  751,  743,  619,  631,  727,  719,  647,  653,  691,  683,
-    673,  677,  661,  659,  701,  709,  643,  641,  733,  739,  617,  613,  757,  761,  599,  593,
-    787,  797,  571,  569,  821,  823,  547,  541,  839,  853,  509,  503,  863,  877,  487,  479,
-    887,  907,  461,  457,  929,  937,  439,  433,  953,  967,  419,  409,  983,  991,  389,  383,
-    1013, 1019, 367,  359,  1033, 1039, 347,  337,  1061, 1063, 313,  311,  1091, 1093, 283,  281,
-    1109, 1117, 269,  263,  1151, 1153, 241,  239,  1181, 1187, 227,  223,  1213, 1217, 197,  193,
-    1231, 1237, 179,  173,  1277, 1279, 157,  151,  1291, 1297, 137,  131,  1307, 1319, 109,  107,
-    1361, 1367, 97,   1381, 149,  1399, 1409, 1423};
-
 namespace {
 
-constexpr uint32_t MIX_PERIOD = 14; // weights between two mixing steps
+constexpr uint32_t MIX_PERIOD = PROFILE_CHECKSUM_MIX_PERIOD;
 constexpr uint32_t TRANSFORM_MODULUS = 99;
 constexpr uint32_t ROTATION_MODULUS = 13;
 
@@ -42,6 +25,9 @@ constexpr uint32_t ROTATION_MODULUS = 13;
 // one of 4 (it ends in the wrap to weight 0, without mixing).  Within a
 // segment the order of the additions does not matter, so each is one
 // multiply-add over 16 lanes, with the weights past the segment's end at 0.
+// Only the mixing depends on the segment before; with AVX-512 the sums of
+// all segments of a pass are taken first, four at a time, and a short text
+// is gathered and summed in registers (kernels/checksum_avx512.cpp).
 constexpr uint32_t SEGMENTS = (PROFILE_CHECKSUM_WEIGHTS + MIX_PERIOD - 1) / MIX_PERIOD;
 constexpr uint32_t LANES = 16;
 struct SegmentWeights {
@@ -94,14 +80,19 @@ template <bool Simd>
     return sum;
 }
 
+// What the mixing carries from one segment to the next.
+struct Chain {
+    uint32_t sum = 0;
+    uint32_t rotation = 1;
+    uint32_t offset; // transform parameter mod 99
+};
+
 // The running state of one checksum across passes.
 struct ChecksumState {
     KernelSet set = kernelSet();
-    uint32_t sum = 0;
-    uint32_t rotation = 1;
-    uint32_t offset;  // transform parameter mod 99
+    Chain chain;
     size_t count = 0; // bytes gathered for the current pass
-    alignas(16) unsigned char gathered[BATCH + 2 * LANES];
+    alignas(64) unsigned char gathered[BATCH + CHECKSUM_GATHER_SLACK];
 };
 
 // The next rotation: NEXT_ROTATION.after[offset mod 13][rotation] is
@@ -119,63 +110,137 @@ constexpr auto NEXT_ROTATION = [] {
 
 // The mixing rotation of the sum within its significant bits (at least 2),
 // as profileChecksumRotate does it, without its branches in the common case
-// (a count below the width).
+// (a count below the width).  Chosen for speed: everything is taken from the
+// count of leading zeros, so few steps wait for the sum.
 // `next` is the row of NEXT_ROTATION for the transform parameter.
 [[gnu::always_inline]] inline uint32_t mix(uint32_t sum, uint32_t &rotation, const uint8_t *next) {
     rotation = next[rotation];
-    auto width = static_cast<uint32_t>(std::bit_width(sum | 2u));
-    if (rotation >= width) return profileChecksumRotate(sum, rotation, width);
-    uint64_t wide = static_cast<uint64_t>(sum) << rotation;
-    uint32_t mask = static_cast<uint32_t>((uint64_t{1} << width) - 1);
-    return (static_cast<uint32_t>(wide) & mask) | static_cast<uint32_t>(wide >> width);
+    const auto zeros = static_cast<uint32_t>(std::countl_zero(sum));
+    if (rotation + zeros >= 32) {
+        const uint32_t width = 32 - zeros;
+        return profileChecksumRotate(sum, rotation, width < 2 ? 2 : width);
+    }
+    const uint64_t wide = static_cast<uint64_t>(sum) << rotation;
+    const uint64_t kept = wide & (uint64_t{0xFFFFFFFFu} >> zeros); // its low `width` bits
+    return static_cast<uint32_t>(kept | ((wide << zeros) >> 32));  // and those above them
 }
 
-// Adds the gathered bytes to the sum, segment by segment, and empties the
-// buffer.  Every pass but the last holds whole cycles of 200 weights.
-template <bool Simd> void sumSegments(ChecksumState &state) {
-    constexpr uint32_t LAST = SEGMENTS - 1; // the segment of 4 that wraps to weight 0
+constexpr uint32_t LAST = SEGMENTS - 1; // the segment of 4 that wraps to weight 0
+
+// The weighted sum of the segment at gathered[at], taken as the mixing
+// reaches it (with Simd, through SSE2; without, the reference).
+template <bool Simd> struct SegmentByStep {
+    const unsigned char *gathered;
+    [[gnu::always_inline]] uint32_t operator()(size_t at, uint32_t segment) {
+        return segmentSum<Simd>(gathered + at, SEGMENT_WEIGHTS.weight[segment]);
+    }
+};
+
+// The weighted sum of each segment, read from those a wide kernel took of
+// the whole pass beforehand (checksum_kernels.h gives their layout).
+struct SegmentFromSums {
+    const uint32_t *cycle; // the sums of the current cycle of 200 weights
+    [[gnu::always_inline]] uint32_t operator()(size_t, uint32_t segment) {
+        uint32_t sum = cycle[segment];
+        if (segment == LAST) cycle += CHECKSUM_SUMS_PER_CYCLE;
+        return sum;
+    }
+};
+
+// Adds `count` gathered bytes to the chain's sum, segment by segment, the
+// segment sums taken by `sumOf` (given where a segment starts and which of
+// the cycle it is).  Every pass but the last holds whole
+// cycles of 200 weights.
+template <typename Segments>
+[[gnu::always_inline]] inline void sumSegments(Chain &chain, size_t count, Segments sumOf) {
     constexpr uint32_t LAST_LENGTH = PROFILE_CHECKSUM_WEIGHTS - MIX_PERIOD * LAST;
-    const unsigned char *bytes = state.gathered;
-    const size_t count = state.count;
-    std::memset(state.gathered + count, 0, LANES); // the lanes past the end add nothing
-    const uint32_t offset = state.offset;
+    const uint32_t offset = chain.offset;
     const uint32_t segmentOffset = MIX_PERIOD * offset;
     const uint8_t *next = NEXT_ROTATION.after[offset % ROTATION_MODULUS];
-    uint32_t sum = state.sum;
+    uint32_t sum = chain.sum;
+    uint32_t rotation = chain.rotation; // kept in a register through the chain
     size_t i = 0;
     uint32_t segment = 0;
     for (;;) {
         // The mixing segments of one cycle, while whole ones remain.
         for (; segment < LAST && i + MIX_PERIOD <= count; ++segment, i += MIX_PERIOD) {
-            sum += segmentSum<Simd>(bytes + i, SEGMENT_WEIGHTS.weight[segment]) - segmentOffset;
-            sum = mix(sum, state.rotation, next);
+            sum += sumOf(i, segment) - segmentOffset;
+            sum = mix(sum, rotation, next);
         }
         if (segment < LAST || i + LAST_LENGTH > count) break;
-        sum += segmentSum<Simd>(bytes + i, SEGMENT_WEIGHTS.weight[LAST]) - LAST_LENGTH * offset;
+        sum += sumOf(i, LAST) - LAST_LENGTH * offset;
         i += LAST_LENGTH;
         segment = 0;
     }
     // The text ends inside this segment (or at its start).
-    sum += segmentSum<Simd>(bytes + i, SEGMENT_WEIGHTS.weight[segment]) -
-           static_cast<uint32_t>(count - i) * offset;
-    state.sum = sum;
-    state.count = 0;
+    sum += sumOf(i, segment) - static_cast<uint32_t>(count - i) * offset;
+    chain.sum = sum;
+    chain.rotation = rotation;
 }
 
+#if defined(KV_KERNEL_AVX512)
+// The mixing over segment sums the AVX-512 kernels took, compiled for the
+// instructions that shorten its chain of steps (a count of leading zeros,
+// and shifts by a count in a register, in one step each).  Runs only where
+// the avx512 set does, which asks for LZCNT and BMI2; what it calls and does
+// not inline keeps its code for every processor.
+[[gnu::target("lzcnt,bmi2")]] [[gnu::noinline]] void mixWide(Chain &chain, size_t count,
+                                                             const uint32_t *sums) {
+    sumSegments(chain, count, SegmentFromSums{sums});
+}
+
+// mixWide for a short text: fewer weights than a cycle, so only mixing
+// segments and the one the text ends in; the loop does nothing else.
+[[gnu::target("lzcnt,bmi2")]] [[gnu::noinline]] uint32_t mixShort(uint32_t offset, size_t count,
+                                                                  const uint32_t *sums) {
+    static_assert(CHECKSUM_SHORT_TEXT < MIX_PERIOD * LAST);
+    const uint32_t segmentOffset = MIX_PERIOD * offset;
+    const uint8_t *next = NEXT_ROTATION.after[offset % ROTATION_MODULUS];
+    const auto mixing = static_cast<uint32_t>(count / MIX_PERIOD);
+    uint32_t sum = 0;
+    uint32_t rotation = 1;
+    for (uint32_t segment = 0; segment < mixing; ++segment)
+        sum = mix(sum + sums[segment] - segmentOffset, rotation, next);
+    return sum + sums[mixing] - static_cast<uint32_t>(count - MIX_PERIOD * mixing) * offset;
+}
+
+// Room for the segment sums of a whole pass, and of the empty segment after
+// it.
+constexpr size_t PASS_SUMS = (BATCH / PROFILE_CHECKSUM_WEIGHTS + 1) * CHECKSUM_SUMS_PER_CYCLE;
+#endif
+
+// Adds the gathered bytes to the sum and empties the buffer.
 void sumGathered(ChecksumState &state) {
+    const size_t count = state.count;
+    state.count = 0;
+#if defined(KV_KERNEL_AVX512)
+    if (state.set >= KERNEL_AVX512) {
+        uint32_t sums[PASS_SUMS];
+        checksumSegmentSumsAvx512(sums, state.gathered, count);
+        mixWide(state.chain, count, sums);
+        return;
+    }
+#endif
+    // The lanes past the end add nothing.
+    std::memset(state.gathered + count, 0, LANES);
     if (state.set >= KERNEL_SSE2)
-        sumSegments<true>(state);
+        sumSegments(state.chain, count, SegmentByStep<true>{state.gathered});
     else
-        sumSegments<false>(state);
+        sumSegments(state.chain, count, SegmentByStep<false>{state.gathered});
 }
 
 // Appends the bytes of text[0..length) that are not blanks to the gathered
 // bytes through the widest kernel the active set allows; the buffer has room
-// for them and 16 bytes more.
+// for them and CHECKSUM_GATHER_SLACK bytes more.
 void gather(ChecksumState &state, const unsigned char *text, size_t length) {
     unsigned char *out = state.gathered + state.count;
+#if defined(KV_KERNEL_AVX512)
+    if (state.set >= KERNEL_AVX512) {
+        out = checksumGatherAvx512(out, text, length);
+    } else
+#endif
 #if defined(__SSE2__)
-    if (state.set >= KERNEL_SSSE3) {
+        if (state.set >= KERNEL_SSSE3) {
         out = checksumGatherSsse3(out, text, length);
     } else if (state.set >= KERNEL_SSE2) {
         out = checksumGatherSse2(out, text, length);
@@ -208,7 +273,7 @@ void feed(ChecksumState &state, const char *text, size_t length) {
 
 uint32_t finish(ChecksumState &state) {
     sumGathered(state);
-    return state.sum;
+    return state.chain.sum;
 }
 
 } // namespace
@@ -228,8 +293,18 @@ uint32_t profileLineChecksum(const char *text, uint32_t transform) {
 
 uint32_t profileTextChecksum(const char *text, size_t length, uint32_t transform) {
     if (text == nullptr) return 0;
+#if defined(KV_KERNEL_AVX512)
+    // A short text (a common key line) in one step, its bytes never stored:
+    // chosen for speed.
+    if (length <= CHECKSUM_SHORT_TEXT && kernelSet() >= KERNEL_AVX512) {
+        uint32_t sums[CHECKSUM_SHORT_SUMS];
+        const size_t count =
+            checksumShortSumsAvx512(sums, reinterpret_cast<const unsigned char *>(text), length);
+        return mixShort(transform % TRANSFORM_MODULUS, count, sums);
+    }
+#endif
     ChecksumState s;
-    s.offset = transform % TRANSFORM_MODULUS;
+    s.chain.offset = transform % TRANSFORM_MODULUS;
     feed(s, text, length);
     return finish(s);
 }
@@ -251,7 +326,7 @@ uint32_t profileKeyTextChecksum(const char *name, size_t nameLength, const char 
                                 size_t valueLength, uint32_t transform) {
     // The same as the checksum of the text "name=value", without building it.
     ChecksumState s;
-    s.offset = transform % TRANSFORM_MODULUS;
+    s.chain.offset = transform % TRANSFORM_MODULUS;
     feed(s, name, nameLength);
     if (s.count == BATCH) sumGathered(s);
     s.gathered[s.count++] = '='; // counted, as every byte but the blank

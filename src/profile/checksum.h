@@ -2,15 +2,11 @@
 #pragma once
 
 #include "diag/collector.h"
+#include "profile/kernels/checksum_weights.h"
 #include "profile/records.h"
 
 #include <cstddef>
 #include <cstdint>
-
-// The weight table: the 200 primes from 97 to 1423, each once, in a fixed
-// order; weight i applies to the i-th non-blank byte (modulo 200).
-constexpr uint32_t PROFILE_CHECKSUM_WEIGHTS = 200;
-extern const uint16_t profileChecksumWeights[PROFILE_CHECKSUM_WEIGHTS];
 
 // The weighted checksum of a text under transform parameter P: blanks are
 // skipped, every other byte adds weight * value - (P mod 99), with a rotation

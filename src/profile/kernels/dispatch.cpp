@@ -2,6 +2,10 @@
 
 #include "diag/messages.h"
 
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <cpuid.h>
+#endif
+
 #include <cstdlib>
 #include <cstring>
 
@@ -10,6 +14,15 @@ std::atomic<int32_t> kernelActiveSet{-1};
 namespace {
 
 constexpr const char *NAMES[KERNEL_SET_COUNT] = {"scalar", "sse2", "ssse3", "avx2", "avx512"};
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+// LZCNT (CPUID leaf 0x80000001, ECX bit 5), asked directly: not every
+// compiler's __builtin_cpu_supports names it.
+bool hasLzcnt() {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    return __get_cpuid(0x80000001u, &a, &b, &c, &d) != 0 && (c & (1u << 5)) != 0;
+}
+#endif
 
 // What the processor runs, asked once per process (the set's code aside).
 bool processorRuns(KernelSet set) {
@@ -26,8 +39,8 @@ bool processorRuns(KernelSet set) {
         return __builtin_cpu_supports("avx2") != 0;
     case KERNEL_AVX512:
         return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2") &&
-               __builtin_cpu_supports("popcnt");
+               __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
+               hasLzcnt() && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
     default:
         return false;
     }

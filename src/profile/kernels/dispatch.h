@@ -1,15 +1,16 @@
-// Which kernels of the line encoding and the checksum run: the widest
-// instruction set that both this build and the processor have, asked once.
+// Which kernels of the line encoding, the plain line scan and the checksum
+// run: the widest instruction set that both this build and the processor
+// have, asked once.
 //
 // The sets, each including the ones before it:
 //   scalar  byte by byte, on any processor (the reference);
 //   sse2    16-byte blocks (every x86-64 processor);
 //   ssse3   the checksum's byte shuffle;
-//   avx2    the line decoder's 32-byte blocks;
-//   avx512  64-byte blocks for the line decoder and the checksum: AVX-512 F,
-//           BW, VBMI (the checksum's byte permute; every processor with
-//           VBMI2 has it) and VBMI2 with BMI2, POPCNT and LZCNT (the
-//           checksum's mixing).
+//   avx2    32-byte blocks for the line decoder and the plain line scan;
+//   avx512  64-byte blocks for the line decoder, the plain line scan and the
+//           checksum: AVX-512 F, BW, VBMI (the checksum's byte permute;
+//           every processor with VBMI2 has it) and VBMI2 with BMI2, POPCNT
+//           and LZCNT (the checksum's mixing).
 // The last two are built on x86-64 (KV_KERNEL_AVX2 and KV_KERNEL_AVX512 are
 // set for the files that need to know, by cmake/sources.cmake); for Windows
 // only where the assembler turns every aligned vector move into an

@@ -1,9 +1,11 @@
 // The plain line scan in blocks of 32 bytes with AVX2.  This file is
 // compiled with AVX2 where the build has the kernel (KV_KERNEL_AVX2, see
 // dispatch.h) and is empty elsewhere; its code runs only after the dispatch
-// found it.  It calls no inline function of a shared header, so nothing
+// found it.  It calls no inline function of a shared header but the static
+// ones of scan_block.h, of which it compiles its own copy, so nothing
 // compiled here is used by another file.
 #include "profile/kernels/linescan_kernels.h"
+#include "profile/kernels/scan_block.h"
 
 #if defined(KV_KERNEL_AVX2)
 #include <cstdint>
@@ -39,12 +41,7 @@ bool lineScanAvx2(const unsigned char *bytes, size_t size, size_t *lineLength,
                                  body;
         lineScan.doubled |= (blanks & ((blanks << 1) | blankBefore)) != 0;
         blankBefore = blanks >> 31;
-        lineScan.signs |= signs != 0;
-        if (refused != 0 && lineScan.refusedAt == SIZE_MAX)
-            lineScan.refusedAt = r + static_cast<size_t>(__builtin_ctz(refused));
-        const uint32_t stops = blanks | signs;
-        if (stops != 0 && lineScan.nameEnd == SIZE_MAX)
-            lineScan.nameEnd = r + static_cast<size_t>(__builtin_ctz(stops));
+        scanNoteBlock(lineScan, blanks, signs, refused, r);
         if (feeds != 0) {
             *lineLength = r + static_cast<size_t>(__builtin_ctz(feeds)) + 1;
             *scan = lineScan;

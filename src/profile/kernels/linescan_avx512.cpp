@@ -1,10 +1,11 @@
 // The plain line scan in blocks of 64 bytes with AVX-512 BW and BMI2.  This
 // file is compiled with those instruction sets where the build has the
 // kernel (KV_KERNEL_AVX512, see dispatch.h) and is empty elsewhere; its
-// code runs only after the dispatch found them.  It calls no inline
-// function of a shared header, so nothing compiled here is used by another
-// file.
+// code runs only after the dispatch found them.  It calls no inline function of a shared header but the static
+// ones of scan_block.h, of which it compiles its own copy, so nothing
+// compiled here is used by another file.
 #include "profile/kernels/linescan_kernels.h"
+#include "profile/kernels/scan_block.h"
 
 #if defined(KV_KERNEL_AVX512)
 #include <cstdint>
@@ -38,12 +39,7 @@ bool lineScanAvx512(const unsigned char *bytes, size_t size, size_t *lineLength,
         const uint64_t refused = _mm512_mask_test_epi8_mask(body, classes, refusedBits);
         lineScan.doubled |= (blanks & ((blanks << 1) | blankBefore)) != 0;
         blankBefore = blanks >> 63;
-        lineScan.signs |= signs != 0;
-        if (refused != 0 && lineScan.refusedAt == SIZE_MAX)
-            lineScan.refusedAt = r + static_cast<size_t>(__builtin_ctzll(refused));
-        const uint64_t stops = blanks | signs;
-        if (stops != 0 && lineScan.nameEnd == SIZE_MAX)
-            lineScan.nameEnd = r + static_cast<size_t>(__builtin_ctzll(stops));
+        scanNoteBlock(lineScan, blanks, signs, refused, r);
         if (feeds != 0) {
             *lineLength = r + static_cast<size_t>(__builtin_ctzll(feeds)) + 1;
             *scan = lineScan;

@@ -1,9 +1,10 @@
 // The plain line scan in blocks of 64 bytes with AVX-512 BW and BMI2.  This
 // file is compiled with those instruction sets where the build has the
 // kernel (KV_KERNEL_AVX512, see dispatch.h) and is empty elsewhere; its
-// code runs only after the dispatch found them.  It calls no inline function of a shared header but the static
-// ones of scan_block.h, of which it compiles its own copy, so nothing
-// compiled here is used by another file.
+// code runs only after the dispatch found them.  It calls no inline
+// function of a shared header but the static ones of scan_block.h, of which
+// it compiles its own copy, so nothing compiled here is used by another
+// file.
 #include "profile/kernels/linescan_kernels.h"
 #include "profile/kernels/scan_block.h"
 

@@ -173,6 +173,24 @@ TEST_P(LineCodec, OutputNeverPassesTheCapacity) {
     defaultDecodeLine(stored.c_str(), small.data(), 8, 1, 0);
     EXPECT_EQ(small[0], '\0');
     for (size_t i = 8; i < small.size(); ++i) ASSERT_EQ(small[i], '#');
+    // Finding and decoding the next line: with as little room as the bytes
+    // at hand (and less), whatever past the plain line the decoders use as
+    // scratch stays inside it.
+    const std::string lines =
+        encode(randomLine(rng, 150), PROFILE_DEFAULT_TRANSFORM) +
+        encode("k = " + std::string(150, 'v') + "\n", PROFILE_DEFAULT_TRANSFORM) +
+        encode("k = v\n", PROFILE_DEFAULT_TRANSFORM);
+    for (size_t available = 6; available <= lines.size(); ++available) {
+        for (size_t capacity : {available, available - 1, lines.size()}) {
+            std::vector<char> out(capacity + 128, '#');
+            size_t lineLength = 0, plainLength = 0;
+            lineCodecDecodeNext(lines.data(), available, out.data(),
+                                static_cast<uint32_t>(capacity), PROFILE_DEFAULT_TRANSFORM,
+                                &lineLength, &plainLength);
+            for (size_t i = capacity; i < out.size(); ++i)
+                ASSERT_EQ(out[i], '#') << "wrote past " << capacity << " of " << available;
+        }
+    }
 }
 
 TEST(LineCodec, ArgumentsAreChecked) {

@@ -50,10 +50,16 @@ constexpr int32_t weightAt(size_t i) {
 // What the check characters cover, besides the seed and the length: the sum
 // of the plain bytes, the sum of position times byte, and the sum of
 // weightAt(position) times byte, each modulo 2^32.
+//
+// The check takes the byte and positioned sums as one 64-bit word, which the
+// compiler reads with one load when the two lie side by side; the kernels
+// write them apart, and a load that spans two stores waits until both have
+// left the processor instead of taking their values on the way.  So they
+// are kept apart: a line's check does not wait for its decoding to retire.
 struct LineSums {
     uint32_t bytes = 0;
-    uint32_t positioned = 0;
     uint32_t weighted = 0;
+    uint32_t positioned = 0;
 };
 
 // 16 bytes of ones, then 16 zero bytes: the 16 bytes from BLOCK - n keep

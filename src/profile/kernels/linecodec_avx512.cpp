@@ -137,7 +137,13 @@ size_t decodeWide(const unsigned char *stored, size_t size, const unsigned char 
             bytes = _mm512_maskz_mov_epi8(
                 kept, _mm512_xor_si512(_mm512_maskz_compress_epi8(keep, restored), key));
         }
-        _mm512_mask_storeu_epi8(plain + w, kept, bytes);
+        // A whole store where the room allows: a later load of the plain
+        // bytes then takes them from it rather than waiting until it has
+        // left the processor, as it must after a masked store.
+        if (w + WIDE_BLOCK < size)
+            _mm512_storeu_si512(plain + w, bytes);
+        else
+            _mm512_mask_storeu_epi8(plain + w, kept, bytes);
         bad |= _mm512_mask_cmpeq_epi8_mask(kept, bytes, zero);
         if constexpr (FindEnd) {
             // The plain bytes are one run from block to block.

@@ -64,10 +64,10 @@ size_t lineDecodeAvx2(const unsigned char *stored, size_t size, const unsigned c
 // feed comes before size, and stored bytes 0 to CHECK_LENGTH - 1 must not be
 // a line feed.  Returns the plain length, or SIZE_MAX when the body cannot
 // be decoded.  Needs size + 64 <= TABLE_SIZE and room for size - 1 bytes in
-// plain; keys holds key bytes 0 to size + 63.  Nothing at or past
-// stored[size] is read, nothing past the plain bytes written.  With
-// lineLength given, a line that decodes also gets the split's scan of its
-// plain bytes in *scan (format.h).
+// plain, where bytes past the plain length may be overwritten (with zeros);
+// keys holds key bytes 0 to size + 63.  Nothing at or past stored[size] is
+// read.  With lineLength given, a line that decodes also gets the split's
+// scan of its plain bytes in *scan (format.h).
 size_t lineDecodeAvx512(const unsigned char *stored, size_t size, const unsigned char *keys,
                         unsigned char *plain, linecodec::LineSums &sums, size_t *lineLength,
                         ProfileLineScan *scan);

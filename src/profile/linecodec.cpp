@@ -468,3 +468,33 @@ uint32_t defaultDecodeLine(const char *stored, char *out, uint32_t capacity, uin
     if (end > 0 && stored[end - 1] == '\r') --end;
     return lineCodecDecode(stored, end, out, capacity, transform, nullptr);
 }
+
+size_t lineCodecDecodeBatch(const char *bytes, size_t available, size_t lineLimit,
+                            uint32_t transform, LineCodecBatch *batch) {
+    batch->count = 0;
+    // Only the widest kernel decodes lines in batches: with narrower blocks
+    // the per-line work is not what costs.
+#if defined(KV_KERNEL_AVX512)
+    if (transform != PROFILE_DEFAULT_TRANSFORM || kernelSet() < KERNEL_AVX512 || bytes == nullptr)
+        return 0;
+    if (lineLimit + WIDE_BLOCK > TABLE_SIZE) lineLimit = TABLE_SIZE - WIDE_BLOCK;
+    size_t count =
+        lineDecodeBatchAvx512(reinterpret_cast<const unsigned char *>(bytes), available, lineLimit,
+                              DEFAULT_KEYS.bytes, reinterpret_cast<unsigned char *>(batch->plain),
+                              LineCodecBatch::ROOM, batch->lines, LineCodecBatch::LINES);
+    // The checks of all the lines, which do not wait for one another; the
+    // batch ends before the first that fails.
+    for (size_t i = 0; i < count; ++i) {
+        const LineCodecBatchLine &line = batch->lines[i];
+        if (!checkHolds(DEFAULT_SEED, line.sums, line.plainLength, bytes + line.storedAt)) {
+            count = i;
+            break;
+        }
+    }
+    batch->count = count;
+    return count;
+#else
+    (void)bytes, (void)available, (void)lineLimit, (void)transform;
+    return 0;
+#endif
+}

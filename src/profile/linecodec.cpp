@@ -469,14 +469,22 @@ uint32_t defaultDecodeLine(const char *stored, char *out, uint32_t capacity, uin
     return lineCodecDecode(stored, end, out, capacity, transform, nullptr);
 }
 
-size_t lineCodecDecodeBatch(const char *bytes, size_t available, size_t lineLimit,
-                            uint32_t transform, LineCodecBatch *batch) {
-    batch->count = 0;
+bool lineCodecBatches(uint32_t transform) {
     // Only the widest kernel decodes lines in batches: with narrower blocks
     // the per-line work is not what costs.
 #if defined(KV_KERNEL_AVX512)
-    if (transform != PROFILE_DEFAULT_TRANSFORM || kernelSet() < KERNEL_AVX512 || bytes == nullptr)
-        return 0;
+    return transform == PROFILE_DEFAULT_TRANSFORM && kernelSet() >= KERNEL_AVX512;
+#else
+    (void)transform;
+    return false;
+#endif
+}
+
+size_t lineCodecDecodeBatch(const char *bytes, size_t available, size_t lineLimit,
+                            uint32_t transform, LineCodecBatch *batch) {
+    batch->count = 0;
+#if defined(KV_KERNEL_AVX512)
+    if (!lineCodecBatches(transform) || bytes == nullptr) return 0;
     if (lineLimit + WIDE_BLOCK > TABLE_SIZE) lineLimit = TABLE_SIZE - WIDE_BLOCK;
     size_t count =
         lineDecodeBatchAvx512(reinterpret_cast<const unsigned char *>(bytes), available, lineLimit,

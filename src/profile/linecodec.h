@@ -58,7 +58,8 @@ struct LineCodecBatchLine {
     linecodec::LineSums sums; // what the check covers, for the codec's own use
 };
 
-// Lines decoded ahead of a reader, a block's worth at a time.
+// Lines decoded ahead of a reader: up to LINES lines and ROOM plain bytes,
+// each plain line followed by a zero.
 struct LineCodecBatch {
     static constexpr size_t LINES = 64;
     static constexpr size_t ROOM = 8192;
@@ -66,6 +67,10 @@ struct LineCodecBatch {
     LineCodecBatchLine lines[LINES];
     char plain[ROOM];
 };
+
+// True when lineCodecDecodeBatch takes lines of this transform parameter on
+// this processor; otherwise it takes none.
+bool lineCodecBatches(uint32_t transform);
 
 // The stored lines that follow one another from bytes[0], each decoded as
 // lineCodecDecodeNext decodes it from the bytes at hand there (at most

@@ -252,6 +252,7 @@ bool splitKeyLine(const ProfileLibContext *context, const ProfileFile *file, con
 // time; a line is taken from the batch only while the reader stands at it
 // in the block it was decoded from.
 struct DecodedAhead {
+    bool batches; // the processor and transform parameter allow them
     LineCodecBatch batch;
     size_t next = 0;      // the first line not yet passed
     uint32_t start = 0;   // the reader's start at the batch's first line
@@ -289,8 +290,8 @@ bool splitNextKey(const ProfileLibContext *context, ProfileFile *file, DecodedAh
                   char *stored, char *plain, ProfileKeySpan *key, size_t *length) {
     if ((file->openFlags & PROFILE_OPEN_FLAG_DECODE) != 0 &&
         context->decodeLine == defaultDecodeLine) {
-        const LineCodecBatchLine *line = ahead.at(file->reader);
-        if (line == nullptr) {
+        const LineCodecBatchLine *line = ahead.batches ? ahead.at(file->reader) : nullptr;
+        if (line == nullptr && ahead.batches) {
             ahead.decode(file->reader, context->transform);
             line = ahead.at(file->reader);
         }
@@ -400,6 +401,7 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
     const bool splitInBlock = context->ioMode == PROFILE_IO_STREAM && file->lineByLine == 0;
     char plain[PROFILE_LINE_SIZE];
     DecodedAhead ahead;
+    ahead.batches = lineCodecBatches(context->transform);
     ahead.batch.count = 0;
     // After a "CSUM" key line, a line that begins with "L" and a digit is
     // read under other rules: that line always goes the full way.

@@ -4,7 +4,6 @@
 #pragma once
 
 #include "profile/format.h"
-#include "profile/linecodec_form.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -45,42 +44,3 @@ uint32_t lineCodecDecode(const char *stored, size_t end, char *out, uint32_t cap
 uint32_t lineCodecDecodeNext(const char *bytes, size_t available, char *out, uint32_t capacity,
                              uint32_t transform, size_t *lineLength, size_t *plainLength,
                              ProfileLineScan *scan = nullptr);
-
-// One line of a decoded batch: where it lies among the stored bytes, and
-// where its plain bytes (with a terminating zero after them) lie in the
-// batch's room.
-struct LineCodecBatchLine {
-    uint32_t storedAt;     // from the first stored byte of the batch
-    uint32_t storedLength; // with its line feed
-    uint32_t plainAt;      // in LineCodecBatch::plain
-    uint32_t plainLength;
-    ProfileLineScan scan;     // the split's scan of the plain line (format.h)
-    linecodec::LineSums sums; // what the check covers, for the codec's own use
-};
-
-// Lines decoded ahead of a reader: up to LINES lines and ROOM plain bytes,
-// each plain line followed by a zero.
-struct LineCodecBatch {
-    static constexpr size_t LINES = 64;
-    static constexpr size_t ROOM = 8192;
-    size_t count; // lines decoded
-    LineCodecBatchLine lines[LINES];
-    char plain[ROOM];
-};
-
-// True when lineCodecDecodeBatch takes lines of this transform parameter on
-// this processor; otherwise it takes none.
-bool lineCodecBatches(uint32_t transform);
-
-// The stored lines that follow one another from bytes[0], each decoded as
-// lineCodecDecodeNext decodes it from the bytes at hand there (at most
-// lineLimit of them), for a reader that takes many lines from one block:
-// chosen for speed, the set-up and the call are shared by the lines.  Only
-// lines that decode, check and fit the batch are taken; the batch ends at
-// the first other one (a line going on past the bytes at hand or past
-// lineLimit, one that is refused, or one for which the room is full), which
-// the reader then takes through lineCodecDecodeNext, which says why.
-// Returns batch->count: 0 when the processor or the transform parameter
-// does not allow a batch.  Nothing at or past bytes[available] is read.
-size_t lineCodecDecodeBatch(const char *bytes, size_t available, size_t lineLimit,
-                            uint32_t transform, LineCodecBatch *batch);

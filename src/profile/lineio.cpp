@@ -65,7 +65,6 @@ void profileBlockReaderInit(ProfileBlockReader *reader, char *block, uint32_t si
     reader->start = 0;
     reader->end = 0;
     reader->drained = 0;
-    reader->refills = 0;
 }
 
 // Chosen for speed: one fread per 32 KiB and memchr over each line instead of
@@ -82,7 +81,6 @@ uint32_t profileBlockReadLine(ProfileBlockReader *reader, FILE *stream, char *bu
         if (reader->start >= reader->end) {
             if (reader->drained != 0) break;
             size_t got = std::fread(reader->block, 1, reader->size, stream);
-            ++reader->refills;
             reader->start = 0;
             reader->end = static_cast<uint32_t>(got);
             // fread comes back short only at the end of the stream or on a
@@ -130,7 +128,6 @@ bool profileBlockPeekLine(ProfileBlockReader *reader, FILE *stream, uint32_t cap
         std::memmove(reader->block, start, available);
         size_t room = reader->size - available;
         size_t got = std::fread(reader->block + available, 1, room, stream);
-        ++reader->refills;
         reader->start = 0;
         reader->end = static_cast<uint32_t>(available + got);
         if (got < room) reader->drained = 1;

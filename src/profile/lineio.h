@@ -16,8 +16,6 @@ struct ProfileBlockReader {
     uint32_t start;   // the first byte not yet handed out
     uint32_t end;     // one past the last byte read into the block
     uint32_t drained; // set once the stream has nothing more
-    uint32_t refills; // counts the reads into the block: bytes kept from
-                      // the block are stale once it changes
 };
 
 // An empty reader over block (size bytes).

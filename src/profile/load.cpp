@@ -248,59 +248,15 @@ bool splitKeyLine(const ProfileLibContext *context, const ProfileFile *file, con
     return splitDecoded(plain, std::strlen(plain), key);
 }
 
-// Lines of the block decoded ahead by the built-in decoding, a batch at a
-// time; a line is taken from the batch only while the reader stands at it
-// in the block it was decoded from.
-struct DecodedAhead {
-    bool batches; // the processor and transform parameter allow them
-    LineCodecBatch batch;
-    size_t next = 0;      // the first line not yet passed
-    uint32_t start = 0;   // the reader's start at the batch's first line
-    uint32_t refills = 0; // the reader's block the batch was decoded from
-
-    // The batch's line at which the reader stands, or null.
-    const LineCodecBatchLine *at(const ProfileBlockReader &reader) {
-        if (reader.refills != refills) return nullptr;
-        // Lines the full way read past.
-        while (next < batch.count && start + batch.lines[next].storedAt < reader.start) ++next;
-        if (next == batch.count || start + batch.lines[next].storedAt != reader.start)
-            return nullptr;
-        return &batch.lines[next++];
-    }
-
-    // A new batch from where the reader stands.
-    void decode(const ProfileBlockReader &reader, uint32_t transform) {
-        const char *bytes = nullptr;
-        size_t available = 0;
-        profileBlockPeekBytes(&reader, &bytes, &available);
-        next = 0;
-        start = reader.start;
-        refills = reader.refills;
-        lineCodecDecodeBatch(bytes, available, PROFILE_LINE_SIZE - 1, transform, &batch);
-    }
-};
-
 // The next line, `*length` bytes with its line feed, split if it lies whole
 // in the block and is a common key line, as splitKeyLine does.  The built-in
-// decoding finds the line's end as it decodes it, so the line is read once,
-// mostly in a batch with the lines after it (ahead); when the line goes on
-// past the block, profileBlockPeekLine reads on.  False leaves the line to
-// the full way.
-bool splitNextKey(const ProfileLibContext *context, ProfileFile *file, DecodedAhead &ahead,
-                  char *stored, char *plain, ProfileKeySpan *key, size_t *length) {
+// decoding finds the line's end as it decodes it, so the line is read once;
+// when the line goes on past the block, profileBlockPeekLine reads on.
+// False leaves the line to the full way.
+bool splitNextKey(const ProfileLibContext *context, ProfileFile *file, char *stored, char *plain,
+                  ProfileKeySpan *key, size_t *length) {
     if ((file->openFlags & PROFILE_OPEN_FLAG_DECODE) != 0 &&
         context->decodeLine == defaultDecodeLine) {
-        const LineCodecBatchLine *line = ahead.batches ? ahead.at(file->reader) : nullptr;
-        if (line == nullptr && ahead.batches) {
-            ahead.decode(file->reader, context->transform);
-            line = ahead.at(file->reader);
-        }
-        if (line != nullptr) {
-            *length = line->storedLength;
-            return splitDecoded(ahead.batch.plain + line->plainAt, line->plainLength, key,
-                                &line->scan);
-        }
-        // A line the batch did not take.
         const char *bytes = nullptr;
         size_t available = 0;
         profileBlockPeekBytes(&file->reader, &bytes, &available);
@@ -400,9 +356,6 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
     // ways give the same sections, keys and statuses.
     const bool splitInBlock = context->ioMode == PROFILE_IO_STREAM && file->lineByLine == 0;
     char plain[PROFILE_LINE_SIZE];
-    DecodedAhead ahead;
-    ahead.batches = lineCodecBatches(context->transform);
-    ahead.batch.count = 0;
     // After a "CSUM" key line, a line that begins with "L" and a digit is
     // read under other rules: that line always goes the full way.
     bool afterChecksumLine = false;
@@ -412,7 +365,7 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
         size_t rawLength = 0;
         ProfileKeySpan key{};
         if (splitInBlock && !afterChecksumLine &&
-            splitNextKey(context, file, ahead, line, plain, &key, &rawLength)) {
+            splitNextKey(context, file, line, plain, &key, &rawLength)) {
             profileBlockSkipLine(&file->reader, rawLength);
             const char *end = key.value + key.valueLength;
             uint32_t checksum =

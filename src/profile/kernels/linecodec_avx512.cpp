@@ -56,9 +56,8 @@ uint64_t lowBits(unsigned count) { return _bzhi_u64(~uint64_t{0}, count); }
 // way is chosen for speed: the line is read once, not searched and then
 // decoded.
 template <bool FindEnd>
-[[gnu::always_inline]] inline size_t
-decodeWide(const unsigned char *stored, size_t size, const unsigned char *keys,
-           unsigned char *plain, LineSums &sums, size_t *lineLength, ProfileLineScan *scan) {
+size_t decodeWide(const unsigned char *stored, size_t size, const unsigned char *keys,
+                  unsigned char *plain, LineSums &sums, size_t *lineLength, ProfileLineScan *scan) {
     const __m512i lineFeed = _mm512_set1_epi8('\n');
     const __m512i escape = _mm512_set1_epi8(static_cast<char>(ESCAPE));
     const __m512i carriageReturn = _mm512_set1_epi8('\r');
@@ -203,38 +202,6 @@ size_t lineDecodeAvx512(const unsigned char *stored, size_t size, const unsigned
     return lineLength != nullptr
                ? decodeWide<true>(stored, size, keys, plain, sums, lineLength, scan)
                : decodeWide<false>(stored, size, keys, plain, sums, nullptr, nullptr);
-}
-
-size_t lineDecodeBatchAvx512(const unsigned char *stored, size_t available, size_t lineLimit,
-                             const unsigned char *keys, unsigned char *plain, size_t room,
-                             LineCodecBatchLine *lines, size_t maxLines) {
-    size_t count = 0;
-    size_t at = 0; // the stored line's first byte
-    size_t w = 0;  // where its plain bytes go
-    for (; count < maxLines; ++count) {
-        size_t size = available - at;
-        if (size > lineLimit) size = lineLimit;
-        // Room for the size - 1 bytes the kernel may write, then a zero.
-        if (size > room - w) size = room - w;
-        if (size <= CHECK_LENGTH) break;
-        const unsigned char *line = stored + at;
-        if ((line[0] == '\n') | (line[1] == '\n') | (line[2] == '\n') | (line[3] == '\n') |
-            (line[4] == '\n'))
-            break;
-        LineCodecBatchLine &out = lines[count];
-        size_t lineLength = 0;
-        const size_t length =
-            decodeWide<true>(line, size, keys, plain + w, out.sums, &lineLength, &out.scan);
-        if (length == LINE_CODEC_NO_LINE || length == SIZE_MAX || length == 0) break;
-        plain[w + length] = 0;
-        out.storedAt = static_cast<uint32_t>(at);
-        out.storedLength = static_cast<uint32_t>(lineLength);
-        out.plainAt = static_cast<uint32_t>(w);
-        out.plainLength = static_cast<uint32_t>(length);
-        at += lineLength;
-        w += length + 1;
-    }
-    return count;
 }
 
 #endif

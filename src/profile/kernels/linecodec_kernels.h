@@ -4,7 +4,6 @@
 #pragma once
 
 #include "profile/format.h"
-#include "profile/linecodec.h"
 #include "profile/linecodec_form.h"
 
 #include <cstddef>
@@ -72,16 +71,3 @@ size_t lineDecodeAvx2(const unsigned char *stored, size_t size, const unsigned c
 size_t lineDecodeAvx512(const unsigned char *stored, size_t size, const unsigned char *keys,
                         unsigned char *plain, linecodec::LineSums &sums, size_t *lineLength,
                         ProfileLineScan *scan);
-
-// The lines that follow one another from stored[0], each as lineDecodeAvx512
-// with lineLength given decodes it from the bytes at hand there, at most
-// lineLimit of them (below TABLE_SIZE - 64), into plain one after another,
-// each followed by a zero; for lineCodecDecodeBatch, which checks them.
-// Stops before maxLines, before the room (of `room` bytes) could be
-// overrun, and at the first line that does not end in reach, has a line
-// feed among its check characters, or whose body is empty or cannot be
-// decoded.  Fills lines[] (the scan, the sums, the lengths and places) and
-// returns how many.  keys holds key bytes 0 to lineLimit + 63.
-size_t lineDecodeBatchAvx512(const unsigned char *stored, size_t available, size_t lineLimit,
-                             const unsigned char *keys, unsigned char *plain, size_t room,
-                             LineCodecBatchLine *lines, size_t maxLines);

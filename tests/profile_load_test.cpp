@@ -334,16 +334,16 @@ size_t lineCount(const std::string &content) {
     return static_cast<size_t>(std::count(content.begin(), content.end(), '\n'));
 }
 
-TEST(LoadFromDisk, EncodedLinesDecodedAheadLoadAsLineByLine) {
-    // The block reader decodes the lines of its block ahead, many at a
-    // time; lines it cannot take there, and the block read on under them,
-    // must leave the sections, the statuses and the line a failed load
-    // ended at as the line-by-line reader gives them.
+TEST(LoadFromDisk, EncodedLinesDecodedInTheBlockLoadAsLineByLine) {
+    // The block reader decodes and splits lines where they stand in its
+    // block; lines it leaves to the full way, and the block read on under
+    // them, must leave the sections, the statuses and the line a failed
+    // load ended at as the line-by-line reader gives them.
     ScratchDir dir;
-    std::string keys; // short key lines, many to a batch
+    std::string keys; // short key lines, many to a block
     for (int i = 0; i < 300; ++i)
         keys += "k" + std::to_string(i) + " = v" + std::to_string(i) + "\n";
-    std::string longKeys; // lines that fill a batch's room with few lines
+    std::string longKeys; // long lines, few to a block
     for (int i = 0; i < 12; ++i)
         longKeys += "l" + std::to_string(i) + " = " + std::string(4000, 'x') + "\n";
     const std::string head = encodeLines("[Main 1]\na = 1\nb = 2\n");
@@ -368,16 +368,16 @@ TEST(LoadFromDisk, EncodedLinesDecodedAheadLoadAsLineByLine) {
         std::string content;
         std::string expected; // in the result, besides its being the line-by-line one
     } cases[] = {
-        {"a refused line in the middle of a batch", head + edited + tail, "ended at 4\n"},
+        {"a refused line among decoded ones", head + edited + tail, "ended at 4\n"},
         {"a line that is not encoded in the middle", head + "f = 6\n" + tail, "ended at 4"},
         {"a line holding a NUL byte in the middle", head + std::string("\0x\n", 3) + tail,
          "status 8"},
         {"a \"CSUM\" line followed by an \"L\" and a digit",
          head + encodeLines("CSUM = 0\nL1 = <free>\ng = 7\n") + tail, "L1=<free>"},
-        {"a header and a carriage return among batched lines",
+        {"a header and a carriage return among key lines",
          head + encodeLines("[Mid 3]\nh = 8\r\n") + tail, "Mid/3{h=8,c=3}"},
-        {"more lines than a batch takes", head + encodeLines(keys) + tail, "k299=v299"},
-        {"more plain bytes than a batch holds", head + encodeLines(longKeys) + tail, "l11="},
+        {"many short lines", head + encodeLines(keys) + tail, "k299=v299"},
+        {"many long lines", head + encodeLines(longKeys) + tail, "l11="},
         {"a line cut at the block's end", acrossBlockEnd(300) + tail, "Next/2"},
         {"a line cut in its check characters", acrossBlockEnd(2) + tail, "Next/2"},
         {"a line cut before its line feed", acrossBlockEnd(last.size() - 1) + tail, "Next/2"},

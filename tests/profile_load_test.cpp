@@ -7,6 +7,7 @@
 #include "support/fixtures.h"
 #include "support/profile_io.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <gtest/gtest.h>
@@ -311,6 +312,86 @@ TEST(LoadFromDisk, BlockReaderLoadsLargeFilesAsLineByLine) {
         std::string byBlocks = loadWithReader(path, false, PROFILE_OPEN_FLAG_DECODE);
         EXPECT_EQ(byBlocks, loadWithReader(path, true, PROFILE_OPEN_FLAG_DECODE)) << ending;
         EXPECT_NE(byBlocks.find("Next/2"), std::string::npos) << byBlocks.substr(0, 300);
+    }
+}
+
+// The stored form of each plain line of content, as a save encodes it.
+std::string encodeLines(const std::string &content) {
+    std::string encoded;
+    for (size_t at = 0; at < content.size();) {
+        size_t end = content.find('\n', at) + 1;
+        char stored[PROFILE_ENCODE_SIZE];
+        EXPECT_EQ(defaultEncodeLine(content.substr(at, end - at).c_str(), stored, sizeof stored,
+                                    PROFILE_DEFAULT_TRANSFORM, 0),
+                  0u);
+        encoded += stored;
+        at = end;
+    }
+    return encoded;
+}
+
+size_t lineCount(const std::string &content) {
+    return static_cast<size_t>(std::count(content.begin(), content.end(), '\n'));
+}
+
+TEST(LoadFromDisk, EncodedLinesDecodedInTheBlockLoadAsLineByLine) {
+    // The block reader decodes and splits lines where they stand in its
+    // block; lines it leaves to the full way, and the block read on under
+    // them, must leave the sections, the statuses and the line a failed
+    // load ended at as the line-by-line reader gives them.
+    ScratchDir dir;
+    std::string keys; // short key lines, many to a block
+    for (int i = 0; i < 300; ++i)
+        keys += "k" + std::to_string(i) + " = v" + std::to_string(i) + "\n";
+    std::string longKeys; // long lines, few to a block
+    for (int i = 0; i < 12; ++i)
+        longKeys += "l" + std::to_string(i) + " = " + std::string(4000, 'x') + "\n";
+    const std::string head = encodeLines("[Main 1]\na = 1\nb = 2\n");
+    const std::string tail = encodeLines("c = 3\n[Next 2]\nd = 4\n");
+    std::string edited = encodeLines("e = 5\n");
+    edited[edited.size() / 2] ^= 1; // the check fails
+    // Stored lines up to the first block's end, where the line of `last`
+    // has `inBlock` of its bytes.
+    const std::string last = encodeLines("q = " + std::string(400, 'q') + "\n");
+    auto acrossBlockEnd = [&](size_t inBlock) {
+        std::string lines = head;
+        for (int i = 0; lines.size() < PROFILE_STREAM_BUFFER_SIZE - 1000; ++i)
+            lines += encodeLines("p" + std::to_string(i) + " = " + std::string(40, 'p') + "\n");
+        // A stored line of ASCII text is 6 bytes longer than the plain one.
+        size_t fill = PROFILE_STREAM_BUFFER_SIZE - lines.size() - inBlock;
+        std::string filler = encodeLines("r = " + std::string(fill - 6 - 5, 'r') + "\n");
+        EXPECT_EQ(lines.size() + filler.size() + inBlock, PROFILE_STREAM_BUFFER_SIZE);
+        return lines + filler + last;
+    };
+    struct Case {
+        const char *what;
+        std::string content;
+        std::string expected; // in the result, besides its being the line-by-line one
+    } cases[] = {
+        {"a refused line among decoded ones", head + edited + tail, "ended at 4\n"},
+        {"a line that is not encoded in the middle", head + "f = 6\n" + tail, "ended at 4"},
+        {"a line holding a NUL byte in the middle", head + std::string("\0x\n", 3) + tail,
+         "status 8"},
+        {"a \"CSUM\" line followed by an \"L\" and a digit",
+         head + encodeLines("CSUM = 0\nL1 = <free>\ng = 7\n") + tail, "L1=<free>"},
+        {"a header and a carriage return among key lines",
+         head + encodeLines("[Mid 3]\nh = 8\r\n") + tail, "Mid/3{h=8,c=3}"},
+        {"many short lines", head + encodeLines(keys) + tail, "k299=v299"},
+        {"many long lines", head + encodeLines(longKeys) + tail, "l11="},
+        {"a line cut at the block's end", acrossBlockEnd(300) + tail, "Next/2"},
+        {"a line cut in its check characters", acrossBlockEnd(2) + tail, "Next/2"},
+        {"a line cut before its line feed", acrossBlockEnd(last.size() - 1) + tail, "Next/2"},
+        {"a line ending at the block's end", acrossBlockEnd(last.size()) + tail, "Next/2"},
+        {"a refused line after the block was read on", acrossBlockEnd(300) + edited + tail,
+         "ended at " + std::to_string(lineCount(acrossBlockEnd(300)) + 1) + "\n"},
+    };
+    std::string path = dir.file("encoded.ini");
+    for (const Case &c : cases) {
+        ASSERT_TRUE(writeFile(path, c.content));
+        std::string byBlocks = loadWithReader(path, false, PROFILE_OPEN_FLAG_DECODE);
+        EXPECT_EQ(byBlocks, loadWithReader(path, true, PROFILE_OPEN_FLAG_DECODE)) << c.what;
+        EXPECT_NE(byBlocks.find(c.expected), std::string::npos) << c.what << "\n"
+                                                                << byBlocks.substr(0, 400);
     }
 }
 

@@ -76,6 +76,9 @@ size_t decodeWide(const unsigned char *stored, size_t size, const unsigned char 
         0xFFFF, _mm_load_si128(reinterpret_cast<const __m128i *>(PROFILE_SCAN_NIBBLES.low)));
     [[maybe_unused]] const __m512i scanHigh = _mm512_maskz_broadcast_i32x4(
         0xFFFF, _mm_load_si128(reinterpret_cast<const __m128i *>(PROFILE_SCAN_NIBBLES.high)));
+    [[maybe_unused]] const __m512i nibble = _mm512_set1_epi8(0x0F);
+    [[maybe_unused]] const __m512i refusedClasses =
+        _mm512_set1_epi8(static_cast<char>(PROFILE_SCAN_REFUSED));
     [[maybe_unused]] ProfileLineScan lineScan{true, SIZE_MAX, SIZE_MAX, 0, 0};
     [[maybe_unused]] uint64_t blankBefore = 0; // the plain byte before the block is a blank
     uint64_t bad = 0;
@@ -147,15 +150,13 @@ size_t decodeWide(const unsigned char *stored, size_t size, const unsigned char 
         bad |= _mm512_mask_cmpeq_epi8_mask(kept, bytes, zero);
         if constexpr (FindEnd) {
             // The plain bytes are one run from block to block.
-            const __m512i nibble = _mm512_set1_epi8(0x0F);
             const __m512i classes = _mm512_and_si512(
                 _mm512_shuffle_epi8(scanLow, _mm512_and_si512(bytes, nibble)),
                 _mm512_shuffle_epi8(scanHigh,
                                     _mm512_and_si512(_mm512_srli_epi16(bytes, 4), nibble)));
             const uint64_t blanks = _mm512_movepi8_mask(classes) & kept;
             const uint64_t signs = _mm512_movepi8_mask(_mm512_add_epi8(classes, classes)) & kept;
-            const uint64_t refused = _mm512_mask_test_epi8_mask(
-                kept, classes, _mm512_set1_epi8(static_cast<char>(PROFILE_SCAN_REFUSED)));
+            const uint64_t refused = _mm512_mask_test_epi8_mask(kept, classes, refusedClasses);
             lineScan.doubled |= (blanks & ((blanks << 1) | blankBefore)) != 0;
             if (count != 0) blankBefore = (blanks >> (count - 1)) & 1;
             lineScan.signs |= signs != 0;

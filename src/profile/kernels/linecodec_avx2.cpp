@@ -1,9 +1,11 @@
 // The built-in line decoding in blocks of 32 bytes with AVX2.  This file is
 // compiled with AVX2 where the build has the kernel (KV_KERNEL_AVX2, see
 // dispatch.h) and is empty elsewhere; its code runs only after the dispatch
-// found AVX2.  It calls no inline function of a shared header, so nothing
+// found AVX2.  It calls no inline function of a shared header but the
+// static ones of scan_block.h, of which it compiles its own copy, so nothing
 // compiled here is used by another file.
 #include "profile/kernels/linecodec_kernels.h"
+#include "profile/kernels/scan_block.h"
 
 #if defined(KV_KERNEL_AVX2)
 #include <immintrin.h>
@@ -116,12 +118,7 @@ struct BlockScan {
         nuls |= static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(classes, 2))) & keep;
         scan.doubled |= blanks & ((blanks << 1) | blankBefore);
         blankBefore = count < LANES ? 0 : blanks >> 31;
-        scan.signs |= signs;
-        if (refused != 0 && scan.refusedAt == SIZE_MAX)
-            scan.refusedAt = w + static_cast<size_t>(__builtin_ctz(refused));
-        const uint32_t stops = blanks | signs;
-        if (stops != 0 && scan.nameEnd == SIZE_MAX)
-            scan.nameEnd = w + static_cast<size_t>(__builtin_ctz(stops));
+        scanNoteBlock(scan, blanks, signs, refused, w);
     }
 };
 

@@ -2,9 +2,11 @@
 // byte lanes, VBMI2 for the compress) and BMI2.  This file is compiled with
 // those instruction sets where the build has the kernel (KV_KERNEL_AVX512,
 // see dispatch.h) and is empty elsewhere; its code runs only after the
-// dispatch found them.  It calls no inline function of a shared header, so
+// dispatch found them.  It calls no inline function of a shared header but
+// the static ones of scan_block.h, of which it compiles its own copy, so
 // nothing compiled here is used by another file.
 #include "profile/kernels/linecodec_kernels.h"
+#include "profile/kernels/scan_block.h"
 
 #if defined(KV_KERNEL_AVX512)
 #include <immintrin.h>
@@ -159,12 +161,7 @@ size_t decodeWide(const unsigned char *stored, size_t size, const unsigned char 
             const uint64_t refused = _mm512_mask_test_epi8_mask(kept, classes, refusedClasses);
             lineScan.doubled |= (blanks & ((blanks << 1) | blankBefore)) != 0;
             if (count != 0) blankBefore = (blanks >> (count - 1)) & 1;
-            lineScan.signs |= signs != 0;
-            if (refused != 0 && lineScan.refusedAt == SIZE_MAX)
-                lineScan.refusedAt = w + static_cast<size_t>(__builtin_ctzll(refused));
-            const uint64_t stops = blanks | signs;
-            if (stops != 0 && lineScan.nameEnd == SIZE_MAX)
-                lineScan.nameEnd = w + static_cast<size_t>(__builtin_ctzll(stops));
+            scanNoteBlock(lineScan, blanks, signs, refused, w);
         }
         // Position times byte: lane times byte, plus w times the bytes' sum
         // (below 2^32 in each 64-bit lane, so the upper halves stay zero;

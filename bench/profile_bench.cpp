@@ -7,10 +7,12 @@
 #include "profile/context.h"
 #include "profile/limits.h"
 #include "profile/linecodec.h"
+#include "profile/linescan.h"
 #include "profile/loadsave.h"
 #include "profile/operations.h"
 
 #include <SimpleIni.h>
+#include <algorithm>
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <ini.h>
@@ -241,6 +243,51 @@ void BM_codec_decodeLine(benchmark::State &state) {
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(lines.stored.size()));
 }
 
+// Each line found and decoded where it stands, as the load does it in its
+// read block (lineCodecDecodeNext, the split's scan on the way), against
+// each plain line found and scanned for the split the same way
+// (profileScanPlainLine): the per-line work of the encoded load that the
+// plain load does not do, without the rest of the load.
+void BM_codec_decodeNext(benchmark::State &state) {
+    const CodecLines &lines = codecLines();
+    char out[PROFILE_LINE_SIZE];
+    for (auto _ : state) {
+        uint32_t failed = 0;
+        for (size_t at = 0; at < lines.stored.size();) {
+            size_t lineLength = 0, plainLength = 0;
+            ProfileLineScan scan{};
+            const size_t available = std::min(lines.stored.size() - at, PROFILE_LINE_SIZE - 1);
+            failed |=
+                lineCodecDecodeNext(lines.stored.data() + at, available, out, sizeof out,
+                                    PROFILE_DEFAULT_TRANSFORM, &lineLength, &plainLength, &scan);
+            benchmark::DoNotOptimize(scan);
+            at += lineLength + 1; // and the zero after the line
+            if (lineLength == 0) break;
+        }
+        benchmark::DoNotOptimize(failed);
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(lines.stored.size()));
+}
+
+void BM_scan_plainLine(benchmark::State &state) {
+    const CodecLines &lines = codecLines();
+    for (auto _ : state) {
+        size_t found = 0;
+        for (size_t at = 0; at < lines.plain.size();) {
+            size_t lineLength = 0;
+            ProfileLineScan scan{};
+            const size_t available = std::min(lines.plain.size() - at, PROFILE_LINE_SIZE - 1);
+            if (!profileScanPlainLine(lines.plain.data() + at, available, &lineLength, &scan))
+                break;
+            benchmark::DoNotOptimize(scan);
+            at += lineLength + 1;
+            ++found;
+        }
+        benchmark::DoNotOptimize(found);
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(lines.plain.size()));
+}
+
 // The built-in encodeLine alone over the same lines in plain form; bytes are
 // plain bytes.
 void BM_codec_encodeLine(benchmark::State &state) {
@@ -271,5 +318,7 @@ BENCHMARK(BM_checksum_profile)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_checksum_plain)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_codec_decodeLine)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_codec_encodeLine)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_codec_decodeNext)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_scan_plainLine)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 BENCHMARK_MAIN();

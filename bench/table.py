@@ -70,6 +70,8 @@ TIMED = [
      "BM_load_profile", "<=", 1.2),
     ("profileLineChecksum, key texts", "BM_checksum_profile", "plain weight x byte loop",
      "BM_checksum_plain", "<=", 1.5),
+    ("(reference) each encoded line found and decoded", "BM_codec_decodeNext",
+     "each plain line found and scanned", "BM_scan_plainLine", "<=", None),
     ("QDKgetLibInfo, 1 thread", "BM_call_getLibInfo", "std::mutex + fill 164 bytes",
      "BM_call_mutexFill", "<=", 3.0),
 ]

@@ -254,9 +254,11 @@ bool splitKeyLine(const ProfileLibContext *context, const ProfileFile *file, con
 // when the line goes on past the block, profileBlockPeekLine reads on.
 // False leaves the line to the full way; *decoded then says whether the
 // built-in decoding has decoded it into `plain` already (a header, a "CSUM"
-// line and the like), so that the full way need not read it again.
+// line and the like), so that the full way need not read it again.  A line
+// that may not be taken for a common key line (mayBeKey false: the line
+// after a "CSUM" line) is only decoded.
 bool splitNextKey(const ProfileLibContext *context, ProfileFile *file, char *stored, char *plain,
-                  ProfileKeySpan *key, size_t *length, bool *decoded) {
+                  bool mayBeKey, ProfileKeySpan *key, size_t *length, bool *decoded) {
     *decoded = false;
     if ((file->openFlags & PROFILE_OPEN_FLAG_DECODE) != 0 &&
         context->decodeLine == defaultDecodeLine) {
@@ -273,9 +275,10 @@ bool splitNextKey(const ProfileLibContext *context, ProfileFile *file, char *sto
             // A line it refuses (a NUL byte in it too) goes the full way,
             // which says why.
             *decoded = status == 0;
-            return status == 0 && splitDecoded(plain, plainLength, key, &scan);
+            return status == 0 && mayBeKey && splitDecoded(plain, plainLength, key, &scan);
         }
     }
+    if (!mayBeKey) return false;
     if ((file->openFlags & PROFILE_OPEN_FLAG_DECODE) == 0) {
         // A plain line found and scanned in one pass where the processor
         // allows; one going on past the block goes through
@@ -375,8 +378,8 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
         size_t rawLength = 0;
         ProfileKeySpan key{};
         bool decoded = false;
-        if (splitInBlock && !afterChecksumLine &&
-            splitNextKey(context, file, line, plain, &key, &rawLength, &decoded)) {
+        if (splitInBlock && splitNextKey(context, file, line, plain, !afterChecksumLine, &key,
+                                         &rawLength, &decoded)) {
             profileBlockSkipLine(&file->reader, rawLength);
             const char *end = key.value + key.valueLength;
             uint32_t checksum =

@@ -80,7 +80,7 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$"
       COMPILE_OPTIONS "-mavx2;${_kv_wide_options}" COMPILE_DEFINITIONS KV_KERNEL_AVX2=1)
     set_source_files_properties(src/profile/kernels/linecodec_avx512.cpp
       src/profile/kernels/linescan_avx512.cpp PROPERTIES
-      COMPILE_OPTIONS "-mavx512f;-mavx512bw;-mavx512vbmi2;-mbmi2;-mpopcnt;${_kv_wide_options}"
+      COMPILE_OPTIONS "-mavx512f;-mavx512bw;-mavx512vbmi;-mavx512vbmi2;-mbmi2;-mpopcnt;${_kv_wide_options}"
       COMPILE_DEFINITIONS KV_KERNEL_AVX512=1)
     set_source_files_properties(src/profile/kernels/checksum_avx512.cpp PROPERTIES
       COMPILE_OPTIONS

@@ -122,6 +122,57 @@ TEST_P(LineCodec, LinesThatCannotBeDecodedGiveNothing) {
     EXPECT_EQ(decode(stored.substr(0, stored.size() - 1), 3), "key = value\n");
 }
 
+// A stored line with any one of its five check characters changed, to any
+// other byte inside or outside "!" to "~", does not decode: neither with its
+// end known nor found in a block of lines.
+TEST_P(LineCodec, ChangedCheckCharactersAreRefused) {
+    const std::string stored = encode("key = a value\n", PROFILE_DEFAULT_TRANSFORM);
+    const std::string next = "more\n";
+    std::vector<char> out(PROFILE_LINE_SIZE);
+    size_t lineLength = 0, plainLength = 0;
+    ASSERT_EQ(lineCodecDecodeNext((stored + next).data(), stored.size() + next.size(), out.data(),
+                                  PROFILE_LINE_SIZE, PROFILE_DEFAULT_TRANSFORM, &lineLength,
+                                  &plainLength),
+              0u);
+    for (size_t place = 0; place < 5; ++place) {
+        for (int byte = 0; byte < 256; ++byte) {
+            std::string changed = stored;
+            if (static_cast<unsigned char>(changed[place]) == byte) continue;
+            changed[place] = static_cast<char>(byte);
+            EXPECT_NE(lineCodecDecode(changed.data(), changed.size() - 1, out.data(),
+                                      PROFILE_LINE_SIZE, PROFILE_DEFAULT_TRANSFORM, &plainLength),
+                      0u)
+                << place << " " << byte;
+            changed += next;
+            EXPECT_NE(lineCodecDecodeNext(changed.data(), changed.size(), out.data(),
+                                          PROFILE_LINE_SIZE, PROFILE_DEFAULT_TRANSFORM, &lineLength,
+                                          &plainLength),
+                      0u)
+                << place << " " << byte;
+        }
+    }
+    // The same check value spelled with a digit past "~" that makes up for
+    // one less in the next place: a reader that took the characters for
+    // digits without their range would let it through.
+    size_t spelled = 0;
+    for (int value = 0; value < 200; ++value) {
+        const std::string line = encode("k = " + std::to_string(value) + "\n", 9);
+        for (size_t place = 0; place + 1 < 5; ++place) {
+            const int digit = static_cast<unsigned char>(line[place]) - '!';
+            if (line[place + 1] == '!' || '!' + digit + 94 > 255) continue;
+            std::string changed = line;
+            changed[place] = static_cast<char>('!' + digit + 94);
+            changed[place + 1] = static_cast<char>(changed[place + 1] - 1);
+            EXPECT_NE(lineCodecDecode(changed.data(), changed.size() - 1, out.data(),
+                                      PROFILE_LINE_SIZE, 9, &plainLength),
+                      0u)
+                << value << " " << place;
+            ++spelled;
+        }
+    }
+    EXPECT_GT(spelled, 300u);
+}
+
 TEST_P(LineCodec, OutputNeverPassesTheCapacity) {
     std::mt19937 rng(11);
     // The stored form takes six bytes more than the plain line (and one per

@@ -56,10 +56,13 @@ constexpr int32_t weightAt(size_t i) {
 // write them apart, and a load that spans two stores waits until both have
 // left the processor instead of taking their values on the way.  So they
 // are kept apart: a line's check does not wait for its decoding to retire.
-struct LineSums {
+// The AVX-512 kernel writes all three with one 16-byte store, from which
+// each can be read on the way.
+struct alignas(16) LineSums {
     uint32_t bytes = 0;
     uint32_t weighted = 0;
     uint32_t positioned = 0;
+    uint32_t unused = 0;
 };
 
 // 16 bytes of ones, then 16 zero bytes: the 16 bytes from BLOCK - n keep

@@ -252,9 +252,14 @@ bool splitKeyLine(const ProfileLibContext *context, const ProfileFile *file, con
 // in the block and is a common key line, as splitKeyLine does.  The built-in
 // decoding finds the line's end as it decodes it, so the line is read once;
 // when the line goes on past the block, profileBlockPeekLine reads on.
-// False leaves the line to the full way.
+// False leaves the line to the full way; *decoded then says whether the
+// built-in decoding has decoded it into `plain` already (a header, a "CSUM"
+// line and the like), so that the full way need not read it again.  A line
+// that may not be taken for a common key line (mayBeKey false: the line
+// after a "CSUM" line) is only decoded.
 bool splitNextKey(const ProfileLibContext *context, ProfileFile *file, char *stored, char *plain,
-                  ProfileKeySpan *key, size_t *length) {
+                  bool mayBeKey, ProfileKeySpan *key, size_t *length, bool *decoded) {
+    *decoded = false;
     if ((file->openFlags & PROFILE_OPEN_FLAG_DECODE) != 0 &&
         context->decodeLine == defaultDecodeLine) {
         const char *bytes = nullptr;
@@ -269,9 +274,11 @@ bool splitNextKey(const ProfileLibContext *context, ProfileFile *file, char *sto
         if (*length != 0) {
             // A line it refuses (a NUL byte in it too) goes the full way,
             // which says why.
-            return status == 0 && splitDecoded(plain, plainLength, key, &scan);
+            *decoded = status == 0;
+            return status == 0 && mayBeKey && splitDecoded(plain, plainLength, key, &scan);
         }
     }
+    if (!mayBeKey) return false;
     if ((file->openFlags & PROFILE_OPEN_FLAG_DECODE) == 0) {
         // A plain line found and scanned in one pass where the processor
         // allows; one going on past the block goes through
@@ -287,6 +294,21 @@ bool splitNextKey(const ProfileLibContext *context, ProfileFile *file, char *sto
     const char *raw = nullptr;
     return profileBlockPeekLine(&file->reader, file->stream, PROFILE_LINE_SIZE, &raw, length) &&
            splitKeyLine(context, file, raw, *length, stored, plain, key);
+}
+
+// The end of profileReadLine, for a line read (and decoded) into buffer.
+ProfileReadResult finishLine(const ProfileLibContext *context, const ProfileFile *file,
+                             char *buffer) {
+    // A stored file opened for update refuses such a line rather than lose
+    // its rest at close; read-only opens read it as one line.
+    if (context->ioMode == PROFILE_IO_STREAM && file->openMode == PROFILE_OPEN_UPDATE &&
+        (file->openFlags & PROFILE_OPEN_FLAG_KEEP_RETURNS) == 0 &&
+        std::strchr(buffer, '\r') != nullptr && textAfterCarriageReturn(buffer))
+        return PROFILE_READ_TAMPERED; // the line stays in the buffer: the load says why
+    size_t length = std::strlen(buffer);
+    if (length > 0 && buffer[length - 1] == '\n') buffer[length - 1] = '\0';
+    normalizeBlanks(buffer);
+    return PROFILE_READ_LINE;
 }
 
 } // namespace
@@ -326,16 +348,7 @@ ProfileReadResult profileReadLine(ErrCollector *, ProfileFile *file, char *buffe
         if (plain[0] == '\0') return PROFILE_READ_UNDECODABLE;
         std::memcpy(buffer, plain, std::strlen(plain) + 1);
     }
-    // A stored file opened for update refuses such a line rather than lose
-    // its rest at close; read-only opens read it as one line.
-    if (context->ioMode == PROFILE_IO_STREAM && file->openMode == PROFILE_OPEN_UPDATE &&
-        (file->openFlags & PROFILE_OPEN_FLAG_KEEP_RETURNS) == 0 &&
-        std::strchr(buffer, '\r') != nullptr && textAfterCarriageReturn(buffer))
-        return PROFILE_READ_TAMPERED; // the line stays in the buffer: the load says why
-    size_t length = std::strlen(buffer);
-    if (length > 0 && buffer[length - 1] == '\n') buffer[length - 1] = '\0';
-    normalizeBlanks(buffer);
-    return PROFILE_READ_LINE;
+    return finishLine(context, file, buffer);
 }
 
 uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
@@ -364,8 +377,9 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
     for (;; ++lineNumber) {
         size_t rawLength = 0;
         ProfileKeySpan key{};
-        if (splitInBlock && !afterChecksumLine &&
-            splitNextKey(context, file, line, plain, &key, &rawLength)) {
+        bool decoded = false;
+        if (splitInBlock && splitNextKey(context, file, line, plain, !afterChecksumLine, &key,
+                                         &rawLength, &decoded)) {
             profileBlockSkipLine(&file->reader, rawLength);
             const char *end = key.value + key.valueLength;
             uint32_t checksum =
@@ -378,7 +392,15 @@ uint32_t profileLoad(ErrCollector *collector, ProfileFile *file) {
             if (status != 0) return state.fail(status, lineNumber);
             continue;
         }
-        read = profileReadLine(collector, file, line, sizeof line);
+        if (decoded) {
+            // Decoded on the way already: the full way goes on from its
+            // plain line, as profileReadLine would have decoded it.
+            profileBlockSkipLine(&file->reader, rawLength);
+            std::memcpy(line, plain, std::strlen(plain) + 1);
+            read = finishLine(context, file, line);
+        } else {
+            read = profileReadLine(collector, file, line, sizeof line);
+        }
         if (read != PROFILE_READ_LINE) break;
         ProfileLineKind kind = PROFILE_LINE_OTHER;
         uint32_t status = profileParseLine(collector, line, &kind, &parsed);

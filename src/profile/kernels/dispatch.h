@@ -8,7 +8,8 @@
 //   ssse3   the checksum's byte shuffle;
 //   avx2    32-byte blocks for the line decoder and the plain line scan;
 //   avx512  64-byte blocks for the line decoder, the plain line scan and the
-//           checksum: AVX-512 F, BW, VBMI (the checksum's byte permute;
+//           checksum: AVX-512 F, BW, VBMI (the byte permutes of the
+//           checksum and of the line decoder's byte classes;
 //           every processor with VBMI2 has it) and VBMI2 with BMI2, POPCNT
 //           and LZCNT (the checksum's mixing).
 // The last two are built on x86-64 (KV_KERNEL_AVX2 and KV_KERNEL_AVX512 are

@@ -1,5 +1,6 @@
 // The built-in line encoding in blocks of 64 bytes with AVX-512 (BW for the
-// byte lanes, VBMI2 for the compress) and BMI2.  This file is compiled with
+// byte lanes, VBMI for the byte class lookup, VBMI2 for the compress) and
+// BMI2.  This file is compiled with
 // those instruction sets where the build has the kernel (KV_KERNEL_AVX512,
 // see dispatch.h) and is empty elsewhere; its code runs only after the
 // dispatch found them.  It calls no inline function of a shared header but
@@ -7,6 +8,8 @@
 // nothing compiled here is used by another file.
 #include "profile/kernels/linecodec_kernels.h"
 #include "profile/kernels/scan_block.h"
+
+#include <cstddef>
 
 #if defined(KV_KERNEL_AVX512)
 #include <immintrin.h>
@@ -38,17 +41,140 @@ constexpr WideLanes LANE_NUMBERS = [] {
 __m256i lowHalf(__m512i v) { return _mm512_maskz_extracti64x4_epi64(0xF, v, 0); }
 __m256i highHalf(__m512i v) { return _mm512_maskz_extracti64x4_epi64(0xF, v, 1); }
 
-// The sum of the sixteen 32-bit lanes, modulo 2^32.
-uint32_t laneSum(__m512i v) {
-    __m256i half = _mm256_add_epi32(lowHalf(v), highHalf(v));
-    __m128i quarter =
-        _mm_add_epi32(_mm256_castsi256_si128(half), _mm256_extracti128_si256(half, 1));
-    quarter = _mm_add_epi32(quarter, _mm_shuffle_epi32(quarter, _MM_SHUFFLE(1, 0, 3, 2)));
-    quarter = _mm_add_epi32(quarter, _mm_shuffle_epi32(quarter, _MM_SHUFFLE(2, 3, 0, 1)));
-    return static_cast<uint32_t>(_mm_cvtsi128_si32(quarter));
+// The sums of the sixteen 32-bit lanes of a, b and c, modulo 2^32, as
+// lanes 0, 1 and 2 of the result (lane 3 is zero): one tree for the three,
+// fewer steps than three reductions apart, and LineSums in one store.
+static_assert(offsetof(LineSums, bytes) == 0 && offsetof(LineSums, weighted) == 4 &&
+              offsetof(LineSums, positioned) == 8 && sizeof(LineSums) == 16 &&
+              alignof(LineSums) == 16);
+[[gnu::always_inline]] inline __m128i laneSums(__m512i a, __m512i b, __m512i c) {
+    const __m256i a4 = _mm256_add_epi32(lowHalf(a), highHalf(a));
+    const __m256i b4 = _mm256_add_epi32(lowHalf(b), highHalf(b));
+    const __m256i c4 = _mm256_add_epi32(lowHalf(c), highHalf(c));
+    const __m256i zero = _mm256_setzero_si256();
+    // [a0+a2, b0+b2, a1+a3, b1+b3] and [c0+c2, 0, c1+c3, 0] in each 128-bit half.
+    const __m256i ab =
+        _mm256_add_epi32(_mm256_unpacklo_epi32(a4, b4), _mm256_unpackhi_epi32(a4, b4));
+    const __m256i cz =
+        _mm256_add_epi32(_mm256_unpacklo_epi32(c4, zero), _mm256_unpackhi_epi32(c4, zero));
+    const __m256i abc =
+        _mm256_add_epi32(_mm256_unpacklo_epi64(ab, cz), _mm256_unpackhi_epi64(ab, cz));
+    return _mm_add_epi32(_mm256_castsi256_si128(abc), _mm256_extracti128_si256(abc, 1));
 }
 
 uint64_t lowBits(unsigned count) { return _bzhi_u64(~uint64_t{0}, count); }
+
+// The split's class of each byte below 0x80 (format.h), from its two
+// nibble tables.
+struct AsciiClasses {
+    alignas(WIDE_BLOCK) unsigned char bytes[2 * WIDE_BLOCK];
+};
+constexpr AsciiClasses ASCII_CLASSES = [] {
+    AsciiClasses table{};
+    for (size_t c = 0; c < 2 * WIDE_BLOCK; ++c)
+        table.bytes[c] = PROFILE_SCAN_NIBBLES.low[c & 0xF] & PROFILE_SCAN_NIBBLES.high[c >> 4];
+    return table;
+}();
+
+// What decodeCommonLine returns for a line it leaves to the general loop.
+constexpr size_t NOT_COMMON = SIZE_MAX - 2;
+
+// decodeWide's common line, found and decoded with fewer steps: one whose
+// body bytes are all from 0x80 up (the stored form of ASCII text without a
+// NUL byte) and that ends in a line feed in reach.  No byte is escaped, so
+// plain byte i is stored byte CHECK_LENGTH + i: one index serves the stored
+// bytes, the key bytes, the plain bytes and the weights.  Any other line
+// (an escape, a carriage return, a byte below 0x80 or a NUL byte in the
+// plain line) gives NOT_COMMON, and the general loop takes it from its
+// start.  Chosen for speed: nearly every line of a profile file is such a
+// line, and this loop keeps few values alive from block to block.
+[[gnu::always_inline]] inline size_t decodeCommonLine(const unsigned char *stored, size_t size,
+                                                      const unsigned char *keys,
+                                                      unsigned char *plain, LineSums &sums,
+                                                      size_t *lineLength, ProfileLineScan *scan) {
+    const __m512i lineFeed = _mm512_set1_epi8('\n');
+    const __m512i lanes = _mm512_loadu_si512(LANE_NUMBERS.bytes);
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i ones = _mm512_set1_epi16(1);
+    const __m512i refusedClasses = _mm512_set1_epi8(static_cast<char>(PROFILE_SCAN_REFUSED));
+    const __m512i classesLow = _mm512_load_si512(ASCII_CLASSES.bytes);
+    const __m512i classesHigh = _mm512_load_si512(ASCII_CLASSES.bytes + WIDE_BLOCK);
+    __m512i byteSums = zero;       // eight 64-bit lanes
+    __m512i positionedSums = zero; // sixteen 32-bit lanes, modulo 2^32
+    __m512i weightedSums = zero;   // sixteen 32-bit lanes, modulo 2^32
+    ProfileLineScan lineScan{true, SIZE_MAX, SIZE_MAX, 0, 0};
+    uint64_t doubled = 0;     // blanks after blanks
+    uint64_t signs = 0;       // the "=" signs met
+    uint64_t blankBefore = 0; // the plain byte before the block is a blank
+    const unsigned char *body = stored + CHECK_LENGTH;
+    const size_t bodySize = size - CHECK_LENGTH; // size > CHECK_LENGTH
+    for (size_t i = 0;; i += WIDE_BLOCK) {
+        if (i >= bodySize) return LINE_CODEC_NO_LINE;
+        const size_t left = bodySize - i;
+        const uint64_t inReach =
+            left >= WIDE_BLOCK ? ~uint64_t{0} : lowBits(static_cast<unsigned>(left));
+        const __m512i block = _mm512_maskz_loadu_epi8(inReach, body + i);
+        const uint64_t feeds = _mm512_mask_cmpeq_epi8_mask(inReach, block, lineFeed);
+        uint64_t kept = inReach;
+        if (feeds != 0) {
+            const auto at = static_cast<unsigned>(__builtin_ctzll(feeds));
+            *lineLength = CHECK_LENGTH + i + at + 1;
+            kept = lowBits(at);
+        } else if (left <= WIDE_BLOCK) {
+            return LINE_CODEC_NO_LINE;
+        }
+        if ((kept & ~_mm512_movepi8_mask(block)) != 0) return NOT_COMMON;
+        const __m512i bytes =
+            _mm512_maskz_mov_epi8(kept, _mm512_xor_si512(block, _mm512_loadu_si512(keys + i)));
+        // A whole store where the room allows (see decodeWide).
+        if (i + WIDE_BLOCK < size)
+            _mm512_storeu_si512(plain + i, bytes);
+        else
+            _mm512_mask_storeu_epi8(plain + i, kept, bytes);
+        // The plain bytes of a common line are below 0x80: one lookup in a
+        // table of 128 classes; the lanes past the line hold zeros.
+        const __m512i classes = _mm512_permutex2var_epi8(classesLow, bytes, classesHigh);
+        const uint64_t blanks = _mm512_movepi8_mask(classes);
+        const uint64_t blockSigns = _mm512_movepi8_mask(_mm512_add_epi8(classes, classes));
+        // A line feed that ends the plain line is not refused: a line that
+        // ends in one then takes no detour here.
+        const uint64_t ownFeed = (feeds >> 1) & _mm512_mask_cmpeq_epi8_mask(kept, bytes, lineFeed);
+        const uint64_t refused =
+            _mm512_mask_test_epi8_mask(kept & ~ownFeed, classes, refusedClasses);
+        if (refused != 0) {
+            // A NUL byte makes the line undecodable: the general loop says so.
+            if (_mm512_mask_cmpeq_epi8_mask(kept, bytes, zero) != 0) return NOT_COMMON;
+            if (lineScan.refusedAt == SIZE_MAX)
+                lineScan.refusedAt = i + static_cast<size_t>(__builtin_ctzll(refused));
+        }
+        doubled |= blanks & ((blanks << 1) | blankBefore);
+        blankBefore = blanks >> (WIDE_BLOCK - 1);
+        signs |= blockSigns;
+        const uint64_t stops = blanks | blockSigns;
+        if (stops != 0 && lineScan.nameEnd == SIZE_MAX)
+            lineScan.nameEnd = i + static_cast<size_t>(__builtin_ctzll(stops));
+        const __m512i blockSums = _mm512_sad_epu8(bytes, zero);
+        byteSums = _mm512_add_epi64(byteSums, blockSums);
+        // The three sums as decodeWide takes them, with w = i.
+        positionedSums = _mm512_add_epi32(
+            positionedSums,
+            _mm512_add_epi32(_mm512_madd_epi16(_mm512_maddubs_epi16(bytes, lanes), ones),
+                             _mm512_maskz_mul_epu32(0xFF, blockSums,
+                                                    _mm512_set1_epi64(static_cast<long long>(i)))));
+        weightedSums = _mm512_add_epi32(
+            weightedSums,
+            _mm512_madd_epi16(_mm512_maddubs_epi16(bytes, _mm512_loadu_si512(BYTE_WEIGHTS.at + i)),
+                              ones));
+        if (feeds != 0) {
+            lineScan.doubled = doubled != 0;
+            lineScan.signs = signs != 0;
+            _mm_store_si128(reinterpret_cast<__m128i *>(&sums),
+                            laneSums(byteSums, weightedSums, positionedSums));
+            *scan = lineScan;
+            return i + static_cast<size_t>(_mm_popcnt_u64(kept));
+        }
+    }
+}
 
 // A block never ends early, so no step waits for the one before.  A block
 // of bytes from 0x80 up (ASCII text) is the key bytes applied in place; in
@@ -58,8 +184,9 @@ uint64_t lowBits(unsigned count) { return _bzhi_u64(~uint64_t{0}, count); }
 // way is chosen for speed: the line is read once, not searched and then
 // decoded.
 template <bool FindEnd>
-size_t decodeWide(const unsigned char *stored, size_t size, const unsigned char *keys,
-                  unsigned char *plain, LineSums &sums, size_t *lineLength, ProfileLineScan *scan) {
+[[gnu::noinline]] size_t decodeWide(const unsigned char *stored, size_t size,
+                                    const unsigned char *keys, unsigned char *plain, LineSums &sums,
+                                    size_t *lineLength, ProfileLineScan *scan) {
     const __m512i lineFeed = _mm512_set1_epi8('\n');
     const __m512i escape = _mm512_set1_epi8(static_cast<char>(ESCAPE));
     const __m512i carriageReturn = _mm512_set1_epi8('\r');
@@ -184,9 +311,10 @@ size_t decodeWide(const unsigned char *stored, size_t size, const unsigned char 
     }
     // carry: the escape byte ends the body.
     if ((bad | carry) != 0) return SIZE_MAX;
-    sums.bytes = laneSum(byteSums); // each 64-bit lane is below 2^32
-    sums.positioned = laneSum(positionedSums);
-    sums.weighted = laneSum(weightedSums);
+    // Each 64-bit lane of byteSums is below 2^32: as 32-bit lanes, its upper
+    // halves add nothing.
+    _mm_store_si128(reinterpret_cast<__m128i *>(&sums),
+                    laneSums(byteSums, weightedSums, positionedSums));
     if constexpr (FindEnd) *scan = lineScan;
     return w;
 }
@@ -196,9 +324,14 @@ size_t decodeWide(const unsigned char *stored, size_t size, const unsigned char 
 size_t lineDecodeAvx512(const unsigned char *stored, size_t size, const unsigned char *keys,
                         unsigned char *plain, LineSums &sums, size_t *lineLength,
                         ProfileLineScan *scan) {
-    return lineLength != nullptr
-               ? decodeWide<true>(stored, size, keys, plain, sums, lineLength, scan)
-               : decodeWide<false>(stored, size, keys, plain, sums, nullptr, nullptr);
+    if (lineLength == nullptr)
+        return decodeWide<false>(stored, size, keys, plain, sums, nullptr, nullptr);
+    // The common line in a loop of its own, apart from the general one: it
+    // then keeps its values in registers.
+    const size_t length = decodeCommonLine(stored, size, keys, plain, sums, lineLength, scan);
+    return length != NOT_COMMON
+               ? length
+               : decodeWide<true>(stored, size, keys, plain, sums, lineLength, scan);
 }
 
 #endif

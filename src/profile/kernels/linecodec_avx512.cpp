@@ -62,6 +62,42 @@ static_assert(offsetof(LineSums, bytes) == 0 && offsetof(LineSums, weighted) == 
     return _mm_add_epi32(_mm256_castsi256_si128(abc), _mm256_extracti128_si256(abc, 1));
 }
 
+// The three sums of a line's check, block by block: the byte sums in eight
+// 64-bit lanes, the others in sixteen 32-bit lanes, modulo 2^32.
+struct WideSums {
+    const __m512i lanes = _mm512_loadu_si512(LANE_NUMBERS.bytes);
+    const __m512i ones = _mm512_set1_epi16(1);
+    __m512i bytes = _mm512_setzero_si512();
+    __m512i positioned = _mm512_setzero_si512();
+    __m512i weighted = _mm512_setzero_si512();
+
+    // Adds a block of plain bytes (zeros past the line) that starts at
+    // plain position w.  Position times byte: lane times byte, plus w times
+    // the bytes' sum (below 2^32 in each 64-bit lane, so the upper halves
+    // stay zero; the masked multiply, as GCC 12 warns about the unmasked
+    // one).  Weight times byte: bytes times signed bytes in pairs, then the
+    // pairs in fours.
+    [[gnu::always_inline]] void add(__m512i plain, size_t w) {
+        const __m512i blockSums = _mm512_sad_epu8(plain, _mm512_setzero_si512());
+        bytes = _mm512_add_epi64(bytes, blockSums);
+        positioned = _mm512_add_epi32(
+            positioned,
+            _mm512_add_epi32(_mm512_madd_epi16(_mm512_maddubs_epi16(plain, lanes), ones),
+                             _mm512_maskz_mul_epu32(0xFF, blockSums,
+                                                    _mm512_set1_epi64(static_cast<long long>(w)))));
+        weighted = _mm512_add_epi32(
+            weighted,
+            _mm512_madd_epi16(_mm512_maddubs_epi16(plain, _mm512_loadu_si512(BYTE_WEIGHTS.at + w)),
+                              ones));
+    }
+
+    // LineSums in one store; each 64-bit lane of the byte sums is below
+    // 2^32, so as 32-bit lanes their upper halves add nothing.
+    [[gnu::always_inline]] void store(LineSums &sums) const {
+        _mm_store_si128(reinterpret_cast<__m128i *>(&sums), laneSums(bytes, weighted, positioned));
+    }
+};
+
 uint64_t lowBits(unsigned count) { return _bzhi_u64(~uint64_t{0}, count); }
 
 // The split's class of each byte below 0x80 (format.h), from its two
@@ -93,15 +129,11 @@ constexpr size_t NOT_COMMON = SIZE_MAX - 2;
                                                       unsigned char *plain, LineSums &sums,
                                                       size_t *lineLength, ProfileLineScan *scan) {
     const __m512i lineFeed = _mm512_set1_epi8('\n');
-    const __m512i lanes = _mm512_loadu_si512(LANE_NUMBERS.bytes);
     const __m512i zero = _mm512_setzero_si512();
-    const __m512i ones = _mm512_set1_epi16(1);
     const __m512i refusedClasses = _mm512_set1_epi8(static_cast<char>(PROFILE_SCAN_REFUSED));
     const __m512i classesLow = _mm512_load_si512(ASCII_CLASSES.bytes);
     const __m512i classesHigh = _mm512_load_si512(ASCII_CLASSES.bytes + WIDE_BLOCK);
-    __m512i byteSums = zero;       // eight 64-bit lanes
-    __m512i positionedSums = zero; // sixteen 32-bit lanes, modulo 2^32
-    __m512i weightedSums = zero;   // sixteen 32-bit lanes, modulo 2^32
+    WideSums lineSums;
     ProfileLineScan lineScan{true, SIZE_MAX, SIZE_MAX, 0, 0};
     uint64_t doubled = 0;     // blanks after blanks
     uint64_t signs = 0;       // the "=" signs met
@@ -153,23 +185,11 @@ constexpr size_t NOT_COMMON = SIZE_MAX - 2;
         const uint64_t stops = blanks | blockSigns;
         if (stops != 0 && lineScan.nameEnd == SIZE_MAX)
             lineScan.nameEnd = i + static_cast<size_t>(__builtin_ctzll(stops));
-        const __m512i blockSums = _mm512_sad_epu8(bytes, zero);
-        byteSums = _mm512_add_epi64(byteSums, blockSums);
-        // The three sums as decodeWide takes them, with w = i.
-        positionedSums = _mm512_add_epi32(
-            positionedSums,
-            _mm512_add_epi32(_mm512_madd_epi16(_mm512_maddubs_epi16(bytes, lanes), ones),
-                             _mm512_maskz_mul_epu32(0xFF, blockSums,
-                                                    _mm512_set1_epi64(static_cast<long long>(i)))));
-        weightedSums = _mm512_add_epi32(
-            weightedSums,
-            _mm512_madd_epi16(_mm512_maddubs_epi16(bytes, _mm512_loadu_si512(BYTE_WEIGHTS.at + i)),
-                              ones));
+        lineSums.add(bytes, i);
         if (feeds != 0) {
             lineScan.doubled = doubled != 0;
             lineScan.signs = signs != 0;
-            _mm_store_si128(reinterpret_cast<__m128i *>(&sums),
-                            laneSums(byteSums, weightedSums, positionedSums));
+            lineSums.store(sums);
             *scan = lineScan;
             return i + static_cast<size_t>(_mm_popcnt_u64(kept));
         }
@@ -194,12 +214,8 @@ template <bool FindEnd>
     const __m512i digitZero = _mm512_set1_epi8('0');
     const __m512i lastDigit = _mm512_set1_epi8(static_cast<char>(ESCAPE_COUNT - 1));
     const __m512i unescape = _mm512_loadu_si512(UNESCAPE_LANES.bytes);
-    const __m512i lanes = _mm512_loadu_si512(LANE_NUMBERS.bytes);
-    const __m512i ones = _mm512_set1_epi16(1);
     const __m512i zero = _mm512_setzero_si512();
-    __m512i byteSums = zero;       // eight 64-bit lanes
-    __m512i positionedSums = zero; // sixteen 32-bit lanes, modulo 2^32
-    __m512i weightedSums = zero;   // sixteen 32-bit lanes, modulo 2^32
+    WideSums lineSums;
     // The split's scan of the plain bytes (format.h), with the line found.
     [[maybe_unused]] const __m512i scanLow = _mm512_maskz_broadcast_i32x4(
         0xFFFF, _mm_load_si128(reinterpret_cast<const __m128i *>(PROFILE_SCAN_NIBBLES.low)));
@@ -290,31 +306,13 @@ template <bool FindEnd>
             if (count != 0) blankBefore = (blanks >> (count - 1)) & 1;
             scanNoteBlock(lineScan, blanks, signs, refused, w);
         }
-        // Position times byte: lane times byte, plus w times the bytes' sum
-        // (below 2^32 in each 64-bit lane, so the upper halves stay zero;
-        // the masked multiply, as GCC 12 warns about the unmasked one).
-        const __m512i blockSums = _mm512_sad_epu8(bytes, zero);
-        byteSums = _mm512_add_epi64(byteSums, blockSums);
-        positionedSums = _mm512_add_epi32(
-            positionedSums,
-            _mm512_add_epi32(_mm512_madd_epi16(_mm512_maddubs_epi16(bytes, lanes), ones),
-                             _mm512_maskz_mul_epu32(0xFF, blockSums,
-                                                    _mm512_set1_epi64(static_cast<long long>(w)))));
-        // Weight times byte: bytes times signed bytes in pairs, then the
-        // pairs in fours.
-        weightedSums = _mm512_add_epi32(
-            weightedSums,
-            _mm512_madd_epi16(_mm512_maddubs_epi16(bytes, _mm512_loadu_si512(BYTE_WEIGHTS.at + w)),
-                              ones));
+        lineSums.add(bytes, w);
         w += count;
         if (last) break;
     }
     // carry: the escape byte ends the body.
     if ((bad | carry) != 0) return SIZE_MAX;
-    // Each 64-bit lane of byteSums is below 2^32: as 32-bit lanes, its upper
-    // halves add nothing.
-    _mm_store_si128(reinterpret_cast<__m128i *>(&sums),
-                    laneSums(byteSums, weightedSums, positionedSums));
+    lineSums.store(sums);
     if constexpr (FindEnd) *scan = lineScan;
     return w;
 }

@@ -35,13 +35,22 @@ import sys
 HEADER_FILE_BYTES = 20_000_000
 
 
-def measure(bench_dir, argv):
-    """wall_s, cpu_s, peak bytes, minor faults of one run of argv."""
+def measure(bench_dir, argv, retry=False):
+    """wall_s, cpu_s, peak bytes, minor faults of one run of argv.  With
+    retry (a run under Wine, whose start now and then fails on its own:
+    wine64 exits 1 with nothing said), a failed run is made once more and
+    the failure shown; a run that fails twice ends the comparison."""
     launcher = os.path.join(bench_dir, "kvinit64_peak_memory")
-    done = subprocess.run([launcher] + argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    if done.returncode != 0:
-        sys.exit(f"processes: {' '.join(argv)} exited {done.returncode}: "
-                 f"{done.stderr.decode(errors='replace').strip()}")
+    for attempt in range(2 if retry else 1):
+        done = subprocess.run([launcher] + argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        if done.returncode == 0:
+            break
+        failure = (f"processes: {' '.join(argv)} exited {done.returncode}: "
+                   f"{done.stderr.decode(errors='replace').strip()}")
+        if attempt == 0 and retry:
+            print(f"{failure} (once more)", file=sys.stderr)
+            continue
+        sys.exit(failure)
     wall, user, system, rss_kb, minflt, _ = (int(x) for x in done.stdout.split()[-6:])
     return wall / 1e6, (user + system) / 1e6, rss_kb * 1024, minflt  # Linux reports kilobytes
 
@@ -102,7 +111,8 @@ class Programs:
         saved = os.path.join(data_dir, f"save-{tag}.ini")
         copied = os.path.join(data_dir, f"fputs-{tag}.ini")
         shutil.copyfile(plain, saved)
-        measure(bench_dir, self.prog("kvinit64_proc_load") + ["--save", self.file(saved)])
+        measure(bench_dir, self.prog("kvinit64_proc_load") + ["--save", self.file(saved)],
+                retry=bool(self.run_with))
         shutil.copyfile(saved, copied)
         return saved, copied
 
@@ -173,13 +183,15 @@ def main():
         for _ in range(args.rounds):
             order.shuffle(names)
             for name in names:
-                results[name].append(measure(bench_dir, programs[name][0]))
+                results[name].append(
+                    measure(bench_dir, programs[name][0], retry=bool(build.run_with)))
     benchmarks = [entry(name, results[name], path) for name, (_, path) in timed.items()]
 
     headers = headers_file(data_dir)
     for build in builds:
         for name, (argv, path) in build.memory(plain, headers).items():
-            runs = [measure(bench_dir, argv) for _ in range(max(1, min(args.rounds, 3)))]
+            runs = [measure(bench_dir, argv, retry=bool(build.run_with))
+                    for _ in range(max(1, min(args.rounds, 3)))]
             benchmarks.append(entry(name, runs, path))
     for pair in copies:
         for path in pair:

@@ -135,8 +135,6 @@ constexpr size_t NOT_COMMON = SIZE_MAX - 2;
     const __m512i classesHigh = _mm512_load_si512(ASCII_CLASSES.bytes + WIDE_BLOCK);
     WideSums lineSums;
     ProfileLineScan lineScan{true, SIZE_MAX, SIZE_MAX, 0, 0};
-    uint64_t doubled = 0;     // blanks after blanks
-    uint64_t signs = 0;       // the "=" signs met
     uint64_t blankBefore = 0; // the plain byte before the block is a blank
     const unsigned char *body = stored + CHECK_LENGTH;
     const size_t bodySize = size - CHECK_LENGTH; // size > CHECK_LENGTH
@@ -173,22 +171,13 @@ constexpr size_t NOT_COMMON = SIZE_MAX - 2;
         const uint64_t ownFeed = (feeds >> 1) & _mm512_mask_cmpeq_epi8_mask(kept, bytes, lineFeed);
         const uint64_t refused =
             _mm512_mask_test_epi8_mask(kept & ~ownFeed, classes, refusedClasses);
-        if (refused != 0) {
-            // A NUL byte makes the line undecodable: the general loop says so.
-            if (_mm512_mask_cmpeq_epi8_mask(kept, bytes, zero) != 0) return NOT_COMMON;
-            if (lineScan.refusedAt == SIZE_MAX)
-                lineScan.refusedAt = i + static_cast<size_t>(__builtin_ctzll(refused));
-        }
-        doubled |= blanks & ((blanks << 1) | blankBefore);
+        // A NUL byte makes the line undecodable: the general loop says so.
+        if (refused != 0 && _mm512_mask_cmpeq_epi8_mask(kept, bytes, zero) != 0) return NOT_COMMON;
+        lineScan.doubled |= (blanks & ((blanks << 1) | blankBefore)) != 0;
         blankBefore = blanks >> (WIDE_BLOCK - 1);
-        signs |= blockSigns;
-        const uint64_t stops = blanks | blockSigns;
-        if (stops != 0 && lineScan.nameEnd == SIZE_MAX)
-            lineScan.nameEnd = i + static_cast<size_t>(__builtin_ctzll(stops));
+        scanNoteBlock(lineScan, blanks, blockSigns, refused, i);
         lineSums.add(bytes, i);
         if (feeds != 0) {
-            lineScan.doubled = doubled != 0;
-            lineScan.signs = signs != 0;
             lineSums.store(sums);
             *scan = lineScan;
             return i + static_cast<size_t>(_mm_popcnt_u64(kept));
